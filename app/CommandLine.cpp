@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+#include "app/CommandLine.h"
+#include "report/TextUtil.h"
+
+namespace CommandLine {
+
+ConnectionSettings split(const QString &argumentString)
+{
+    ConnectionSettings settings;
+    QString *const fields[] = {&settings.strServidor, &settings.strBaseDados,
+                               &settings.strUtilizador, &settings.strPassword,
+                               &settings.strModoLigacao};
+    int field = 1;
+    QString accumulator;
+    for (const QChar c : TextUtil::trimBlanks(argumentString)) {
+        if (c == QLatin1Char(';')) {
+            if (field <= 5)
+                *fields[field - 1] = accumulator;
+            accumulator.clear();
+            ++field;
+        } else {
+            accumulator += c;
+        }
+    }
+    return settings;
+}
+
+QString normaliseAndValidate(ConnectionSettings &settings)
+{
+    if (TextUtil::isBlank(settings.strModoLigacao))
+        settings.strModoLigacao = QStringLiteral("SQL");
+    settings.strModoLigacao = settings.strModoLigacao.toUpper();
+
+    if (TextUtil::trimBlanks(settings.strServidor).isEmpty())
+        return QStringLiteral("Não definiu o Servidor de SQL!");
+    if (TextUtil::trimBlanks(settings.strBaseDados).isEmpty())
+        return QStringLiteral("Não definiu a Base de Dados de SQL!");
+    if (settings.strModoLigacao == QLatin1String("SQL") &&
+        TextUtil::trimBlanks(settings.strUtilizador).isEmpty())
+        return QStringLiteral("Não definiu o Utilizador de SQL!");
+    return {};
+}
+
+QString joinArguments(const QStringList &arguments)
+{
+    return arguments.mid(1).join(QLatin1Char(' '));
+}
+
+} // namespace CommandLine

@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: MIT
+#include "app/frmVelmora.h"
+
+#include "app/ActivationStore.h"
+#include "app/CommandLine.h"
+#include "app/ReportPane.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
+
+namespace {
+
+frmVelmora::MessageHook &messageHook()
+{
+    static frmVelmora::MessageHook hook = [](const QString &title, const QString &text) {
+        QMessageBox::critical(nullptr, title, text, QMessageBox::Ok);
+    };
+    return hook;
+}
+
+// Geometry is given in twips: 15 to a pixel at 96 DPI.
+struct Twips
+{
+    int left, top, width, height;
+};
+constexpr Twips kClient{0, 0, 5895, 7050};
+constexpr Twips kChkActivar{120, 0, 2175, 375};
+constexpr Twips kLblStatus{2400, 15, 3375, 300};
+constexpr Twips kRtfRelatorio{120, 360, 5655, 6255};
+constexpr Twips kLabel1{120, 6720, 4935, 255};
+constexpr Twips kLblTempoRestante{5160, 6720, 615, 255};
+
+} // namespace
+
+void frmVelmora::setMessageHook(MessageHook hook)
+{
+    messageHook() = std::move(hook);
+}
+
+frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Clock *clock,
+                       QWidget *parent)
+    : QWidget(parent), m_application(std::move(applicationName)),
+      m_settingsFile(std::move(settingsFile)), m_clock(clock ? clock : &m_systemClock),
+      m_chkActivar(new QCheckBox(QStringLiteral("Activar este Controlo"), this)),
+      m_lblStatus(new QLabel(QStringLiteral("Em execução. Aguarde por favor..."), this)),
+      m_rtfRelatorio(new ReportPane(this)),
+      m_label1(new QLabel(
+          QStringLiteral("Este controlo irá efectuar verificações de 30 em 30 minutos."), this)),
+      m_lblTempoRestante(new QLabel(QStringLiteral("30 Min."), this)), m_tmrTimer(new QTimer(this))
+{
+    setObjectName(QStringLiteral("frmVelmora"));
+    setWindowTitle(QStringLiteral("Velmora"));
+    m_chkActivar->setObjectName(QStringLiteral("chkActivar"));
+    m_chkActivar->setTristate(false);
+    m_lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    m_rtfRelatorio->setObjectName(QStringLiteral("rtfRelatorio"));
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_lblTempoRestante->setObjectName(QStringLiteral("lblTempoRestante"));
+    m_lblTempoRestante->setToolTip(QStringLiteral("Tempo restante para a próxima verificação."));
+    m_tmrTimer->setObjectName(QStringLiteral("tmrTimer"));
+
+    QFont statusFont(QStringLiteral("MS Sans Serif"));
+    statusFont.setPointSizeF(8.25);
+    statusFont.setBold(true);
+    m_lblStatus->setFont(statusFont);
+    QPalette statusPalette = m_lblStatus->palette();
+    statusPalette.setColor(QPalette::WindowText, QColor(0x00, 0xC0, 0x00));
+    m_lblStatus->setPalette(statusPalette);
+    m_lblStatus->setVisible(false);
+
+    setTabOrder(m_chkActivar, m_rtfRelatorio);
+    layoutControls();
+
+    m_tmrTimer->setInterval(Countdown::TickMilliseconds);
+    connect(m_tmrTimer, &QTimer::timeout, this, &frmVelmora::tmrTimer_Timer);
+    m_tmrTimer->start();
+}
+
+frmVelmora::~frmVelmora()
+{
+    if (m_cursorBusy)
+        QApplication::restoreOverrideCursor();
+}
+
+void frmVelmora::layoutControls()
+{
+    const double scale = logicalDpiX() / 96.0 / 15.0;
+    auto px = [scale](int twips) { return qRound(twips * scale); };
+    auto place = [&](QWidget *w, const Twips &t) {
+        w->setGeometry(px(t.left), px(t.top), px(t.width), px(t.height));
+    };
+    setFixedSize(px(kClient.width), px(kClient.height));
+    place(m_chkActivar, kChkActivar);
+    place(m_lblStatus, kLblStatus);
+    place(m_rtfRelatorio, kRtfRelatorio);
+    place(m_label1, kLabel1);
+    place(m_lblTempoRestante, kLblTempoRestante);
+}
+
+bool frmVelmora::Form_Load(const QString &argumentString)
+{
+    move(0, 0);
+    m_settings = CommandLine::split(argumentString);
+    const QString refusal = CommandLine::normaliseAndValidate(m_settings);
+    if (!refusal.isEmpty()) {
+        m_tmrTimer->stop();
+        messageHook()(QStringLiteral("Velmora"), refusal);
+        return false;
+    }
+    const int stored = ActivationStore(m_application, m_settingsFile).read();
+    m_chkActivar->setTristate(stored == 2);
+    m_chkActivar->setCheckState(static_cast<Qt::CheckState>(stored));
+    return true;
+}
+
+void frmVelmora::Form_QueryUnload()
+{
+    // A store that cannot be written does not hold up the close.
+    ActivationStore(m_application, m_settingsFile).write(static_cast<int>(m_chkActivar->checkState()));
+}
+
+void frmVelmora::closeEvent(QCloseEvent *event)
+{
+    Form_QueryUnload();
+    // A pass under way sees this at its next card boundary and ends there.
+    m_closing = true;
+    m_tmrTimer->stop();
+    event->accept();
+}
+
+void frmVelmora::LimpraRelatorio()
+{
+    m_report.trim();
+    m_rtfRelatorio->showText(m_report.text());
+    m_rtfRelatorio->caretToStart();
+    m_rtfRelatorio->caretToEnd();
+    refresh();
+    processEvents();
+}
+
+void frmVelmora::tmrTimer_Timer()
+{
+    // A tick that falls due while a pass yields must not start a second pass inside it.
+    if (m_passRunning || m_closing)
+        return;
+    const Countdown::Tick tick = m_countdown.tick(static_cast<int>(m_chkActivar->checkState()));
+    if (tick == Countdown::Tick::Paused)
+        return;
+    m_lblTempoRestante->setText(m_countdown.caption());
+    if (tick != Countdown::Tick::PassDue)
+        return;
+    if (m_report.overLimit())
+        LimpraRelatorio();
+    m_passRunning = true;
+    SettlementPass pass(m_settings, *this, m_passOptions);
+    m_lastOutcome = pass.run();
+    m_passRunning = false;
+}
+
+void frmVelmora::append(const QString &text)
+{
+    m_report.append(text);
+    m_rtfRelatorio->appendText(text);
+}
+
+void frmVelmora::caretToEnd()
+{
+    m_rtfRelatorio->caretToEnd();
+}
+
+void frmVelmora::refresh()
+{
+    m_rtfRelatorio->repaint();
+}
+
+void frmVelmora::setWaitCursor(bool busy)
+{
+    if (busy && !m_cursorBusy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else if (!busy && m_cursorBusy)
+        QApplication::restoreOverrideCursor();
+    m_cursorBusy = busy;
+}
+
+void frmVelmora::setStatusVisible(bool visible)
+{
+    m_lblStatus->setVisible(visible);
+    m_lblStatus->repaint();
+}
+
+void frmVelmora::processEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void frmVelmora::resetCountdown()
+{
+    m_countdown.reset();
+    m_lblTempoRestante->setText(m_countdown.caption());
+}

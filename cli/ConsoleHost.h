@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "settlement/PassHost.h"
+
+#include <QElapsedTimer>
+
+#include <cstdio>
+
+/// Runs a pass from the console: report lines go to standard output as they are written; on a
+/// terminal, a one-line progress counter goes to standard error once a pass takes a while.
+class ConsoleHost : public PassHost
+{
+public:
+    explicit ConsoleHost(const Clock &clock, std::FILE *out = stdout, std::FILE *err = stderr);
+
+    void append(const QString &text) override;
+    void caretToEnd() override {}
+    void refresh() override { std::fflush(m_out); }
+    void setWaitCursor(bool) override {}
+    void setStatusVisible(bool) override {}
+    void processEvents() override {}
+    void progress(qint64 done, qint64 total) override;
+    const Clock &clock() const override { return m_clock; }
+
+    /// Clears the progress line, if one is shown.
+    void finish();
+
+private:
+    const Clock &m_clock;
+    std::FILE *m_out;
+    std::FILE *m_err;
+    bool m_progressOnTerminal;
+    bool m_progressShown = false;
+    QElapsedTimer m_elapsed;
+    qint64 m_lastDrawMs = -1;
+};

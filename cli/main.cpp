@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+// velmora-cli: one settlement pass from the console, for cron, systemd timers and Task Scheduler.
+#include "app/CommandLine.h"
+#include "cli/ConsoleHost.h"
+#include "db/DemoDatabase.h"
+#include "settlement/Clock.h"
+#include "settlement/SettlementPass.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+enum ExitCode { Ok = 0, PassNotCompleted = 1, BadCommandLine = 2 };
+
+void printError(const QString &text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velmora-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELMORA_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs one Velmora settlement pass now and prints its report.\n"
+        "Exit codes: 0 the pass ended normally; 1 no connection, another process busy, or a "
+        "failed pass; 2 a bad command line."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption dryRun(QStringLiteral("dry-run"),
+                                    QStringLiteral("Show the adjustments a pass would post; write "
+                                                   "nothing to the database."));
+    const QCommandLineOption setBased(QStringLiteral("set-based"),
+                                      QStringLiteral("Read every card's old balance with one "
+                                                     "grouped query (large schemes)."));
+    const QCommandLineOption createDemo(QStringLiteral("create-demo"),
+                                        QStringLiteral("Create a demonstration SQLite database "
+                                                       "at <file> and exit."),
+                                        QStringLiteral("file"));
+    parser.addOption(dryRun);
+    parser.addOption(setBased);
+    parser.addOption(createDemo);
+    parser.addPositionalArgument(QStringLiteral("settings"),
+                                 QStringLiteral("\"server;database;login;password;mode;\" "
+                                                "(mode SQL, WIN or SQLITE)"));
+    if (!parser.parse(QCoreApplication::arguments())) {
+        printError(parser.errorText());
+        return BadCommandLine;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return Ok;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("velmora-cli %s\n", VELMORA_VERSION);
+        return Ok;
+    }
+
+    SystemClock clock;
+    if (parser.isSet(createDemo)) {
+        QString error;
+        if (!DemoDatabase::create(parser.value(createDemo), clock.today(), &error)) {
+            printError(error);
+            return BadCommandLine;
+        }
+        std::printf("%s\n", parser.value(createDemo).toLocal8Bit().constData());
+        return Ok;
+    }
+
+    // The settings may be split over several arguments by the shell; they are one string.
+    ConnectionSettings settings = CommandLine::split(parser.positionalArguments().join(QLatin1Char(' ')));
+    const QString refusal = CommandLine::normaliseAndValidate(settings);
+    if (!refusal.isEmpty()) {
+        printError(refusal);
+        return BadCommandLine;
+    }
+
+    PassOptions options;
+    options.dryRun = parser.isSet(dryRun);
+    options.strategy = parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
+    ConsoleHost host(clock);
+    SettlementPass pass(settings, host, options);
+    const PassOutcome outcome = pass.run();
+    host.finish();
+    return outcome == PassOutcome::Completed ? Ok : PassNotCompleted;
+}

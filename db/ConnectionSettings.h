@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QString>
+
+/// The five connection settings, as the command line gives them.
+struct ConnectionSettings
+{
+    QString strServidor;    ///< server: SQL Server instance, or the SQLite file
+    QString strBaseDados;   ///< database name
+    QString strUtilizador;  ///< SQL login
+    QString strPassword;    ///< password of that login
+    QString strModoLigacao; ///< "SQL", "WIN" or "SQLITE"
+};

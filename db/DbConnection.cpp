@@ -1,0 +1,129 @@
+// SPDX-License-Identifier: MIT
+#include "db/DbConnection.h"
+
+#include "db/Dialect.h"
+#include "report/ReportSink.h"
+#include "report/TextUtil.h"
+
+#include <QAtomicInteger>
+#include <QSqlDriver>
+
+namespace {
+QAtomicInteger<quint64> g_connectionCounter;
+}
+
+DbConnection::DbConnection()
+    : m_name(QStringLiteral("velmora-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1) + 1)),
+      m_dialect(&Dialect::sqlite())
+{
+}
+
+DbConnection::~DbConnection()
+{
+    if (QSqlDatabase::contains(m_name)) {
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_name, false);
+            if (db.isOpen())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(m_name);
+    }
+}
+
+bool DbConnection::open(const ConnectionTarget &target, int commandTimeoutSeconds, QString *error)
+{
+    m_commandTimeout = commandTimeoutSeconds;
+    m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
+                                                                  : &Dialect::sqlite();
+    if (!QSqlDatabase::isDriverAvailable(target.driverName)) {
+        *error = QStringLiteral("o controlador %1 do Qt não está instalado").arg(target.driverName);
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(target.driverName, m_name);
+    if (!target.refusal.isEmpty()) {
+        *error = target.refusal;
+        return false;
+    }
+    db.setDatabaseName(target.databaseName);
+    db.setConnectOptions(target.connectOptions);
+    // Sums of money columns arrive as exact decimal text rather than doubles.
+    db.setNumericalPrecisionPolicy(QSql::HighPrecision);
+    if (!db.open()) {
+        *error = describe(db.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool DbConnection::isOpen() const
+{
+    return QSqlDatabase::contains(m_name) && QSqlDatabase::database(m_name, false).isOpen();
+}
+
+void DbConnection::close()
+{
+    if (QSqlDatabase::contains(m_name))
+        QSqlDatabase::database(m_name, false).close();
+}
+
+QSqlDatabase DbConnection::database() const
+{
+    return QSqlDatabase::database(m_name, false);
+}
+
+QSqlQuery DbConnection::newQuery() const
+{
+    QSqlQuery query(database());
+    query.setForwardOnly(true);
+    query.setNumericalPrecisionPolicy(QSql::HighPrecision);
+    return query;
+}
+
+bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error) const
+{
+    query = newQuery();
+    if (!query.prepare(sql)) {
+        *error = describe(query.lastError());
+        return false;
+    }
+    m_dialect->prepared(query, m_commandTimeout);
+    return true;
+}
+
+QString DbConnection::describe(const QSqlError &error)
+{
+    const QString own = error.databaseText().trimmed();
+    if (!own.isEmpty())
+        return own;
+    const QString text = error.text().trimmed();
+    return text.isEmpty() ? QStringLiteral("erro desconhecido da base de dados") : text;
+}
+
+bool LigarServidor(ConnectionPtr &cnLigacao, const QString &strServidor,
+                   const QString &strUtilizador, const QString &strPassword,
+                   const QString &strBaseDados, QString &strModoLigacao, ReportSink &report,
+                   const ConnectionString::Timeouts &timeouts, bool readOnly)
+{
+    if (TextUtil::isBlank(strServidor))
+        return false;
+
+    if (cnLigacao && cnLigacao->isOpen())
+        cnLigacao->close();
+    cnLigacao.reset();
+    cnLigacao = std::make_unique<DbConnection>();
+
+    if (TextUtil::isBlank(strModoLigacao))
+        strModoLigacao = QStringLiteral("SQL");
+    // Blanks around the mode are kept for this test: " SQL" is no known mode.
+    const QString mode = strModoLigacao.toUpper();
+    const ConnectionTarget target = ConnectionString::build(
+        mode, strServidor, strBaseDados, strUtilizador, strPassword, timeouts, readOnly);
+
+    QString error;
+    if (!cnLigacao->open(target, timeouts.commandSeconds, &error)) {
+        report.append(QStringLiteral("Falha na Ligação ao Servidor! -> ") + error +
+                      QStringLiteral("\r\n"));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "db/Currency.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+
+class QSqlQuery;
+
+/// What differs between the two database back ends: the statement texts and how values are
+/// bound. One object per back end; callers never test the back end themselves.
+class Dialect
+{
+public:
+    virtual ~Dialect() = default;
+
+    virtual QString name() const = 0;
+
+    /// The distinct (Cliente, NumCartao) pairs, in ascending NumCartao order.
+    virtual QString cardListSql() const = 0;
+    /// Sum of Pontos over a card's '+' (plus) or '-' (minus) rows up to a date, one row, one
+    /// column named Soma (plus) or Subtrai (minus), Null over no rows.
+    /// Placeholders, in order: Terceiro, NumCartao, the date bound.
+    virtual QString plusSumSql() const = 0;
+    virtual QString minusSumSql() const = 0;
+    /// The thirteen columns of a history row, in their order of assignment.
+    virtual QString insertHistorySql() const = 0;
+
+    /// A calendar date as a bound value (a date on SQL Server, ISO text on SQLite).
+    virtual QVariant dateValue(const QDate &date) const = 0;
+    /// A moment as a bound value (a date-time on SQL Server, ISO text on SQLite).
+    virtual QVariant dateTimeValue(const QDateTime &moment) const = 0;
+    /// An amount, exact to its four decimals.
+    virtual QVariant amountValue(Currency amount) const;
+
+    /// Readies a freshly prepared statement (the per-statement query timeout on ODBC).
+    virtual void prepared(QSqlQuery &query, int commandTimeoutSeconds) const;
+
+    static const Dialect &sqlServer();
+    static const Dialect &sqlite();
+};

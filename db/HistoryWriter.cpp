@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: MIT
+#include "db/HistoryWriter.h"
+
+#include "db/DbConnection.h"
+#include "db/Dialect.h"
+#include "report/ReportSink.h"
+
+bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &now,
+                                    ReportSink &report)
+{
+    const Dialect &dialect = m_connection.dialect();
+    Currency valorIncid;
+    Currency pontos;
+    bool ok = entry.ValorIncid.absolute(&valorIncid) && entry.Pontos.absolute(&pontos);
+    if (ok && !m_prepared) {
+        QString error;
+        m_prepared = m_connection.prepare(m_insert, dialect.insertHistorySql(), &error);
+        ok = m_prepared;
+    }
+    if (ok) {
+        // Empty text stays empty text: a QString that is empty but not null binds as ''.
+        auto text = [](const QString &s) { return s.isNull() ? QStringLiteral("") : s; };
+        m_insert.bindValue(0, text(entry.Terceiro));
+        m_insert.bindValue(1, text(entry.CliFor));
+        m_insert.bindValue(2, text(entry.NumCartao));
+        m_insert.bindValue(3, text(entry.Tipo));
+        m_insert.bindValue(4, text(entry.Numero));
+        m_insert.bindValue(5, dialect.dateValue(entry.Data));
+        m_insert.bindValue(6, text(entry.Afecta));
+        m_insert.bindValue(7, dialect.amountValue(valorIncid));
+        m_insert.bindValue(8, dialect.amountValue(pontos));
+        m_insert.bindValue(9, 1);
+        m_insert.bindValue(10, text(entry.Observa));
+        m_insert.bindValue(11, QStringLiteral("00"));
+        m_insert.bindValue(12, dialect.dateTimeValue(now));
+        ok = m_insert.exec() && m_insert.numRowsAffected() == 1;
+        m_insert.finish();
+        if (!ok) {
+            // A statement that failed may not be reusable on every driver: prepare afresh.
+            m_insert = QSqlQuery();
+            m_prepared = false;
+        }
+    }
+    if (!ok) {
+        report.append(QStringLiteral("Falha de Gravação no Histórico de Pontos\r\n"));
+        report.caretToEnd();
+        report.refresh();
+    }
+    return ok;
+}

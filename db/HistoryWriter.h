@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "db/Currency.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QSqlQuery>
+#include <QString>
+
+class DbConnection;
+class ReportSink;
+
+/// One movement of points, as a row of PontosHistorico takes it.
+struct HistoryEntry
+{
+    QString Terceiro;
+    QString CliFor;
+    QString NumCartao;
+    QString Tipo;
+    QString Numero;
+    QDate Data;
+    QString Afecta;      ///< "+" adds points, "-" takes them away
+    Currency ValorIncid; ///< stored without its sign
+    Currency Pontos;     ///< stored without its sign
+    QString Observa;
+};
+
+/// Appends movements to PontosHistorico over one open connection, reusing its prepared insert.
+class HistoryWriter
+{
+public:
+    explicit HistoryWriter(const DbConnection &connection) : m_connection(connection) {}
+
+    /// Writes one row: the entry's values, LancManual 1, Utilizador "00" and DataSys `now`.
+    /// A failure is reported in `report` ("Falha de Gravação no Histórico de Pontos", caret to
+    /// the end, refresh) and not to the caller, who carries on as after a success; the
+    /// result only tells tests and previews whether a row was written.
+    bool GravarHistorico(const HistoryEntry &entry, const QDateTime &now, ReportSink &report);
+
+private:
+    const DbConnection &m_connection;
+    QSqlQuery m_insert;
+    bool m_prepared = false;
+};

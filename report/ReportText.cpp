@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: MIT
+#include "report/ReportText.h"
+#include "report/TextUtil.h"
+
+QString ReportText::scanCut(const QString &text)
+{
+    // Positions count from 1. After each cut the scan goes on from the next position of the
+    // shortened text, so later cuts fall further in and drop more lines at once.
+    QString work = text;
+    for (qsizetype p = 1; p <= TrimScan; ++p) {
+        const qsizetype i = p - 1;
+        if (i + 1 < work.size() && work.at(i) == QLatin1Char('\r') &&
+            work.at(i + 1) == QLatin1Char('\n')) {
+            work.remove(0, i + 2);
+        }
+    }
+    return work;
+}
+
+qsizetype ReportText::trim()
+{
+    const QString cut = scanCut(m_text);
+    const qsizetype removed = m_text.size() - cut.size();
+    m_text = TextUtil::trimBlanks(cut);
+    return removed;
+}

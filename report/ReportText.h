@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QString>
+
+/// The report's text, without any widget: lines end in CR LF, the oldest at the top.
+class ReportText
+{
+public:
+    static constexpr qsizetype Limit = 20000; ///< characters; above this a pass trims first
+    static constexpr qsizetype TrimScan = 500; ///< positions the trim scans for line ends
+
+    const QString &text() const { return m_text; }
+    qsizetype length() const { return m_text.size(); }
+    void setText(const QString &text) { m_text = text; }
+    void append(const QString &text) { m_text += text; }
+    bool overLimit() const { return m_text.size() > Limit; }
+
+    /// Removes whole lines from the top as `LimpraRelatorio` does, then outer spaces.
+    /// Returns the number of characters cut from the top by the scan.
+    qsizetype trim();
+
+    /// The scan alone: whole lines cut from the top of `text` (no space trimming).
+    static QString scanCut(const QString &text);
+
+private:
+    QString m_text;
+};

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+#include "settlement/CardList.h"
+
+#include <stdexcept>
+
+void CardList::add(const QString &cliente, const QString &numCartao)
+{
+    const qsizetype offset = m_chars.size();
+    if (offset + cliente.size() + numCartao.size() > qsizetype(0xffffffffu))
+        throw std::length_error("card list too large");
+    m_chars += cliente;
+    m_chars += numCartao;
+    m_cards.push_back({static_cast<quint32>(offset), static_cast<quint32>(cliente.size()),
+                       static_cast<quint32>(numCartao.size())});
+}
+
+QStringView CardList::cliente(qsizetype i) const
+{
+    const Entry &e = m_cards.at(static_cast<size_t>(i));
+    return QStringView(m_chars).mid(e.offset, e.clienteLength);
+}
+
+QStringView CardList::numCartao(qsizetype i) const
+{
+    const Entry &e = m_cards.at(static_cast<size_t>(i));
+    return QStringView(m_chars).mid(qsizetype(e.offset) + e.clienteLength, e.numCartaoLength);
+}
+
+void CardList::clear()
+{
+    m_chars.clear();
+    m_cards.clear();
+}
+
+void CardList::squeeze()
+{
+    m_chars.squeeze();
+    m_cards.shrink_to_fit();
+}

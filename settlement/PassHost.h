@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "report/ReportSink.h"
+
+class Clock;
+
+/// What a settlement pass needs from whoever runs it: the window, or the console runner.
+class PassHost : public ReportSink
+{
+public:
+    /// The busy pointer over the whole screen (true) or the default one (false).
+    virtual void setWaitCursor(bool busy) = 0;
+    /// Shows or hides the "in progress" status, and redraws it at once.
+    virtual void setStatusVisible(bool visible) = 0;
+    /// Lets the user interface handle what is pending.
+    virtual void processEvents() = 0;
+    /// True once the host is going away: the pass stops at the next card boundary.
+    virtual bool stopRequested() const { return false; }
+    /// The countdown starts again: the counter to 0 and the caption to "30 Min.".
+    virtual void resetCountdown() {}
+    /// Cards done out of cards read so far, after each card.
+    virtual void progress(qint64 done, qint64 total) { Q_UNUSED(done) Q_UNUSED(total) }
+    virtual const Clock &clock() const = 0;
+};

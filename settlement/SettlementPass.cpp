@@ -1,0 +1,320 @@
+// SPDX-License-Identifier: MIT
+#include "settlement/SettlementPass.h"
+
+#include "db/Dialect.h"
+#include "db/TransactionGuard.h"
+#include "settlement/CardList.h"
+#include "settlement/Clock.h"
+#include "settlement/PassHost.h"
+#include "settlement/PassLock.h"
+
+#include <QSqlError>
+
+#include <exception>
+#include <new>
+
+namespace {
+const QString kCrLf = QStringLiteral("\r\n");
+
+Currency magnitude(Currency amount)
+{
+    Currency result;
+    return amount.absolute(&result) ? result : amount;
+}
+} // namespace
+
+PassDates PassDates::forDay(const QDate &today)
+{
+    PassDates d;
+    d.today = today;
+    d.cutoff = today.addYears(-1);
+    d.strDataHoje = today.toString(QStringLiteral("dd-MM-yyyy"));
+    d.strDataHojeSQL = today.toString(QStringLiteral("yyyy-MM-dd"));
+    d.strDataLimite = d.cutoff.toString(QStringLiteral("yyyy-MM-dd"));
+    return d;
+}
+
+SettlementPass::SettlementPass(ConnectionSettings &settings, PassHost &host, PassOptions options)
+    : m_settings(settings), m_host(host), m_options(options)
+{
+}
+
+SettlementPass::~SettlementPass()
+{
+    release();
+}
+
+QString SettlementPass::oldBalanceNote(Currency oldBalance)
+{
+    return QStringLiteral("Regularização Automática (") + oldBalance.toText() +
+           QStringLiteral(" pontos)");
+}
+
+QString SettlementPass::negativeBalanceNote(const QString &strDataHoje)
+{
+    // The note has never had a closing parenthesis; reports downstream match on it as it is.
+    return QStringLiteral("Regularização Automática (Saldo em ") + strDataHoje +
+           QStringLiteral(" era negativo");
+}
+
+QString SettlementPass::timestamp(const QDateTime &moment)
+{
+    return moment.toString(QStringLiteral("dd-MM-yyyy HH:mm:ss"));
+}
+
+void SettlementPass::fail(const QString &description)
+{
+    throw Failure{description};
+}
+
+Currency SettlementPass::toCurrency(const QVariant &value)
+{
+    Currency amount;
+    QString error;
+    if (!Currency::fromVariant(value, &amount, &error))
+        fail(error);
+    return amount;
+}
+
+void SettlementPass::release()
+{
+    m_writer.reset();
+    m_plusSum = QSqlQuery();
+    m_minusSum = QSqlQuery();
+    if (m_cnLigacao && m_cnLigacao->isOpen())
+        m_cnLigacao->close();
+    m_cnLigacao.reset();
+}
+
+PassOutcome SettlementPass::run()
+{
+    m_stats = {};
+    m_postings.clear();
+    m_committed = 0;
+    PassLock lock(m_settings);
+    try {
+        if (m_options.useLock && !lock.tryLock()) {
+            m_host.append(timestamp(m_host.clock().now()) +
+                          QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
+                                         "verificar esta base de dados.") +
+                          kCrLf);
+            m_host.caretToEnd();
+            m_host.refresh();
+            return PassOutcome::Busy;
+        }
+
+        if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
+                           m_settings.strPassword, m_settings.strBaseDados,
+                           m_settings.strModoLigacao, m_host, m_options.timeouts,
+                           m_options.dryRun))
+            return PassOutcome::NoConnection;
+
+        m_dates = PassDates::forDay(m_host.clock().today());
+
+        m_host.setWaitCursor(true);
+        m_host.setStatusVisible(true);
+        m_host.processEvents();
+
+        m_host.append(kCrLf + QStringLiteral("Início da Verificação - ") +
+                      timestamp(m_host.clock().now()) + kCrLf);
+        m_host.caretToEnd();
+        m_host.refresh();
+
+        if (m_options.strategy == BalanceStrategy::SetBased)
+            settleSetBased();
+        else
+            settlePerCard();
+        if (m_host.stopRequested()) {
+            release();
+            m_host.setWaitCursor(false);
+            return PassOutcome::Stopped;
+        }
+
+        if (m_options.dryRun) {
+            m_host.append(QStringLiteral("Simulação: nada foi gravado na base de dados.") + kCrLf);
+        }
+        m_host.append(QStringLiteral("Fim da Verificação - ") + timestamp(m_host.clock().now()) +
+                      kCrLf);
+        m_host.caretToEnd();
+        m_host.refresh();
+
+        release();
+
+        m_host.setStatusVisible(false);
+        m_host.processEvents();
+        m_host.resetCountdown();
+        m_host.setWaitCursor(false);
+        return PassOutcome::Completed;
+    } catch (const Failure &failure) {
+        return failed(failure.description);
+    } catch (const std::exception &e) {
+        return failed(QString::fromLocal8Bit(e.what()));
+    }
+}
+
+PassOutcome SettlementPass::failed(const QString &description)
+{
+    // What the failing card had posted was rolled back with its transaction.
+    m_postings.resize(m_committed);
+    m_stats.rowsPosted = m_committed;
+    release();
+    m_host.setWaitCursor(false);
+    m_host.append(timestamp(m_host.clock().now()) + QStringLiteral("   Falha! -> ") + description +
+                  kCrLf);
+    m_host.caretToEnd();
+    return PassOutcome::Failed;
+}
+
+void SettlementPass::readCardList(CardList &cards)
+{
+    QString error;
+    QSqlQuery rsCartoes;
+    if (!m_cnLigacao->prepare(rsCartoes, m_cnLigacao->dialect().cardListSql(), &error))
+        fail(error);
+    if (!rsCartoes.exec())
+        fail(DbConnection::describe(rsCartoes.lastError()));
+    while (rsCartoes.next())
+        cards.add(rsCartoes.value(0).toString(), rsCartoes.value(1).toString());
+    if (rsCartoes.lastError().isValid())
+        fail(DbConnection::describe(rsCartoes.lastError()));
+    rsCartoes.finish();
+    cards.squeeze();
+}
+
+void SettlementPass::settlePerCard()
+{
+    CardList cards;
+    readCardList(cards);
+    m_stats.cardsRead = cards.size();
+    if (!cards.isEmpty()) {
+        QString error;
+        const Dialect &dialect = m_cnLigacao->dialect();
+        if (!m_cnLigacao->prepare(m_plusSum, dialect.plusSumSql(), &error) ||
+            !m_cnLigacao->prepare(m_minusSum, dialect.minusSumSql(), &error))
+            fail(error);
+    }
+    for (qsizetype i = 0; i < cards.size(); ++i) {
+        if (m_host.stopRequested())
+            return;
+        const QStringView cliente = cards.cliente(i);
+        const QStringView numCartao = cards.numCartao(i);
+        const Currency curSaldoAntigo =
+            readBalanceRaw(cliente, numCartao, m_dates.cutoff).roundedToWhole();
+        if (!curSaldoAntigo.isZero())
+            settleCard(cliente, numCartao, curSaldoAntigo);
+        m_host.progress(i + 1, cards.size());
+    }
+}
+
+void SettlementPass::settleSetBased()
+{
+    // Filled in with the set-based reading of the old balances.
+    settlePerCard();
+}
+
+Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCartao,
+                                        const QDate &bound)
+{
+    const QVariant dateBound = m_cnLigacao->dialect().dateValue(bound);
+    Currency balance;
+    auto sum = [&](QSqlQuery &query) {
+        query.bindValue(0, cliente.toString());
+        query.bindValue(1, numCartao.toString());
+        query.bindValue(2, dateBound);
+        if (!query.exec())
+            fail(DbConnection::describe(query.lastError()));
+        if (!query.next()) {
+            fail(query.lastError().isValid() ? DbConnection::describe(query.lastError())
+                                             : QStringLiteral("a soma não devolveu nenhuma linha"));
+        }
+        QVariant value = query.value(0);
+        query.finish();
+        return value;
+    };
+    const QVariant soma = sum(m_plusSum);
+    if (!soma.isNull())
+        balance = toCurrency(soma);
+    const QVariant subtrai = sum(m_minusSum);
+    if (!subtrai.isNull() && !Currency::subtract(balance, toCurrency(subtrai), &balance))
+        fail(QStringLiteral("saldo fora do intervalo"));
+    return balance;
+}
+
+void SettlementPass::post(const HistoryEntry &entry)
+{
+    if (m_options.dryRun) {
+        m_host.append(QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
+                          .arg(entry.NumCartao, entry.Terceiro, entry.Afecta,
+                               magnitude(entry.Pontos).toText(),
+                               entry.Data.toString(QStringLiteral("yyyy-MM-dd")), entry.Observa) +
+                      kCrLf);
+        m_postings.append(entry);
+        ++m_stats.rowsPosted;
+        return;
+    }
+    if (!m_writer)
+        m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
+    if (m_writer->GravarHistorico(entry, m_host.clock().now(), m_host)) {
+        m_postings.append(entry);
+        ++m_stats.rowsPosted;
+    } else {
+        ++m_stats.rowsFailed;
+    }
+}
+
+void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Currency curSaldoAntigo)
+{
+    // A card is settled whole or not at all: a failure between its two adjustments would
+    // otherwise leave it negative with an old balance of zero, which no later pass revisits.
+    std::unique_ptr<TransactionGuard> transaction;
+    if (!m_options.dryRun) {
+        transaction = std::make_unique<TransactionGuard>(m_cnLigacao->database());
+        if (!transaction->begun())
+            fail(transaction->error());
+    }
+
+    HistoryEntry adjustment;
+    adjustment.Terceiro = cliente.toString();
+    adjustment.CliFor = QStringLiteral("C");
+    adjustment.NumCartao = numCartao.toString();
+    adjustment.Tipo = QStringLiteral("");
+    adjustment.Numero = QStringLiteral("");
+    adjustment.Data = m_dates.cutoff;
+    adjustment.Afecta = curSaldoAntigo.isPositive() ? QStringLiteral("-") : QStringLiteral("+");
+    adjustment.ValorIncid = curSaldoAntigo;
+    adjustment.Pontos = curSaldoAntigo;
+    adjustment.Observa = oldBalanceNote(curSaldoAntigo);
+    post(adjustment);
+
+    m_host.append(QStringLiteral("    Cartão nº ") + adjustment.NumCartao +
+                  QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf);
+    m_host.caretToEnd();
+    m_host.refresh();
+
+    Currency curSaldoActual = readBalanceRaw(cliente, numCartao, m_dates.today);
+    // A preview counts the adjustment it did not write, as the real pass reads it back.
+    if (m_options.dryRun && !Currency::subtract(curSaldoActual, curSaldoAntigo, &curSaldoActual))
+        fail(QStringLiteral("saldo fora do intervalo"));
+    curSaldoActual = curSaldoActual.roundedToWhole();
+    if (curSaldoActual.isNegative()) {
+        if (!curSaldoActual.absolute(&curSaldoActual))
+            fail(QStringLiteral("saldo fora do intervalo"));
+        HistoryEntry lift = adjustment;
+        // Dated today: dated at the cutoff it would count in the next pass's old balance and
+        // be settled, and lifted, again on every pass.
+        lift.Data = m_dates.today;
+        lift.Afecta = QStringLiteral("+");
+        lift.ValorIncid = curSaldoActual;
+        lift.Pontos = curSaldoActual;
+        lift.Observa = negativeBalanceNote(m_dates.strDataHoje);
+        post(lift);
+    }
+
+    if (transaction && !transaction->commit())
+        fail(transaction->error());
+    ++m_stats.cardsSettled;
+    m_committed = m_postings.size();
+    // The card's yield comes after its commit, so that no transaction stays open while the
+    // user interface runs.
+    m_host.processEvents();
+}
