@@ -89,7 +89,9 @@ frmVelmora::~frmVelmora()
 void frmVelmora::layoutControls()
 {
     const double scale = logicalDpiX() / 96.0 / 15.0;
-    auto px = [scale](int twips) { return qRound(twips * scale); };
+    auto px = [scale](int twips) {
+        return qRound(twips * scale);
+    };
     auto place = [&](QWidget *w, const Twips &t) {
         w->setGeometry(px(t.left), px(t.top), px(t.width), px(t.height));
     };
@@ -120,7 +122,8 @@ bool frmVelmora::Form_Load(const QString &argumentString)
 void frmVelmora::Form_QueryUnload()
 {
     // A store that cannot be written does not hold up the close.
-    ActivationStore(m_application, m_settingsFile).write(static_cast<int>(m_chkActivar->checkState()));
+    ActivationStore(m_application, m_settingsFile)
+        .write(static_cast<int>(m_chkActivar->checkState()));
 }
 
 void frmVelmora::closeEvent(QCloseEvent *event)

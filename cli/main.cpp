@@ -76,7 +76,8 @@ int main(int argc, char *argv[])
     }
 
     // The settings may be split over several arguments by the shell; they are one string.
-    ConnectionSettings settings = CommandLine::split(parser.positionalArguments().join(QLatin1Char(' ')));
+    ConnectionSettings settings =
+        CommandLine::split(parser.positionalArguments().join(QLatin1Char(' ')));
     const QString refusal = CommandLine::normaliseAndValidate(settings);
     if (!refusal.isEmpty()) {
         printError(refusal);
@@ -85,7 +86,8 @@ int main(int argc, char *argv[])
 
     PassOptions options;
     options.dryRun = parser.isSet(dryRun);
-    options.strategy = parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
+    options.strategy =
+        parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
     ConsoleHost host(clock);
     SettlementPass pass(settings, host, options);
     const PassOutcome outcome = pass.run();

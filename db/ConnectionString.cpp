@@ -75,8 +75,7 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
     ConnectionTarget target;
     target.backend = ConnectionTarget::Backend::Odbc;
     target.driverName = QStringLiteral("QODBC");
-    target.connectOptions =
-        QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(timeouts.loginSeconds);
+    target.connectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(timeouts.loginSeconds);
     const bool sqlLogin = mode == QLatin1String("SQL");
     const bool integrated = mode == QLatin1String("WIN");
     if (!sqlLogin && !integrated)
@@ -125,7 +124,8 @@ ConnectionTarget sqlite(const QString &file, const Timeouts &timeouts, bool read
     // leave an empty database behind.
     QUrl url = QUrl::fromLocalFile(file);
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("mode"), readOnly ? QStringLiteral("ro") : QStringLiteral("rw"));
+    query.addQueryItem(QStringLiteral("mode"),
+                       readOnly ? QStringLiteral("ro") : QStringLiteral("rw"));
     url.setQuery(query);
     target.databaseName = url.toString(QUrl::FullyEncoded);
     target.connectOptions = QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1")

@@ -8,10 +8,10 @@ struct ConnectionTarget
 {
     enum class Backend { None, Odbc, Sqlite };
     Backend backend = Backend::None;
-    QString driverName;       ///< "QODBC" or "QSQLITE"
-    QString databaseName;     ///< ODBC connection string, or the SQLite file URI
-    QString connectOptions;   ///< Qt's driver options
-    QString refusal;          ///< why the settings cannot be used; the connection then fails
+    QString driverName;     ///< "QODBC" or "QSQLITE"
+    QString databaseName;   ///< ODBC connection string, or the SQLite file URI
+    QString connectOptions; ///< Qt's driver options
+    QString refusal;        ///< why the settings cannot be used; the connection then fails
 };
 
 namespace ConnectionString {

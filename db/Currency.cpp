@@ -171,8 +171,8 @@ QString Currency::toDecimalString() const
 {
     const bool negative = m_raw < 0;
     // Work in unsigned so that the most negative value has a magnitude too.
-    const quint64 magnitude =
-        negative ? static_cast<quint64>(0) - static_cast<quint64>(m_raw) : static_cast<quint64>(m_raw);
+    const quint64 magnitude = negative ? static_cast<quint64>(0) - static_cast<quint64>(m_raw)
+                                       : static_cast<quint64>(m_raw);
     const quint64 whole = magnitude / Scale;
     const quint64 frac = magnitude % Scale;
     return QStringLiteral("%1%2.%3")

@@ -31,7 +31,9 @@ bool create(const QString &path, const QDate &today, QString *error)
         return false;
     }
     const QDate cutoff = today.addYears(-1);
-    const auto day = [](const QDate &d) { return d.toString(QStringLiteral("yyyy-MM-dd")); };
+    const auto day = [](const QDate &d) {
+        return d.toString(QStringLiteral("yyyy-MM-dd"));
+    };
     const QString twoYears = day(today.addYears(-2));
     const QString lastMonth = day(today.addMonths(-1));
     const QString onCutoff = day(cutoff);

@@ -34,9 +34,10 @@ public:
     }
     QString insertHistorySql() const override
     {
-        return QStringLiteral("insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
-                              "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
-                              "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        return QStringLiteral(
+            "insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
+            "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
+            "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
     }
     QVariant dateValue(const QDate &date) const override { return date; }
     QVariant dateTimeValue(const QDateTime &moment) const override
@@ -51,10 +52,9 @@ public:
         if (handle.isValid() && handle.metaType() == QMetaType::fromType<SQLHANDLE>()) {
             SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.constData());
             if (statement) {
-                SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
-                               reinterpret_cast<SQLPOINTER>(
-                                   static_cast<SQLULEN>(commandTimeoutSeconds)),
-                               0);
+                SQLSetStmtAttr(
+                    statement, SQL_ATTR_QUERY_TIMEOUT,
+                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(commandTimeoutSeconds)), 0);
             }
         }
     }
@@ -84,9 +84,10 @@ public:
     }
     QString insertHistorySql() const override
     {
-        return QStringLiteral("insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
-                              "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
-                              "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        return QStringLiteral(
+            "insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
+            "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
+            "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
     }
     // ISO text compares as the dates do: '2025-12-06 10:00:00' > '2025-12-06', so a time of
     // day later on the bound's date falls outside the sum, as it does on SQL Server.

@@ -19,7 +19,9 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
     }
     if (ok) {
         // Empty text stays empty text: a QString that is empty but not null binds as ''.
-        auto text = [](const QString &s) { return s.isNull() ? QStringLiteral("") : s; };
+        auto text = [](const QString &s) {
+            return s.isNull() ? QStringLiteral("") : s;
+        };
         m_insert.bindValue(0, text(entry.Terceiro));
         m_insert.bindValue(1, text(entry.CliFor));
         m_insert.bindValue(2, text(entry.NumCartao));

@@ -32,7 +32,8 @@ QStringList sqliteStatements()
         // The card list reads in NumCartao order; the sums look up one card's rows of one
         // direction up to a date, which this index answers without touching the table rows
         // other than for Pontos.
-        QStringLiteral("create index PontosCartoes_NumCartao on PontosCartoes (NumCartao, Cliente)"),
+        QStringLiteral(
+            "create index PontosCartoes_NumCartao on PontosCartoes (NumCartao, Cliente)"),
         QStringLiteral("create index PontosHistorico_Cartao on PontosHistorico "
                        "(NumCartao, Terceiro, CliFor, Afecta, Data)"),
     };
@@ -60,7 +61,8 @@ QStringList sqlServerStatements()
                        "Observa nvarchar(255) null, "
                        "Utilizador varchar(10) null, "
                        "DataSys datetime null)"),
-        QStringLiteral("create index PontosCartoes_NumCartao on PontosCartoes (NumCartao, Cliente)"),
+        QStringLiteral(
+            "create index PontosCartoes_NumCartao on PontosCartoes (NumCartao, Cliente)"),
         QStringLiteral("create index PontosHistorico_Cartao on PontosHistorico "
                        "(NumCartao, Terceiro, CliFor, Afecta, Data) include (Pontos)"),
     };

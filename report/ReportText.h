@@ -7,7 +7,7 @@
 class ReportText
 {
 public:
-    static constexpr qsizetype Limit = 20000; ///< characters; above this a pass trims first
+    static constexpr qsizetype Limit = 20000;  ///< characters; above this a pass trims first
     static constexpr qsizetype TrimScan = 500; ///< positions the trim scans for line ends
 
     const QString &text() const { return m_text; }

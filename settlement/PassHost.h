@@ -20,6 +20,10 @@ public:
     /// The countdown starts again: the counter to 0 and the caption to "30 Min.".
     virtual void resetCountdown() {}
     /// Cards done out of cards read so far, after each card.
-    virtual void progress(qint64 done, qint64 total) { Q_UNUSED(done) Q_UNUSED(total) }
+    virtual void progress(qint64 done, qint64 total)
+    {
+        Q_UNUSED(done)
+        Q_UNUSED(total)
+    }
     virtual const Clock &clock() const = 0;
 };

@@ -24,11 +24,12 @@ QString PassLock::pathFor(const ConnectionSettings &settings)
         server = QDir(server).absolutePath();
     else
         server = server.toLower();
-    const QByteArray key = (server + QLatin1Char('\n') +
-                            TextUtil::trimBlanks(settings.strBaseDados).toLower())
-                               .toUtf8();
+    const QByteArray key =
+        (server + QLatin1Char('\n') + TextUtil::trimBlanks(settings.strBaseDados).toLower())
+            .toUtf8();
     const QByteArray hash = QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex();
-    return QDir(dir).filePath(QStringLiteral("velmora-%1.lock").arg(QString::fromLatin1(hash.left(16))));
+    return QDir(dir).filePath(
+        QStringLiteral("velmora-%1.lock").arg(QString::fromLatin1(hash.left(16))));
 }
 
 bool PassLock::tryLock()

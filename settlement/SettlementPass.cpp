@@ -105,8 +105,7 @@ PassOutcome SettlementPass::run()
 
         if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
                            m_settings.strPassword, m_settings.strBaseDados,
-                           m_settings.strModoLigacao, m_host, m_options.timeouts,
-                           m_options.dryRun))
+                           m_settings.strModoLigacao, m_host, m_options.timeouts, m_options.dryRun))
             return PassOutcome::NoConnection;
 
         m_dates = PassDates::forDay(m_host.clock().today());

@@ -42,7 +42,7 @@ struct PassStats
 {
     qint64 cardsRead = 0;
     qint64 cardsSettled = 0;
-    qint64 rowsPosted = 0;     ///< rows written (or, in a dry run, previewed)
+    qint64 rowsPosted = 0; ///< rows written (or, in a dry run, previewed)
     qint64 rowsFailed = 0;
 };
 
