@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace {
@@ -33,6 +34,25 @@ constexpr Twips kLblStatus{2400, 15, 3375, 300};
 constexpr Twips kRtfRelatorio{120, 360, 5655, 6255};
 constexpr Twips kLabel1{120, 6720, 4935, 255};
 constexpr Twips kLblTempoRestante{5160, 6720, 615, 255};
+
+// The flag is stored, and tested by the tick, as the check box values of earlier versions:
+// 0 unticked, 1 ticked, 2 greyed. Qt numbers the ticked and greyed states the other way round.
+int chkActivarValue(Qt::CheckState state)
+{
+    switch (state) {
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+Qt::CheckState checkStateFor(int value)
+{
+    return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
+}
 
 } // namespace
 
@@ -115,7 +135,7 @@ bool frmVelmora::Form_Load(const QString &argumentString)
     }
     const int stored = ActivationStore(m_application, m_settingsFile).read();
     m_chkActivar->setTristate(stored == 2);
-    m_chkActivar->setCheckState(static_cast<Qt::CheckState>(stored));
+    m_chkActivar->setCheckState(checkStateFor(stored));
     return true;
 }
 
@@ -123,7 +143,7 @@ void frmVelmora::Form_QueryUnload()
 {
     // A store that cannot be written does not hold up the close.
     ActivationStore(m_application, m_settingsFile)
-        .write(static_cast<int>(m_chkActivar->checkState()));
+        .write(chkActivarValue(m_chkActivar->checkState()));
 }
 
 void frmVelmora::closeEvent(QCloseEvent *event)
@@ -150,18 +170,18 @@ void frmVelmora::tmrTimer_Timer()
     // A tick that falls due while a pass yields must not start a second pass inside it.
     if (m_passRunning || m_closing)
         return;
-    const Countdown::Tick tick = m_countdown.tick(static_cast<int>(m_chkActivar->checkState()));
+    const Countdown::Tick tick = m_countdown.tick(chkActivarValue(m_chkActivar->checkState()));
     if (tick == Countdown::Tick::Paused)
         return;
     m_lblTempoRestante->setText(m_countdown.caption());
     if (tick != Countdown::Tick::PassDue)
         return;
+    // The trim yields too, so the guard is up before it.
+    const QScopedValueRollback<bool> running(m_passRunning, true);
     if (m_report.overLimit())
         LimpraRelatorio();
-    m_passRunning = true;
     SettlementPass pass(m_settings, *this, m_passOptions);
     m_lastOutcome = pass.run();
-    m_passRunning = false;
 }
 
 void frmVelmora::append(const QString &text)

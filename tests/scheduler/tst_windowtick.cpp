@@ -1,0 +1,322 @@
+// SPDX-License-Identifier: MIT
+#include "app/ActivationStore.h"
+#include "app/frmVelmora.h"
+#include "report/ReportText.h"
+#include "settlement/PassLock.h"
+#include "support/TestDatabase.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+Q_DECLARE_METATYPE(PassOutcome)
+
+namespace {
+
+const QString kStart = u"Início da Verificação - "_s;
+const QString kEnd = u"Fim da Verificação - "_s;
+const QString kNoConnection = u"Falha na Ligação ao Servidor! -> "_s;
+
+/// One card with an old balance of 70 on 2026-12-06: its pass posts one row.
+void seed(TestDatabase &db)
+{
+    db.addCard(u"123"_s, u"456"_s);
+    db.addMovement(u"123"_s, u"456"_s, u"+"_s, u"100"_s, u"2025-01-10"_s);
+    db.addMovement(u"123"_s, u"456"_s, u"-"_s, u"30"_s, u"2025-02-10"_s);
+}
+
+/// The window on a SQLite file, with the flag stored as `stored` in a settings file of its own.
+struct Window
+{
+    explicit Window(const QString &file, int stored = 1, bool keepTimer = false)
+    {
+        const QString ini = dir.filePath(u"velmora.ini"_s);
+        ActivationStore(u"velmora"_s, ini).write(stored);
+        w = std::make_unique<frmVelmora>(u"velmora"_s, ini, &clock);
+        w->Form_Load(file + u";main;;;SQLITE;"_s);
+        if (!keepTimer) // the tests deliver the minutes themselves
+            timer()->stop();
+    }
+    QTimer *timer() const { return w->findChild<QTimer *>(u"tmrTimer"_s); }
+    QCheckBox *box() const { return w->findChild<QCheckBox *>(u"chkActivar"_s); }
+    QString caption() const { return w->findChild<QLabel *>(u"lblTempoRestante"_s)->text(); }
+    qsizetype count(const QString &text) const { return w->report().text().count(text); }
+    int minutes() const { return w->countdown().intMinutos(); }
+    void tick() { w->tmrTimer_Timer(); }
+
+    QTemporaryDir dir;
+    ManualClock clock{QDateTime(QDate(2026, 12, 6), QTime(10, 0, 0))};
+    std::unique_ptr<frmVelmora> w;
+};
+
+/// Fills the report, through the window, with exactly `length` characters of whole lines.
+QString fill(frmVelmora &window, qsizetype length)
+{
+    const QString line = QString(98, u'x') + u"\r\n"_s;
+    QString text = QString(length % line.size(), u'y') + line;
+    while (text.size() < length)
+        text += line;
+    window.append(text);
+    return text;
+}
+
+} // namespace
+
+class tst_WindowTick : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void countsOnlyWhileTheBoxIsTicked_data();
+    void countsOnlyWhileTheBoxIsTicked();
+    void retriesEveryMinuteUntilAPassEndsNormally_data();
+    void retriesEveryMinuteUntilAPassEndsNormally();
+    void trimsALongReportBeforeEveryPass_data();
+    void trimsALongReportBeforeEveryPass();
+    void ignoresATickThatArrivesDuringAPass_data();
+    void ignoresATickThatArrivesDuringAPass();
+    void waitsForAnotherProcessSettlingTheSameDatabase_data();
+    void waitsForAnotherProcessSettlingTheSameDatabase();
+    void runsAPassByItselfOnTheThirtiethMinute();
+
+private:
+    QTemporaryDir m_lockDir;
+};
+
+void tst_WindowTick::initTestCase()
+{
+    QVERIFY(m_lockDir.isValid());
+    qputenv("VELMORA_LOCK_DIR", QFile::encodeName(m_lockDir.path()));
+    frmVelmora::setMessageHook(
+        [](const QString &, const QString &text) { QFAIL(qPrintable(text)); });
+}
+
+void tst_WindowTick::countsOnlyWhileTheBoxIsTicked_data()
+{
+    QTest::addColumn<int>("stored");
+    QTest::addColumn<bool>("userClicks");
+    QTest::addColumn<bool>("counts");
+    QTest::newRow("restored unticked") << 0 << false << false;
+    QTest::newRow("restored ticked") << 1 << false << true;
+    QTest::newRow("restored greyed") << 2 << false << false;
+    QTest::newRow("ticked by the user") << 0 << true << true;
+    QTest::newRow("unticked by the user") << 1 << true << false;
+}
+
+void tst_WindowTick::countsOnlyWhileTheBoxIsTicked()
+{
+    QFETCH(int, stored);
+    QFETCH(bool, userClicks);
+    QFETCH(bool, counts);
+    TestDatabase db;
+    Window win(db.path(), stored);
+    if (userClicks)
+        win.box()->click();
+    win.w->countdown().setIntMinutos(10);
+    win.tick();
+    QCOMPARE(win.minutes(), counts ? 11 : 10);
+    QCOMPARE(win.caption(), counts ? u"19 Min."_s : u"30 Min."_s);
+}
+
+void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally_data()
+{
+    QTest::addColumn<bool>("emptyFile");
+    QTest::addColumn<int>("counter");
+    QTest::addColumn<QStringList>("captions");
+    QTest::addColumn<QString>("failureLine");
+    QTest::addColumn<PassOutcome>("outcome");
+    const QStringList countingOn{u"0 Min."_s, u"-1 Min."_s, u"-2 Min."_s};
+    const QStringList atCeiling(3, u"-32737 Min."_s);
+    QTest::newRow("no file") << false << 29 << countingOn << kNoConnection
+                             << PassOutcome::NoConnection;
+    QTest::newRow("no tables") << true << 29 << countingOn << u"   Falha! -> "_s
+                               << PassOutcome::Failed;
+    // The counter stops at its ceiling, and the pass is still tried every minute.
+    QTest::newRow("counter at its ceiling")
+        << false << 32767 << atCeiling << kNoConnection << PassOutcome::NoConnection;
+}
+
+void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally()
+{
+    QFETCH(bool, emptyFile);
+    QFETCH(int, counter);
+    QFETCH(QStringList, captions);
+    QFETCH(QString, failureLine);
+    QFETCH(PassOutcome, outcome);
+    TestDatabase db;
+    seed(db);
+    const QString file = QDir(db.folder()).filePath(u"later.db"_s);
+    if (emptyFile)
+        QVERIFY(QFile(file).open(QIODevice::WriteOnly));
+    Window win(file);
+    win.w->countdown().setIntMinutos(qint16(counter));
+    for (qsizetype i = 0; i < captions.size(); ++i) {
+        win.tick();
+        QCOMPARE(win.w->lastOutcome(), outcome);
+        QCOMPARE(win.caption(), captions.at(i));
+        QCOMPARE(win.count(failureLine), i + 1);
+    }
+    QFile::remove(file);
+    QVERIFY(QFile::copy(db.path(), file));
+    win.tick();
+    QCOMPARE(win.count(kEnd), 1);
+    QCOMPARE(win.caption(), u"30 Min."_s);
+    QCOMPARE(win.minutes(), 0);
+}
+
+void tst_WindowTick::trimsALongReportBeforeEveryPass_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("connects");
+    QTest::addColumn<int>("counter");
+    QTest::addColumn<bool>("trimmed");
+    QTest::newRow("20 000, first pass") << 20000 << true << 29 << false;
+    QTest::newRow("20 001, first pass") << 20001 << true << 29 << true;
+    QTest::newRow("20 000, retry without connection") << 20000 << false << 31 << false;
+    QTest::newRow("20 001, retry without connection") << 20001 << false << 31 << true;
+}
+
+void tst_WindowTick::trimsALongReportBeforeEveryPass()
+{
+    QFETCH(int, length);
+    QFETCH(bool, connects);
+    QFETCH(int, counter);
+    QFETCH(bool, trimmed);
+    TestDatabase db;
+    Window win(connects ? db.path() : QDir(db.folder()).filePath(u"none.db"_s));
+    ReportText expected;
+    expected.setText(fill(*win.w, length));
+    QCOMPARE(win.w->report().length(), qsizetype(length));
+    if (trimmed)
+        expected.trim();
+    win.w->countdown().setIntMinutos(qint16(counter));
+    win.tick();
+    const QString passBegins = connects ? u"\r\n"_s + kStart : kNoConnection;
+    QVERIFY(win.w->report().text().startsWith(expected.text() + passBegins));
+}
+
+void tst_WindowTick::ignoresATickThatArrivesDuringAPass_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::newRow("during the pass") << 0;
+    QTest::newRow("during the trim before it") << 20001;
+}
+
+void tst_WindowTick::ignoresATickThatArrivesDuringAPass()
+{
+    QFETCH(int, length);
+    TestDatabase db;
+    seed(db);
+    Window win(db.path());
+    if (length > 0)
+        fill(*win.w, length);
+    win.w->countdown().setIntMinutos(29);
+    // Queued before the tick: the first yield of the trim or of the pass delivers it.
+    bool ticking = true;
+    bool arrivedDuringTheTick = false;
+    QTimer::singleShot(0, win.w.get(), [&] {
+        arrivedDuringTheTick = ticking;
+        win.tick();
+        QCOMPARE(win.caption(), u"0 Min."_s);
+    });
+    win.tick();
+    ticking = false;
+    QVERIFY(arrivedDuringTheTick);
+    QCOMPARE(win.count(kStart), 1);
+    QCOMPARE(db.postedRows().size(), 1);
+    QCOMPARE(win.caption(), u"30 Min."_s);
+    QCOMPARE(win.minutes(), 0);
+}
+
+void tst_WindowTick::waitsForAnotherProcessSettlingTheSameDatabase_data()
+{
+    QTest::addColumn<bool>("ownerAlive");
+    QTest::newRow("owner running") << true;
+    // A crashed process must not keep the database from ever being settled again.
+    QTest::newRow("owner died") << false;
+}
+
+void tst_WindowTick::waitsForAnotherProcessSettlingTheSameDatabase()
+{
+    QFETCH(bool, ownerAlive);
+    TestDatabase db;
+    seed(db);
+    PassLock other(db.settings());
+    QVERIFY(other.tryLock());
+    if (!ownerAlive) {
+        // The same lock, left behind by a process that has ended.
+        QFile file(other.path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray contents = file.readAll();
+        file.close();
+        other.unlock();
+        QProcess ended;
+        ended.start(u"true"_s, {});
+        QVERIFY(ended.waitForStarted());
+        contents.replace(0, contents.indexOf('\n'), QByteArray::number(ended.processId()));
+        QVERIFY(ended.waitForFinished());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+        file.close();
+    }
+    Window win(db.path());
+    win.w->countdown().setIntMinutos(29);
+    win.tick();
+    if (ownerAlive) {
+        QCOMPARE(win.w->lastOutcome(), PassOutcome::Busy);
+        QCOMPARE(win.count(u"   Verificação adiada: outro processo do Velmora está a verificar "
+                           "esta base de dados.\r\n"_s),
+                 1);
+        QCOMPARE(win.count(kStart), 0);
+        QCOMPARE(db.postedRows().size(), 0);
+        QCOMPARE(win.caption(), u"0 Min."_s);
+        other.unlock();
+        win.tick();
+    }
+    QCOMPARE(win.w->lastOutcome(), PassOutcome::Completed);
+    QCOMPARE(db.postedRows().size(), 1);
+    QCOMPARE(win.caption(), u"30 Min."_s);
+}
+
+void tst_WindowTick::runsAPassByItselfOnTheThirtiethMinute()
+{
+    TestDatabase db;
+    seed(db);
+    Window win(db.path(), 0, true);
+    QVERIFY(win.timer()->isActive());
+    QCOMPARE(win.timer()->interval(), 60000);
+    win.w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(win.w.get()));
+    QTest::mouseClick(win.box(), Qt::LeftButton);
+    // Once the pass shows that it is busy, the box is unticked: the pass runs on to its end,
+    // and the minutes after it leave the caption alone.
+    auto *status = win.w->findChild<QLabel *>(u"lblStatus"_s);
+    QString captionDuringThePass;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        if (status->isVisible()) {
+            captionDuringThePass = win.caption();
+            win.box()->click();
+            watch.stop();
+        }
+    });
+    watch.start(0);
+    win.timer()->setInterval(20);
+    QTRY_COMPARE_WITH_TIMEOUT(win.count(kEnd), 1, 60000);
+    QCOMPARE(captionDuringThePass, u"0 Min."_s);
+    QVERIFY(!win.box()->isChecked());
+    QCOMPARE(win.count(kStart), 1);
+    QCOMPARE(win.caption(), u"30 Min."_s);
+    QVERIFY(!status->isVisible());
+    QCOMPARE(db.postedRows().size(), 1);
+    QCOMPARE(db.balance(u"123"_s, u"456"_s, u"2025-12-06"_s), u"0.0000"_s);
+}
+
+QTEST_MAIN(tst_WindowTick)
+#include "tst_windowtick.moc"
