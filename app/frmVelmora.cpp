@@ -34,6 +34,26 @@ constexpr Twips kRtfRelatorio{120, 360, 5655, 6255};
 constexpr Twips kLabel1{120, 6720, 4935, 255};
 constexpr Twips kLblTempoRestante{5160, 6720, 615, 255};
 
+// The check box value as it is stored and tested: 0 unticked, 1 ticked, 2 greyed. Qt numbers
+// the states otherwise (Checked is 2), so the two never pass through a cast.
+int valueOf(Qt::CheckState state)
+{
+    switch (state) {
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    case Qt::Unchecked:
+        break;
+    }
+    return 0;
+}
+
+Qt::CheckState stateOf(int value)
+{
+    return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
+}
+
 } // namespace
 
 void frmVelmora::setMessageHook(MessageHook hook)
@@ -56,6 +76,8 @@ frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Cloc
     setWindowTitle(QStringLiteral("Velmora"));
     m_chkActivar->setObjectName(QStringLiteral("chkActivar"));
     m_chkActivar->setTristate(false);
+    // A greyed box comes only from the store; a click leaves it ticked or unticked for good.
+    connect(m_chkActivar, &QCheckBox::clicked, this, [this] { m_chkActivar->setTristate(false); });
     m_lblStatus->setObjectName(QStringLiteral("lblStatus"));
     m_rtfRelatorio->setObjectName(QStringLiteral("rtfRelatorio"));
     m_label1->setObjectName(QStringLiteral("Label1"));
@@ -115,15 +137,14 @@ bool frmVelmora::Form_Load(const QString &argumentString)
     }
     const int stored = ActivationStore(m_application, m_settingsFile).read();
     m_chkActivar->setTristate(stored == 2);
-    m_chkActivar->setCheckState(static_cast<Qt::CheckState>(stored));
+    m_chkActivar->setCheckState(stateOf(stored));
     return true;
 }
 
 void frmVelmora::Form_QueryUnload()
 {
     // A store that cannot be written does not hold up the close.
-    ActivationStore(m_application, m_settingsFile)
-        .write(static_cast<int>(m_chkActivar->checkState()));
+    ActivationStore(m_application, m_settingsFile).write(chkActivarValue());
 }
 
 void frmVelmora::closeEvent(QCloseEvent *event)
@@ -150,7 +171,7 @@ void frmVelmora::tmrTimer_Timer()
     // A tick that falls due while a pass yields must not start a second pass inside it.
     if (m_passRunning || m_closing)
         return;
-    const Countdown::Tick tick = m_countdown.tick(static_cast<int>(m_chkActivar->checkState()));
+    const Countdown::Tick tick = m_countdown.tick(chkActivarValue());
     if (tick == Countdown::Tick::Paused)
         return;
     m_lblTempoRestante->setText(m_countdown.caption());
@@ -162,6 +183,11 @@ void frmVelmora::tmrTimer_Timer()
     SettlementPass pass(m_settings, *this, m_passOptions);
     m_lastOutcome = pass.run();
     m_passRunning = false;
+}
+
+int frmVelmora::chkActivarValue() const
+{
+    return valueOf(m_chkActivar->checkState());
 }
 
 void frmVelmora::append(const QString &text)

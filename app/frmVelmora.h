@@ -67,6 +67,8 @@ protected:
 
 private:
     void Form_QueryUnload();
+    /// `chkActivar.Value`: 0 unticked, 1 ticked, 2 greyed.
+    int chkActivarValue() const;
     void layoutControls();
 
     QString m_application;

@@ -2,6 +2,7 @@
 #include "app/CommandLine.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTest>
 
 class tst_CommandLine : public QObject
@@ -107,12 +108,9 @@ void tst_CommandLine::fieldsAreTheSegmentsEndedBySemicolons()
             line += QLatin1Char(alphabet[random.bounded(int(sizeof alphabet))]);
 
         // Reference: the blank-trimmed line cut at every ';'; the last piece has no ';' after it.
-        QString trimmed = line;
-        while (trimmed.startsWith(QLatin1Char(' ')))
-            trimmed.remove(0, 1);
-        while (trimmed.endsWith(QLatin1Char(' ')))
-            trimmed.chop(1);
-        QStringList expected = trimmed.split(QLatin1Char(';'));
+        QStringList expected = QString(line)
+                                   .remove(QRegularExpression(QStringLiteral("^ +| +\\z")))
+                                   .split(QLatin1Char(';'));
         expected.removeLast();
         expected = expected.mid(0, 5);
         while (expected.size() < 5)
