@@ -146,9 +146,14 @@ void tst_frmVelmora::savesTheFlagOnCloseAndRestoresIt()
 
     frmVelmora again(QStringLiteral("velmora"), m_store);
     QVERIFY(again.Form_Load(line));
-    QCOMPARE(again.findChild<QCheckBox *>(QStringLiteral("chkActivar"))->checkState(), state);
+    auto *chk = again.findChild<QCheckBox *>(QStringLiteral("chkActivar"));
+    QCOMPARE(chk->checkState(), state);
     again.tmrTimer_Timer();
     QCOMPARE(again.findChild<QLabel *>(QStringLiteral("lblTempoRestante"))->text(), caption);
+    for (int click = 0; click < 3; ++click) { // the user's clicks never grey the box
+        chk->click();
+        QVERIFY(chk->checkState() != Qt::PartiallyChecked);
+    }
 }
 
 void tst_frmVelmora::closesWhenTheStoreCannotBeWritten()
