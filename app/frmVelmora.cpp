@@ -49,6 +49,17 @@ int valueOf(Qt::CheckState state)
     return 0;
 }
 
+// The twip sizes were drawn for "MS Sans Serif" 8.25 pt. Where the platform's stand-in font is
+// wider, a text that would overflow its control is drawn smaller rather than cut off.
+void fitText(QWidget *control, QFont font)
+{
+    control->setFont(font);
+    while (control->sizeHint().width() > control->width() && font.pointSizeF() > 6.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+        control->setFont(font);
+    }
+}
+
 Qt::CheckState stateOf(int value)
 {
     return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
@@ -85,10 +96,11 @@ frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Cloc
     m_lblTempoRestante->setToolTip(QStringLiteral("Tempo restante para a próxima verificação."));
     m_tmrTimer->setObjectName(QStringLiteral("tmrTimer"));
 
-    QFont statusFont(QStringLiteral("MS Sans Serif"));
-    statusFont.setPointSizeF(8.25);
+    QFont formFont(QStringLiteral("MS Sans Serif"));
+    formFont.setPointSizeF(8.25);
+    setFont(formFont);
+    QFont statusFont = formFont;
     statusFont.setBold(true);
-    m_lblStatus->setFont(statusFont);
     QPalette statusPalette = m_lblStatus->palette();
     statusPalette.setColor(QPalette::WindowText, QColor(0x00, 0xC0, 0x00));
     m_lblStatus->setPalette(statusPalette);
@@ -96,6 +108,10 @@ frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Cloc
 
     setTabOrder(m_chkActivar, m_rtfRelatorio);
     layoutControls();
+    fitText(m_chkActivar, formFont);
+    fitText(m_lblStatus, statusFont);
+    fitText(m_label1, formFont);
+    showCountdown();
 
     m_tmrTimer->setInterval(Countdown::TickMilliseconds);
     connect(m_tmrTimer, &QTimer::timeout, this, &frmVelmora::tmrTimer_Timer);
@@ -174,7 +190,7 @@ void frmVelmora::tmrTimer_Timer()
     const Countdown::Tick tick = m_countdown.tick(chkActivarValue());
     if (tick == Countdown::Tick::Paused)
         return;
-    m_lblTempoRestante->setText(m_countdown.caption());
+    showCountdown();
     if (tick != Countdown::Tick::PassDue)
         return;
     if (m_report.overLimit())
@@ -183,6 +199,12 @@ void frmVelmora::tmrTimer_Timer()
     SettlementPass pass(m_settings, *this, m_passOptions);
     m_lastOutcome = pass.run();
     m_passRunning = false;
+}
+
+void frmVelmora::showCountdown()
+{
+    m_lblTempoRestante->setText(m_countdown.caption());
+    fitText(m_lblTempoRestante, font());
 }
 
 int frmVelmora::chkActivarValue() const
@@ -229,5 +251,5 @@ void frmVelmora::processEvents()
 void frmVelmora::resetCountdown()
 {
     m_countdown.reset();
-    m_lblTempoRestante->setText(m_countdown.caption());
+    showCountdown();
 }

@@ -70,6 +70,8 @@ private:
     /// `chkActivar.Value`: 0 unticked, 1 ticked, 2 greyed.
     int chkActivarValue() const;
     void layoutControls();
+    /// Writes the minutes left into `lblTempoRestante`.
+    void showCountdown();
 
     QString m_application;
     QString m_settingsFile;

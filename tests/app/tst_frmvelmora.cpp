@@ -57,6 +57,8 @@ void tst_frmVelmora::showsItsControlsWithTheirTexts()
         const QWidget *control = w.findChild<QWidget *>(QLatin1String(c.name));
         QVERIFY2(control, c.name);
         QCOMPARE(control->property(c.property).toString(), QString::fromUtf8(c.text));
+        if (qstrcmp(c.property, "text") == 0) // the whole text fits, whatever the font
+            QVERIFY2(control->sizeHint().width() <= control->width(), c.name);
     }
     const auto *status = w.findChild<QLabel *>(QStringLiteral("lblStatus"));
     QVERIFY(status->isHidden());
