@@ -35,21 +35,33 @@ constexpr Twips kRtfRelatorio{120, 360, 5655, 6255};
 constexpr Twips kLabel1{120, 6720, 4935, 255};
 constexpr Twips kLblTempoRestante{5160, 6720, 615, 255};
 
-// The flag is stored, and tested by the tick, as the check box values of earlier versions:
-// 0 unticked, 1 ticked, 2 greyed. Qt numbers the ticked and greyed states the other way round.
-int chkActivarValue(Qt::CheckState state)
+// The check box value as it is stored and tested: 0 unticked, 1 ticked, 2 greyed. Qt numbers
+// the states otherwise (Checked is 2), so the two never pass through a cast.
+int valueOf(Qt::CheckState state)
 {
     switch (state) {
     case Qt::Checked:
         return 1;
     case Qt::PartiallyChecked:
         return 2;
-    default:
-        return 0;
+    case Qt::Unchecked:
+        break;
+    }
+    return 0;
+}
+
+// The twip sizes were drawn for "MS Sans Serif" 8.25 pt. Where the platform's stand-in font is
+// wider, a text that would overflow its control is drawn smaller rather than cut off.
+void fitText(QWidget *control, QFont font)
+{
+    control->setFont(font);
+    while (control->sizeHint().width() > control->width() && font.pointSizeF() > 6.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+        control->setFont(font);
     }
 }
 
-Qt::CheckState checkStateFor(int value)
+Qt::CheckState stateOf(int value)
 {
     return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
 }
@@ -76,6 +88,8 @@ frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Cloc
     setWindowTitle(QStringLiteral("Velmora"));
     m_chkActivar->setObjectName(QStringLiteral("chkActivar"));
     m_chkActivar->setTristate(false);
+    // A greyed box comes only from the store; a click leaves it ticked or unticked for good.
+    connect(m_chkActivar, &QCheckBox::clicked, this, [this] { m_chkActivar->setTristate(false); });
     m_lblStatus->setObjectName(QStringLiteral("lblStatus"));
     m_rtfRelatorio->setObjectName(QStringLiteral("rtfRelatorio"));
     m_label1->setObjectName(QStringLiteral("Label1"));
@@ -83,10 +97,11 @@ frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Cloc
     m_lblTempoRestante->setToolTip(QStringLiteral("Tempo restante para a próxima verificação."));
     m_tmrTimer->setObjectName(QStringLiteral("tmrTimer"));
 
-    QFont statusFont(QStringLiteral("MS Sans Serif"));
-    statusFont.setPointSizeF(8.25);
+    QFont formFont(QStringLiteral("MS Sans Serif"));
+    formFont.setPointSizeF(8.25);
+    setFont(formFont);
+    QFont statusFont = formFont;
     statusFont.setBold(true);
-    m_lblStatus->setFont(statusFont);
     QPalette statusPalette = m_lblStatus->palette();
     statusPalette.setColor(QPalette::WindowText, QColor(0x00, 0xC0, 0x00));
     m_lblStatus->setPalette(statusPalette);
@@ -94,6 +109,10 @@ frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Cloc
 
     setTabOrder(m_chkActivar, m_rtfRelatorio);
     layoutControls();
+    fitText(m_chkActivar, formFont);
+    fitText(m_lblStatus, statusFont);
+    fitText(m_label1, formFont);
+    showCountdown();
 
     m_tmrTimer->setInterval(Countdown::TickMilliseconds);
     connect(m_tmrTimer, &QTimer::timeout, this, &frmVelmora::tmrTimer_Timer);
@@ -135,15 +154,14 @@ bool frmVelmora::Form_Load(const QString &argumentString)
     }
     const int stored = ActivationStore(m_application, m_settingsFile).read();
     m_chkActivar->setTristate(stored == 2);
-    m_chkActivar->setCheckState(checkStateFor(stored));
+    m_chkActivar->setCheckState(stateOf(stored));
     return true;
 }
 
 void frmVelmora::Form_QueryUnload()
 {
     // A store that cannot be written does not hold up the close.
-    ActivationStore(m_application, m_settingsFile)
-        .write(chkActivarValue(m_chkActivar->checkState()));
+    ActivationStore(m_application, m_settingsFile).write(chkActivarValue());
 }
 
 void frmVelmora::closeEvent(QCloseEvent *event)
@@ -170,10 +188,10 @@ void frmVelmora::tmrTimer_Timer()
     // A tick that falls due while a pass yields must not start a second pass inside it.
     if (m_passRunning || m_closing)
         return;
-    const Countdown::Tick tick = m_countdown.tick(chkActivarValue(m_chkActivar->checkState()));
+    const Countdown::Tick tick = m_countdown.tick(chkActivarValue());
     if (tick == Countdown::Tick::Paused)
         return;
-    m_lblTempoRestante->setText(m_countdown.caption());
+    showCountdown();
     if (tick != Countdown::Tick::PassDue)
         return;
     // The trim yields too, so the guard is up before it.
@@ -182,6 +200,17 @@ void frmVelmora::tmrTimer_Timer()
         LimpraRelatorio();
     SettlementPass pass(m_settings, *this, m_passOptions);
     m_lastOutcome = pass.run();
+}
+
+void frmVelmora::showCountdown()
+{
+    m_lblTempoRestante->setText(m_countdown.caption());
+    fitText(m_lblTempoRestante, font());
+}
+
+int frmVelmora::chkActivarValue() const
+{
+    return valueOf(m_chkActivar->checkState());
 }
 
 void frmVelmora::append(const QString &text)
@@ -223,5 +252,5 @@ void frmVelmora::processEvents()
 void frmVelmora::resetCountdown()
 {
     m_countdown.reset();
-    m_lblTempoRestante->setText(m_countdown.caption());
+    showCountdown();
 }

@@ -67,7 +67,11 @@ protected:
 
 private:
     void Form_QueryUnload();
+    /// `chkActivar.Value`: 0 unticked, 1 ticked, 2 greyed.
+    int chkActivarValue() const;
     void layoutControls();
+    /// Writes the minutes left into `lblTempoRestante`.
+    void showCountdown();
 
     QString m_application;
     QString m_settingsFile;

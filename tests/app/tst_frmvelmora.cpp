@@ -1,0 +1,187 @@
+// SPDX-License-Identifier: MIT
+#include "app/ActivationStore.h"
+#include "app/frmVelmora.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+class tst_frmVelmora : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void showsItsControlsWithTheirTexts();
+    void placesTheControlsFromTwips();
+    void refusesAMissingSettingWithoutWritingTheFlag();
+    void savesTheFlagOnCloseAndRestoresIt_data();
+    void savesTheFlagOnCloseAndRestoresIt();
+    void closesWhenTheStoreCannotBeWritten();
+    void trimsTheReportAndLeavesTheCaretAtTheEnd();
+
+private:
+    QString m_store;
+    QTemporaryDir m_dir;
+};
+
+void tst_frmVelmora::init()
+{
+    m_store = m_dir.filePath(QString::fromLatin1(QTest::currentTestFunction()) + "-" +
+                             QString::fromLatin1(QTest::currentDataTag()) + ".ini");
+    frmVelmora::setMessageHook([](const QString &title, const QString &text) {
+        QFAIL(qPrintable("unexpected message: " + title + " / " + text));
+    });
+}
+
+void tst_frmVelmora::showsItsControlsWithTheirTexts()
+{
+    frmVelmora w(QStringLiteral("velmora"), m_store);
+    QCOMPARE(w.windowTitle(), QStringLiteral("Velmora"));
+    const struct
+    {
+        const char *name, *property, *text;
+    } controls[] = {
+        {"chkActivar", "text", "Activar este Controlo"},
+        {"lblStatus", "text", "Em execução. Aguarde por favor..."},
+        {"rtfRelatorio", "plainText", ""},
+        {"Label1", "text", "Este controlo irá efectuar verificações de 30 em 30 minutos."},
+        {"lblTempoRestante", "text", "30 Min."},
+        {"lblTempoRestante", "toolTip", "Tempo restante para a próxima verificação."},
+    };
+    for (const auto &c : controls) {
+        const QWidget *control = w.findChild<QWidget *>(QLatin1String(c.name));
+        QVERIFY2(control, c.name);
+        QCOMPARE(control->property(c.property).toString(), QString::fromUtf8(c.text));
+        if (qstrcmp(c.property, "text") == 0) // the whole text fits, whatever the font
+            QVERIFY2(control->sizeHint().width() <= control->width(), c.name);
+    }
+    const auto *status = w.findChild<QLabel *>(QStringLiteral("lblStatus"));
+    QVERIFY(status->isHidden());
+    QVERIFY(status->font().bold());
+    QCOMPARE(status->palette().color(QPalette::WindowText), QColor(0x00, 0xC0, 0x00));
+    const auto *timer = w.findChild<QTimer *>(QStringLiteral("tmrTimer"));
+    QVERIFY(timer);
+    QCOMPARE(timer->interval(), 60000);
+    QVERIFY(timer->isActive());
+}
+
+void tst_frmVelmora::placesTheControlsFromTwips()
+{
+    frmVelmora w(QStringLiteral("velmora"), m_store);
+    const double perTwip = w.logicalDpiX() / 1440.0; // 15 twips a pixel at 96 DPI
+    const auto px = [perTwip](int twips) {
+        return qRound(twips * perTwip);
+    };
+    const auto at = [&w](const char *name) {
+        return w.findChild<QWidget *>(QLatin1String(name))->geometry();
+    };
+    const struct
+    {
+        const char *name;
+        int left, top, width, height;
+    } table[] = {{"chkActivar", 120, 0, 2175, 375},
+                 {"lblStatus", 2400, 15, 3375, 300},
+                 {"rtfRelatorio", 120, 360, 5655, 6255},
+                 {"Label1", 120, 6720, 4935, 255},
+                 {"lblTempoRestante", 5160, 6720, 615, 255}};
+    QCOMPARE(w.size(), QSize(px(5895), px(7050)));
+    for (const auto &c : table) {
+        QCOMPARE(at(c.name), QRect(px(c.left), px(c.top), px(c.width), px(c.height)));
+        QVERIFY(w.rect().contains(at(c.name)));
+    }
+    // Check box and status side by side on top, the pane below, the two labels under it.
+    QVERIFY(at("chkActivar").right() < at("lblStatus").left());
+    QVERIFY(at("rtfRelatorio").top() > at("lblStatus").bottom());
+    QVERIFY(at("Label1").top() > at("rtfRelatorio").bottom());
+    QCOMPARE(at("Label1").top(), at("lblTempoRestante").top());
+    QVERIFY(at("Label1").right() < at("lblTempoRestante").left());
+}
+
+void tst_frmVelmora::refusesAMissingSettingWithoutWritingTheFlag()
+{
+    QStringList shown;
+    frmVelmora::setMessageHook(
+        [&shown](const QString &title, const QString &text) { shown << title << text; });
+    {
+        frmVelmora w(QStringLiteral("velmora"), m_store);
+        QVERIFY(!w.Form_Load(QStringLiteral("srv;")));
+    }
+    QCOMPARE(shown, (QStringList{"Velmora", "Não definiu a Base de Dados de SQL!"}));
+    QVERIFY(!QFile::exists(m_store));
+}
+
+void tst_frmVelmora::savesTheFlagOnCloseAndRestoresIt_data()
+{
+    QTest::addColumn<Qt::CheckState>("state");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("caption"); // after one tick of the restored window
+    QTest::newRow("ticked") << Qt::Checked << "1"
+                            << "29 Min.";
+    QTest::newRow("unticked") << Qt::Unchecked << "0"
+                              << "30 Min.";
+    QTest::newRow("greyed") << Qt::PartiallyChecked << "2"
+                            << "30 Min.";
+}
+
+void tst_frmVelmora::savesTheFlagOnCloseAndRestoresIt()
+{
+    QFETCH(Qt::CheckState, state);
+    QFETCH(QString, stored);
+    QFETCH(QString, caption);
+    const QString line = QStringLiteral("srv;db;;;WIN;");
+    {
+        frmVelmora w(QStringLiteral("velmora"), m_store);
+        QVERIFY(w.Form_Load(line));
+        auto *chk = w.findChild<QCheckBox *>(QStringLiteral("chkActivar"));
+        chk->setTristate(state == Qt::PartiallyChecked);
+        chk->setCheckState(state);
+        w.show();
+        QVERIFY(w.close());
+    }
+    QSettings ini(m_store, QSettings::IniFormat);
+    QCOMPARE(ini.value(QStringLiteral("frmVelmora/chkActivar")).toString(), stored);
+
+    frmVelmora again(QStringLiteral("velmora"), m_store);
+    QVERIFY(again.Form_Load(line));
+    auto *chk = again.findChild<QCheckBox *>(QStringLiteral("chkActivar"));
+    QCOMPARE(chk->checkState(), state);
+    again.tmrTimer_Timer();
+    QCOMPARE(again.findChild<QLabel *>(QStringLiteral("lblTempoRestante"))->text(), caption);
+    for (int click = 0; click < 3; ++click) { // the user's clicks never grey the box
+        chk->click();
+        QVERIFY(chk->checkState() != Qt::PartiallyChecked);
+    }
+}
+
+void tst_frmVelmora::closesWhenTheStoreCannotBeWritten()
+{
+    QFile blocker(m_dir.filePath(QStringLiteral("blocker")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    frmVelmora w(QStringLiteral("velmora"), blocker.fileName() + "/store.ini");
+    QVERIFY(w.Form_Load(QStringLiteral("srv;db;usr;;;")));
+    w.show();
+    QVERIFY(w.close());
+    QVERIFY(!w.isVisible());
+}
+
+void tst_frmVelmora::trimsTheReportAndLeavesTheCaretAtTheEnd()
+{
+    frmVelmora w(QStringLiteral("velmora"), m_store);
+    QVERIFY(w.Form_Load(QStringLiteral("srv;db;usr;;;")));
+    w.append(QStringLiteral("first line\r\n  second line\r\nthird line\r\n  "));
+    w.LimpraRelatorio();
+    QCOMPARE(w.report().text(), QStringLiteral("third line\r\n"));
+
+    const auto *pane = w.findChild<QPlainTextEdit *>(QStringLiteral("rtfRelatorio"));
+    QCOMPARE(pane->toPlainText(), QStringLiteral("third line\n"));
+    QVERIFY(pane->textCursor().atEnd());
+}
+
+QTEST_MAIN(tst_frmVelmora)
+#include "tst_frmvelmora.moc"
