@@ -129,11 +129,11 @@ PassOutcome SettlementPass::run()
             return PassOutcome::Stopped;
         }
 
-        if (m_options.dryRun) {
-            m_host.append(QStringLiteral("Simulação: nada foi gravado na base de dados.") + kCrLf);
-        }
         m_host.append(QStringLiteral("Fim da Verificação - ") + timestamp(m_host.clock().now()) +
                       kCrLf);
+        // Last, so that whoever reads only the tail of a preview cannot miss it.
+        if (m_options.dryRun)
+            m_host.append(QStringLiteral("Simulação: nada foi gravado na base de dados.") + kCrLf);
         m_host.caretToEnd();
         m_host.refresh();
 
@@ -239,7 +239,7 @@ Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCart
     return balance;
 }
 
-void SettlementPass::post(const HistoryEntry &entry)
+bool SettlementPass::post(const HistoryEntry &entry)
 {
     if (m_options.dryRun) {
         m_host.append(QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
@@ -249,16 +249,17 @@ void SettlementPass::post(const HistoryEntry &entry)
                       kCrLf);
         m_postings.append(entry);
         ++m_stats.rowsPosted;
-        return;
+        return true;
     }
     if (!m_writer)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
     if (m_writer->GravarHistorico(entry, m_host.clock().now(), m_host)) {
         m_postings.append(entry);
         ++m_stats.rowsPosted;
-    } else {
-        ++m_stats.rowsFailed;
+        return true;
     }
+    ++m_stats.rowsFailed;
+    return false;
 }
 
 void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Currency curSaldoAntigo)
@@ -283,7 +284,18 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     adjustment.ValorIncid = curSaldoAntigo;
     adjustment.Pontos = curSaldoAntigo;
     adjustment.Observa = oldBalanceNote(curSaldoAntigo);
-    post(adjustment);
+    // A posting that failed was reported by GravarHistorico. The card is then left as it was
+    // (the guard rolls back what it had posted) for the next pass to settle whole: lifting a
+    // balance whose lapse was not written, or lapsing without the lift, would post money twice
+    // or leave the card negative for good.
+    auto dropCard = [this] {
+        m_postings.resize(m_committed);
+        m_stats.rowsPosted = m_committed;
+    };
+    if (!post(adjustment)) {
+        dropCard();
+        return;
+    }
 
     m_host.append(QStringLiteral("    Cartão nº ") + adjustment.NumCartao +
                   QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf);
@@ -306,7 +318,10 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
         lift.ValorIncid = curSaldoActual;
         lift.Pontos = curSaldoActual;
         lift.Observa = negativeBalanceNote(m_dates.strDataHoje);
-        post(lift);
+        if (!post(lift)) {
+            dropCard();
+            return;
+        }
     }
 
     if (transaction && !transaction->commit())

@@ -92,7 +92,8 @@ private:
     void readCardList(CardList &cards);
     Currency readBalanceRaw(QStringView cliente, QStringView numCartao, const QDate &bound);
     void settleCard(QStringView cliente, QStringView numCartao, Currency oldBalance);
-    void post(const HistoryEntry &entry);
+    /// False when GravarHistorico failed (and reported it).
+    bool post(const HistoryEntry &entry);
     void release();
     PassOutcome failed(const QString &description);
     [[noreturn]] static void fail(const QString &description);

@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: MIT
+#include <QDate>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_Cli : public QObject
+{
+    Q_OBJECT
+private slots:
+    void exitCodeTellsHowThePassEnded_data();
+    void exitCodeTellsHowThePassEnded();
+    void dryRunLeavesTheFileAsItWas();
+    void demoPassSettlesTheExpectedCards();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    static Run cli(const QStringList &arguments);
+    QString demo();
+
+    QTemporaryDir m_dir;
+};
+
+tst_Cli::Run tst_Cli::cli(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(VELMORA_CLI), arguments);
+    Run run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.exitCode = process.exitCode();
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+/// A fresh demonstration database; its settings string.
+QString tst_Cli::demo()
+{
+    static int count = 0;
+    const QString path = m_dir.filePath(QStringLiteral("demo%1.db").arg(++count));
+    const Run created = cli({QStringLiteral("--create-demo"), path});
+    if (created.exitCode != 0)
+        qWarning("--create-demo: %s", qPrintable(created.err));
+    return path + QStringLiteral(";main;;;SQLITE;");
+}
+
+void tst_Cli::exitCodeTellsHowThePassEnded_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("messageOnStderr");
+    QTest::newRow("completed") << QStringList{demo()} << 0 << false;
+    QTest::newRow("missing file") << QStringList{m_dir.filePath(QStringLiteral("absent.db")) +
+                                                 ";main;;;SQLITE;"}
+                                  << 1 << false;
+    QTest::newRow("unknown option") << QStringList{"--bogus", demo()} << 2 << true;
+    QTest::newRow("no server") << QStringList{";main;;;SQLITE;"} << 2 << true;
+    QTest::newRow("demo over an existing file")
+        << QStringList{"--create-demo", demo().section(QLatin1Char(';'), 0, 0)} << 2 << true;
+}
+
+void tst_Cli::exitCodeTellsHowThePassEnded()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(bool, messageOnStderr);
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(!run.err.trimmed().isEmpty(), messageOnStderr);
+    if (exitCode == 1)
+        QVERIFY(run.out.startsWith(QStringLiteral("Falha na Ligação ao Servidor! -> ")));
+}
+
+void tst_Cli::dryRunLeavesTheFileAsItWas()
+{
+    const QString settings = demo();
+    QFile file(settings.section(QLatin1Char(';'), 0, 0));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+
+    const Run run = cli({QStringLiteral("--dry-run"), settings});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.out.contains(QStringLiteral("Simulação: cartão nº 1001")));
+    QVERIFY(run.out.endsWith(QStringLiteral("\nSimulação: nada foi gravado na base de dados.\n")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == before);
+}
+
+void tst_Cli::demoPassSettlesTheExpectedCards()
+{
+    const QDate today = QDate::currentDate();
+    const QString settings = demo();
+    const Run first = cli({settings});
+    const Run second = cli({settings});
+    if (QDate::currentDate() != today)
+        QSKIP("the date changed during the test");
+    QCOMPARE(first.exitCode, 0);
+    QCOMPARE(second.exitCode, 0);
+
+    // Card numbers sort as text, so "10'09" comes first.
+    QStringList expected;
+    const QString cutoff = today.addYears(-1).toString(QStringLiteral("yyyy-MM-dd"));
+    for (const char *numCartao : {"10'09", "1001", "1002", "1003", "1006", "1006", "1008", "1010",
+                                  "1012", "1013", "1015", "1016", "1020"}) {
+        expected << QStringLiteral("    Cartão nº %1 saldado até ao dia %2")
+                        .arg(QLatin1String(numCartao), cutoff);
+    }
+    auto cardLines = [](const QString &out) {
+        return out.split(QLatin1Char('\n')).filter(QStringLiteral("    Cartão nº "));
+    };
+    QCOMPARE(cardLines(first.out), expected);
+    QVERIFY(first.out.startsWith(QStringLiteral("\nInício da Verificação - ")));
+    QCOMPARE(cardLines(second.out), QStringList());
+}
+
+QTEST_GUILESS_MAIN(tst_Cli)
+#include "tst_cli.moc"
