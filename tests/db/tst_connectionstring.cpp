@@ -17,7 +17,6 @@ private slots:
     void buildsTheStringOfEachMode();
     void refusesValuesThatCannotReachTheDriverIntact_data();
     void refusesValuesThatCannotReachTheDriverIntact();
-    void opensAnExistingSqliteFileOnly();
 };
 
 void tst_ConnectionString::buildsTheStringOfEachMode_data()
@@ -133,16 +132,6 @@ void tst_ConnectionString::refusesValuesThatCannotReachTheDriverIntact()
     QCOMPARE(target.databaseName, QString());
     QVERIFY(!target.refusal.isEmpty());
     QVERIFY2(!target.refusal.contains(value), qPrintable(target.refusal));
-}
-
-void tst_ConnectionString::opensAnExistingSqliteFileOnly()
-{
-    const ConnectionTarget target =
-        ConnectionString::build(QStringLiteral("SQLITE"), QStringLiteral("/tmp/a b#1.db"),
-                                QStringLiteral("main"), QString(), QString(), {5, 7});
-    QCOMPARE(target.driverName, QStringLiteral("QSQLITE"));
-    QCOMPARE(target.databaseName, QStringLiteral("file:///tmp/a%20b%231.db?mode=rw"));
-    QCOMPARE(target.connectOptions, QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=7000"));
 }
 
 QTEST_GUILESS_MAIN(tst_ConnectionString)
