@@ -85,16 +85,28 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
     auto add = [&](const char *keyword, const QString &value, const char *what) {
         bool ok = false;
         const QString quoted = quoteValue(value, driver, &ok);
-        if (!ok && target.refusal.isEmpty()) {
-            target.refusal = QStringLiteral("o valor de %1 contém caracteres que o controlador "
-                                            "ODBC %2 não aceita")
-                                 .arg(QLatin1String(what), driver);
+        if (target.refusal.isEmpty()) {
+            if (!ok) {
+                target.refusal = QStringLiteral("o valor de %1 contém caracteres que o "
+                                                "controlador ODBC %2 não aceita")
+                                     .arg(QLatin1String(what), driver);
+            } else if (value.contains(QLatin1String(".dsn"), Qt::CaseInsensitive)) {
+                // Qt's ODBC driver takes any connection string holding ".dsn" for the name of
+                // a file DSN, and the open then fails with a misleading message.
+                target.refusal = QStringLiteral("o valor de %1 contém \".dsn\", que o Qt lê "
+                                                "como nome de um ficheiro DSN")
+                                     .arg(QLatin1String(what));
+            }
         }
         text += QLatin1String(keyword) + QLatin1Char('=') + quoted + QLatin1Char(';');
     };
-    QString host;
+    const bool freeTds = isFreeTds(driver);
+    QString host = server;
     QString port;
-    splitServer(server, &host, &port);
+    // FreeTDS takes the port as a keyword of its own; the Microsoft drivers read "host,port"
+    // themselves and know no Port keyword.
+    if (freeTds)
+        splitServer(server, &host, &port);
     add("Driver", driver, "Driver");
     add("Server", host, "Servidor");
     if (!port.isEmpty())
@@ -106,9 +118,13 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
     } else {
         text += QLatin1String("Trusted_Connection=Yes;");
     }
-    if (isFreeTds(driver)) {
-        text += QLatin1String("ClientCharset=UTF-8;");
+    text += QLatin1String("ClientCharset=UTF-8;");
+    if (freeTds) {
         text += QStringLiteral("Timeout=%1;").arg(timeouts.commandSeconds);
+        // A pinned protocol version: left to choose, FreeTDS falls back to the Sybase protocol
+        // when the server does not answer, which sends the password in clear text and, after
+        // a second timeout, never returns.
+        text += QLatin1String("TDS_Version=7.4;");
     }
     if (target.refusal.isEmpty())
         target.databaseName = text;
@@ -146,26 +162,45 @@ ConnectionTarget build(const QString &mode, const QString &server, const QString
     return odbc(mode, server, database, login, password, timeouts, driver);
 }
 
-QString masked(const QString &connectionString)
+namespace {
+
+// Where a value that starts at `start` ends, by the rules of the driver that will read it.
+qsizetype valueEnd(const QString &s, qsizetype start, bool freeTds)
 {
+    if (start >= s.size() || s.at(start) != QLatin1Char('{')) {
+        const qsizetype semicolon = s.indexOf(QLatin1Char(';'), start);
+        return semicolon < 0 ? s.size() : semicolon;
+    }
+    if (freeTds) {
+        const qsizetype close = s.indexOf(QLatin1String("};"), start);
+        return close < 0 ? s.size() : close + 1;
+    }
+    for (qsizetype i = start + 1; i < s.size(); ++i) {
+        if (s.at(i) != QLatin1Char('}'))
+            continue;
+        if (i + 1 < s.size() && s.at(i + 1) == QLatin1Char('}'))
+            ++i;
+        else
+            return i + 1;
+    }
+    return s.size();
+}
+
+} // namespace
+
+QString masked(const QString &connectionString, const QString &driver)
+{
+    const bool freeTds = isFreeTds(driver);
     QString out;
     qsizetype i = 0;
     while (i < connectionString.size()) {
-        qsizetype eq = connectionString.indexOf(QLatin1Char('='), i);
+        const qsizetype eq = connectionString.indexOf(QLatin1Char('='), i);
         if (eq < 0) {
             out += connectionString.mid(i);
             break;
         }
         const QString key = connectionString.mid(i, eq - i);
-        qsizetype end = 0;
-        if (eq + 1 < connectionString.size() && connectionString.at(eq + 1) == QLatin1Char('{')) {
-            end = connectionString.indexOf(QLatin1String("};"), eq + 1);
-            end = end < 0 ? connectionString.size() : end + 1;
-        } else {
-            end = connectionString.indexOf(QLatin1Char(';'), eq + 1);
-            if (end < 0)
-                end = connectionString.size();
-        }
+        const qsizetype end = valueEnd(connectionString, eq + 1, freeTds);
         const bool secret = key.trimmed().compare(QLatin1String("PWD"), Qt::CaseInsensitive) == 0;
         out += key + QLatin1Char('=') +
                (secret ? QStringLiteral("***") : connectionString.mid(eq + 1, end - eq - 1));

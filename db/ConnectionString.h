@@ -21,7 +21,7 @@ QString odbcDriver();
 /// True for FreeTDS, whose braced values end at the first "};".
 bool isFreeTds(const QString &driver);
 
-/// Quotes one value for an ODBC connection string. Empty result with `refusal` set when the
+/// Quotes one value for an ODBC connection string. Empty result with `ok` false when the
 /// value cannot be quoted for `driver`.
 QString quoteValue(const QString &value, const QString &driver, bool *ok);
 
@@ -39,6 +39,7 @@ ConnectionTarget build(const QString &mode, const QString &server, const QString
                        bool readOnly = false, const QString &driver = odbcDriver());
 
 /// The connection string with the password value replaced by "***", for notes and logs.
-QString masked(const QString &connectionString);
+/// `driver` decides how braced values are read, as build() quoted them.
+QString masked(const QString &connectionString, const QString &driver = odbcDriver());
 
 } // namespace ConnectionString

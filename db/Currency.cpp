@@ -60,11 +60,14 @@ bool Currency::fromString(QStringView text, Currency *out)
         intDigits.chop(-exponent);
     }
     fracDigits += QStringLiteral("0000");
-    qint64 value = 0;
+    // The magnitude is gathered unsigned so that the most negative value parses too.
+    const quint64 limit = negative ? static_cast<quint64>(kMax) + 1 : static_cast<quint64>(kMax);
+    quint64 value = 0;
     for (const QChar c : intDigits + fracDigits.left(4)) {
-        if (__builtin_mul_overflow(value, qint64(10), &value) ||
-            __builtin_add_overflow(value, qint64(c.digitValue()), &value))
+        const auto digit = static_cast<quint64>(c.digitValue());
+        if (value > (limit - digit) / 10)
             return false;
+        value = value * 10 + digit;
     }
     // Digits below the fourth decimal: round half to even.
     const QStringView rest = QStringView(fracDigits).mid(4);
@@ -74,12 +77,12 @@ bool Currency::fromString(QStringView text, Currency *out)
         for (const QChar c : rest.mid(1))
             tail = tail || c != QLatin1Char('0');
         if (first > 5 || (first == 5 && (tail || value % 2 != 0))) {
-            if (value == kMax)
+            if (value == limit)
                 return false;
             ++value;
         }
     }
-    *out = Currency(negative ? -value : value);
+    *out = Currency(negative ? static_cast<qint64>(0u - value) : static_cast<qint64>(value));
     return true;
 }
 
@@ -94,6 +97,7 @@ bool Currency::fromVariant(const QVariant &value, Currency *out, QString *error)
         return fail(QStringLiteral("valor nulo onde se esperava um número"));
     switch (value.metaType().id()) {
     case QMetaType::Int:
+    case QMetaType::Long:
     case QMetaType::LongLong:
     case QMetaType::Short:
     case QMetaType::Char:
@@ -103,6 +107,7 @@ bool Currency::fromVariant(const QVariant &value, Currency *out, QString *error)
         return true;
     }
     case QMetaType::UInt:
+    case QMetaType::ULong:
     case QMetaType::ULongLong:
     case QMetaType::UShort:
     case QMetaType::UChar: {
@@ -129,7 +134,7 @@ bool Currency::fromVariant(const QVariant &value, Currency *out, QString *error)
     return true;
 }
 
-Currency Currency::roundedToWhole() const
+bool Currency::roundToWhole(Currency *out) const
 {
     qint64 q = m_raw / Scale;
     const qint64 r = m_raw % Scale; // same sign as m_raw
@@ -138,7 +143,16 @@ Currency Currency::roundedToWhole() const
         ++q;
     else if (r < -half || (r == -half && (q % 2) != 0))
         --q;
-    return Currency(q * Scale);
+    return fromWhole(q, out);
+}
+
+Currency Currency::roundedToWhole() const
+{
+    Currency rounded;
+    if (roundToWhole(&rounded))
+        return rounded;
+    // Only within half a point of either end of the range: the whole number towards zero.
+    return Currency((m_raw / Scale) * Scale);
 }
 
 bool Currency::absolute(Currency *out) const

@@ -35,7 +35,9 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
         m_insert.bindValue(10, text(entry.Observa));
         m_insert.bindValue(11, QStringLiteral("00"));
         m_insert.bindValue(12, dialect.dateTimeValue(now));
-        ok = m_insert.exec() && m_insert.numRowsAffected() == 1;
+        // The row count is not consulted: a server running with NOCOUNT on reports none, and a
+        // trigger on the table may report its own.
+        ok = m_insert.exec();
         m_insert.finish();
         if (!ok) {
             // A statement that failed may not be reusable on every driver: prepare afresh.
