@@ -31,14 +31,10 @@ QString pick(QRandomGenerator &rng, const QStringList &from)
 void fill(TestDatabase &db, quint32 seed, const QDate &today)
 {
     QRandomGenerator rng(seed);
-    const QStringList clientes{QStringLiteral("C1"), QStringLiteral("C2"), QStringLiteral("O'Neil"),
-                               QStringLiteral("10"), QStringLiteral("C5")};
-    const QStringList numeros{QStringLiteral("1001"), QStringLiteral("1002"),
-                              QStringLiteral("10'09"), QStringLiteral("999"),
-                              QStringLiteral("2000")};
-    const QStringList pontos{QStringLiteral("0.5"),   QStringLiteral("1.5"), QStringLiteral("2.5"),
-                             QStringLiteral("0.4"),   QStringLiteral("100"), QStringLiteral("30"),
-                             QStringLiteral("10.25"), QStringLiteral("7")};
+    const QChar bar(QLatin1Char('|'));
+    const QStringList clientes = QStringLiteral("C1|C2|O'Neil|10|C5").split(bar);
+    const QStringList numeros = QStringLiteral("1001|1002|10'09|999|2000").split(bar);
+    const QStringList pontos = QStringLiteral("0.5|1.5|2.5|0.4|100|30|10.25|7").split(bar);
     const auto day = [](const QDate &d) {
         return d.toString(QStringLiteral("yyyy-MM-dd"));
     };
@@ -110,7 +106,7 @@ Outcome settle(const ConnectionSettings &settings, const QDate &today, BalanceSt
     PassOptions options;
     options.strategy = strategy;
     options.dryRun = dryRun;
-    // Two passes: the second must find the first's work done in both.
+    // Two passes: the second reads what the first wrote.
     for (int run = 0; run < 2; ++run) {
         RecordingHost host(QDateTime(today, QTime(10, 0, 0)));
         SettlementPass pass(own, host, options);
