@@ -223,7 +223,8 @@ void SettlementPass::settleSetBased()
             fail(error);
     }
     const qint64 needingNothing = m_stats.cardsRead - pending;
-    m_host.progress(needingNothing, m_stats.cardsRead);
+    if (m_stats.cardsRead > 0)
+        m_host.progress(needingNothing, m_stats.cardsRead);
     for (qsizetype i = 0; i < balances.size(); ++i) {
         if (m_host.stopRequested())
             return;
