@@ -32,6 +32,25 @@ public:
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
                               "Data<=?");
     }
+    // One grouped read of each sum over the whole history, joined to the card list by the
+    // text of the card's values, as the per-card sums compare them with their bound text.
+    QString balancesSql() const override
+    {
+        return QStringLiteral(
+            "select c.Cliente,c.NumCartao,p.Soma,m.Subtrai "
+            "from (select distinct Cliente,NumCartao from PontosCartoes With (NoLock)) c "
+            "left join (select Terceiro,NumCartao,Soma=sum(Pontos) from PontosHistorico "
+            "With (nolock) where CliFor='C' and Afecta='+' and Data<=? "
+            "group by Terceiro,NumCartao) p "
+            "on p.Terceiro=convert(nvarchar(4000),c.Cliente) "
+            "and p.NumCartao=convert(nvarchar(4000),c.NumCartao) "
+            "left join (select Terceiro,NumCartao,Subtrai=sum(Pontos) from PontosHistorico "
+            "With (nolock) where CliFor='C' and Afecta='-' and Data<=? "
+            "group by Terceiro,NumCartao) m "
+            "on m.Terceiro=convert(nvarchar(4000),c.Cliente) "
+            "and m.NumCartao=convert(nvarchar(4000),c.NumCartao) "
+            "order by c.NumCartao");
+    }
     QString insertHistorySql() const override
     {
         return QStringLiteral(
@@ -81,6 +100,25 @@ public:
         return QStringLiteral("select sum(Pontos) as Subtrai from PontosHistorico where "
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
                               "Data<=?");
+    }
+    // Each sum reads the history once in storage order and groups it apart: walking the
+    // card index instead fetches each row's Pontos from wherever the day put it, which costs
+    // twice as much on a history that grows day by day. The card list keeps its own order,
+    // ties on NumCartao broken by Cliente.
+    QString balancesSql() const override
+    {
+        return QStringLiteral(
+            "select c.Cliente, c.NumCartao, p.Soma, m.Subtrai "
+            "from (select distinct Cliente, NumCartao from PontosCartoes) c "
+            "left join (select NumCartao, Terceiro, sum(Pontos) as Soma "
+            "from PontosHistorico not indexed "
+            "where CliFor='C' and Afecta='+' and Data<=? group by NumCartao, Terceiro) p "
+            "on p.NumCartao = cast(c.NumCartao as text) and p.Terceiro = cast(c.Cliente as text) "
+            "left join (select NumCartao, Terceiro, sum(Pontos) as Subtrai "
+            "from PontosHistorico not indexed "
+            "where CliFor='C' and Afecta='-' and Data<=? group by NumCartao, Terceiro) m "
+            "on m.NumCartao = cast(c.NumCartao as text) and m.Terceiro = cast(c.Cliente as text) "
+            "order by c.NumCartao, c.Cliente");
     }
     QString insertHistorySql() const override
     {

@@ -26,6 +26,10 @@ public:
     /// Placeholders, in order: Terceiro, NumCartao, the date bound.
     virtual QString plusSumSql() const = 0;
     virtual QString minusSumSql() const = 0;
+    /// Every card of the card list, in the list's order, with the same two sums up to a date
+    /// for all cards at once: columns Cliente, NumCartao, Soma, Subtrai (Null where the card
+    /// has no such rows). Placeholders: the date bound, once for each sum.
+    virtual QString balancesSql() const = 0;
     /// The thirteen columns of a history row, in their order of assignment.
     virtual QString insertHistorySql() const = 0;
 

@@ -7,6 +7,7 @@
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
+#include "settlement/SetBasedBalances.h"
 
 #include <QSqlError>
 
@@ -207,8 +208,29 @@ void SettlementPass::settlePerCard()
 
 void SettlementPass::settleSetBased()
 {
-    // Filled in with the set-based reading of the old balances.
-    settlePerCard();
+    // Every old balance in one read, kept only for the cards that need settling; those are
+    // then settled one by one exactly as the per-card walk settles them.
+    SetBasedBalances balances;
+    QString error;
+    if (!balances.read(*m_cnLigacao, m_dates.cutoff, &error))
+        fail(error);
+    m_stats.cardsRead = balances.cardsRead();
+    const qint64 pending = balances.size();
+    if (pending > 0) {
+        const Dialect &dialect = m_cnLigacao->dialect();
+        if (!m_cnLigacao->prepare(m_plusSum, dialect.plusSumSql(), &error) ||
+            !m_cnLigacao->prepare(m_minusSum, dialect.minusSumSql(), &error))
+            fail(error);
+    }
+    const qint64 needingNothing = m_stats.cardsRead - pending;
+    if (m_stats.cardsRead > 0)
+        m_host.progress(needingNothing, m_stats.cardsRead);
+    for (qsizetype i = 0; i < balances.size(); ++i) {
+        if (m_host.stopRequested())
+            return;
+        settleCard(balances.cliente(i), balances.numCartao(i), balances.oldBalance(i));
+        m_host.progress(needingNothing + i + 1, m_stats.cardsRead);
+    }
 }
 
 Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCartao,

@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: MIT
+#include "bench/Generator.h"
+
+#include "db/DbConnection.h"
+#include "db/Schema.h"
+
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVector>
+
+#include <algorithm>
+#include <vector>
+
+namespace Generator {
+
+namespace {
+
+struct Row
+{
+    quint32 card;
+    quint16 day; ///< days after the first day of the three years
+    char afecta;
+    char cliFor;
+    qint32 tenths; ///< points times ten: a few movements carry half points
+};
+
+QString cliente(qint64 card)
+{
+    return QStringLiteral("C%1").arg(card, 7, 10, QLatin1Char('0'));
+}
+
+QString points(qint32 tenths)
+{
+    return tenths % 10 == 0 ? QString::number(tenths / 10)
+                            : QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10);
+}
+
+qint32 amount(QRandomGenerator &rng)
+{
+    qint32 tenths = (1 + static_cast<qint32>(rng.bounded(200))) * 10;
+    if (rng.bounded(8) == 0)
+        tenths += 5;
+    return tenths;
+}
+
+// Whole points, halves to even, of a balance in tenths: only the sign of the result matters.
+bool roundsToZero(qint64 tenths)
+{
+    return tenths >= -5 && tenths <= 5;
+}
+
+class CardMaker
+{
+public:
+    CardMaker(QRandomGenerator &rng, int rowsPerCard, int span, int cutoffDay)
+        : m_rng(rng), m_rowsPerCard(rowsPerCard), m_span(span), m_cutoffDay(cutoffDay)
+    {
+    }
+
+    /// Appends the card's movements to `rows`; true when its old balance needs settling.
+    bool make(quint32 card, std::vector<Row> &rows)
+    {
+        const int count = m_rowsPerCard / 2 + static_cast<int>(m_rng.bounded(m_rowsPerCard + 1));
+        const bool settle = m_rng.bounded(10) == 0;
+        const bool goesNegative = settle && m_rng.bounded(3) == 0;
+        std::vector<int> days;
+        for (int i = 0; i < std::max(count, 2); ++i)
+            days.push_back(static_cast<int>(m_rng.bounded(m_span)));
+        // A card to settle needs an old movement, and one that goes negative a recent one.
+        if (settle)
+            days.front() = static_cast<int>(m_rng.bounded(m_cutoffDay + 1));
+        if (goesNegative)
+            days.back() =
+                m_cutoffDay + 1 + static_cast<int>(m_rng.bounded(m_span - m_cutoffDay - 1));
+        std::sort(days.begin(), days.end());
+
+        const auto firstRecent = std::upper_bound(days.begin(), days.end(), m_cutoffDay);
+        const std::size_t oldCount = static_cast<std::size_t>(firstRecent - days.begin());
+        qint64 oldTenths = 0;
+        for (std::size_t i = 0; i < days.size(); ++i) {
+            Row row{card, static_cast<quint16>(days[i]), '+', 'C', amount(m_rng)};
+            const bool old = i < oldCount;
+            if (old && i + 1 == oldCount) {
+                // The last old movement decides the old balance: zero for most cards.
+                qint64 target = 0;
+                if (settle) {
+                    target = (1 + static_cast<qint64>(m_rng.bounded(300))) * 10;
+                    if (m_rng.bounded(5) == 0)
+                        target = -target;
+                }
+                const qint64 needed = target - oldTenths;
+                if (needed == 0) {
+                    // Nothing to add: a supplier's movement, which no balance counts.
+                    row.cliFor = 'F';
+                } else {
+                    row.afecta = needed > 0 ? '+' : '-';
+                    row.tenths = static_cast<qint32>(needed > 0 ? needed : -needed);
+                }
+            } else if (m_rng.bounded(5) < (old ? 2 : (goesNegative ? 5 : 1))) {
+                row.afecta = '-';
+            }
+            if (old && row.cliFor == 'C')
+                oldTenths += row.afecta == '+' ? row.tenths : -row.tenths;
+            rows.push_back(row);
+        }
+        return !roundsToZero(oldTenths);
+    }
+
+private:
+    QRandomGenerator &m_rng;
+    int m_rowsPerCard;
+    int m_span;
+    int m_cutoffDay;
+};
+
+bool exec(QSqlQuery &query, QString *error)
+{
+    if (query.exec())
+        return true;
+    *error = DbConnection::describe(query.lastError());
+    return false;
+}
+
+} // namespace
+
+bool create(const QString &path, const Shape &shape, const QDate &today, Summary *summary,
+            QString *error)
+{
+    if (QFileInfo::exists(path)) {
+        *error = QStringLiteral("%1 already exists").arg(path);
+        return false;
+    }
+    const QDate first = today.addYears(-3).addDays(1);
+    const int span = static_cast<int>(first.daysTo(today)) + 1;
+    const int cutoffDay = static_cast<int>(first.daysTo(today.addYears(-1)));
+    QVector<QString> dayText(span);
+    for (int d = 0; d < span; ++d)
+        dayText[d] = first.addDays(d).toString(QStringLiteral("yyyy-MM-dd"));
+
+    QRandomGenerator rng(shape.seed);
+    CardMaker maker(rng, std::max(shape.rowsPerCard, 0), span, cutoffDay);
+    // Card numbers are thirteen digits in an order unrelated to the customers'; about one in
+    // two hundred is shared with the customer before, as happens when a card changes hands.
+    std::vector<quint64> numbers;
+    std::vector<Row> rows;
+    numbers.reserve(static_cast<std::size_t>(shape.cards));
+    rows.reserve(static_cast<std::size_t>(shape.cards) *
+                 static_cast<std::size_t>(std::max(shape.rowsPerCard, 2)));
+    *summary = {};
+    const quint64 offset = rng.generate64() % 1000000000000ULL;
+    for (qint64 i = 0; i < shape.cards; ++i) {
+        const bool shared = i > 0 && rng.bounded(200) == 0;
+        numbers.push_back(shared ? numbers.back()
+                                 : 2600000000000ULL +
+                                       (static_cast<quint64>(i) * 982451653ULL + offset) %
+                                           1000000000000ULL);
+        if (maker.make(static_cast<quint32>(i), rows))
+            ++summary->cardsToSettle;
+    }
+    // History grows day by day over all cards, so a card's rows lie scattered over the table.
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Row &a, const Row &b) { return a.day < b.day; });
+
+    DbConnection connection;
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection.name());
+    db.setDatabaseName(path);
+    if (!db.open()) {
+        *error = DbConnection::describe(db.lastError());
+        return false;
+    }
+    QStringList tables;
+    QStringList indexes;
+    for (const QString &statement : Schema::sqliteStatements())
+        (statement.startsWith(QLatin1String("create index")) ? indexes : tables) << statement;
+    QSqlQuery query(db);
+    // Building the file is not what is measured: no journal, no syncing, indexes at the end.
+    if (!query.exec(QStringLiteral("pragma journal_mode=off")) ||
+        !query.exec(QStringLiteral("pragma synchronous=off")) ||
+        !Schema::create(db, tables, error) || !db.transaction()) {
+        if (error->isEmpty())
+            *error = DbConnection::describe(query.lastError());
+        return false;
+    }
+
+    QSqlQuery card(db);
+    card.prepare(QStringLiteral("insert into PontosCartoes (Cliente, NumCartao, Nome) "
+                                "values (?, ?, 'Cliente de ensaio')"));
+    for (qint64 i = 0; i < shape.cards; ++i) {
+        card.bindValue(0, cliente(i));
+        card.bindValue(1, QString::number(numbers[static_cast<std::size_t>(i)]));
+        if (!exec(card, error))
+            return false;
+    }
+    QSqlQuery row(db);
+    row.prepare(QStringLiteral(
+        "insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, Numero, Data, Afecta, "
+        "ValorIncid, Pontos, LancManual, Observa, Utilizador, DataSys) "
+        "values (?, ?, ?, 'FT', ?, ?, ?, ?, ?, 0, 'Movimento de ensaio', '01', ?)"));
+    qint64 numero = 0;
+    for (const Row &r : rows) {
+        const QString pontos = points(r.tenths);
+        row.bindValue(0, cliente(r.card));
+        row.bindValue(1, QString(QLatin1Char(r.cliFor)));
+        row.bindValue(2, QString::number(numbers[r.card]));
+        row.bindValue(3, QString::number(++numero));
+        row.bindValue(4, dayText[r.day]);
+        row.bindValue(5, QString(QLatin1Char(r.afecta)));
+        row.bindValue(6, pontos);
+        row.bindValue(7, pontos);
+        row.bindValue(8, dayText[r.day] + QStringLiteral(" 12:00:00"));
+        if (!exec(row, error))
+            return false;
+    }
+    if (!Schema::create(db, indexes, error))
+        return false;
+    if (!db.commit()) {
+        *error = DbConnection::describe(db.lastError());
+        return false;
+    }
+    db.close();
+    summary->cards = shape.cards;
+    summary->rows = static_cast<qint64>(rows.size());
+    return true;
+}
+
+} // namespace Generator

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+#include "settlement/SetBasedBalances.h"
+
+#include "db/DbConnection.h"
+#include "db/Dialect.h"
+
+#include <QSqlQuery>
+
+bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, QString *error)
+{
+    m_cardsRead = 0;
+    m_cards.clear();
+    m_balances.clear();
+
+    QSqlQuery query;
+    if (!connection.prepare(query, connection.dialect().balancesSql(), error))
+        return false;
+    const QVariant dateBound = connection.dialect().dateValue(bound);
+    query.bindValue(0, dateBound);
+    query.bindValue(1, dateBound);
+    if (!query.exec()) {
+        *error = DbConnection::describe(query.lastError());
+        return false;
+    }
+    while (query.next()) {
+        // The same steps as the per-card reading: the plus sum, less the minus sum, rounded.
+        Currency balance;
+        const QVariant soma = query.value(2);
+        if (!soma.isNull() && !Currency::fromVariant(soma, &balance, error))
+            return false;
+        const QVariant subtrai = query.value(3);
+        if (!subtrai.isNull()) {
+            Currency minus;
+            if (!Currency::fromVariant(subtrai, &minus, error))
+                return false;
+            if (!Currency::subtract(balance, minus, &balance)) {
+                *error = QStringLiteral("saldo fora do intervalo");
+                return false;
+            }
+        }
+        ++m_cardsRead;
+        balance = balance.roundedToWhole();
+        if (balance.isZero())
+            continue;
+        m_cards.add(query.value(0).toString(), query.value(1).toString());
+        m_balances.push_back(balance.raw());
+    }
+    if (query.lastError().isValid()) {
+        *error = DbConnection::describe(query.lastError());
+        return false;
+    }
+    query.finish();
+    m_cards.squeeze();
+    m_balances.shrink_to_fit();
+    return true;
+}

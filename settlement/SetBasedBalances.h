@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "db/Currency.h"
+#include "settlement/CardList.h"
+
+#include <QDate>
+#include <QString>
+#include <QStringView>
+
+#include <vector>
+
+class DbConnection;
+
+/// The old balances of every card, read with one statement over the whole history, keeping
+/// only the cards that need settling: those whose balance, rounded to whole points, is not
+/// zero. The others are counted and forgotten, so that a large scheme costs memory only for
+/// the cards a pass will touch.
+class SetBasedBalances
+{
+public:
+    /// Reads every card's balance up to and including `bound`. The result is read to its end
+    /// and closed before this returns, so the connection is free for the settling. False,
+    /// with `error` set, when the statement fails or a sum cannot be converted.
+    bool read(const DbConnection &connection, const QDate &bound, QString *error);
+
+    /// Cards in the card list, settled or not.
+    qint64 cardsRead() const { return m_cardsRead; }
+    /// Cards to settle, in card-list order.
+    qsizetype size() const { return m_cards.size(); }
+    QStringView cliente(qsizetype i) const { return m_cards.cliente(i); }
+    QStringView numCartao(qsizetype i) const { return m_cards.numCartao(i); }
+    /// Rounded to whole points, halves to even; never zero.
+    Currency oldBalance(qsizetype i) const
+    {
+        return Currency::fromRaw(m_balances.at(static_cast<std::size_t>(i)));
+    }
+
+private:
+    qint64 m_cardsRead = 0;
+    CardList m_cards;
+    std::vector<qint64> m_balances;
+};
