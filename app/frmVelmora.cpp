@@ -179,8 +179,8 @@ void frmVelmora::LimpraRelatorio()
     m_rtfRelatorio->showText(m_report.text());
     m_rtfRelatorio->caretToStart();
     m_rtfRelatorio->caretToEnd();
-    refresh();
-    processEvents();
+    m_rtfRelatorio->repaint();
+    QCoreApplication::processEvents();
 }
 
 void frmVelmora::tmrTimer_Timer()
@@ -224,9 +224,17 @@ void frmVelmora::caretToEnd()
     m_rtfRelatorio->caretToEnd();
 }
 
+// A pass refreshes the pane and yields once a settled card. Drawing the pane costs more than
+// settling a card, so within a pass both happen at most once a frame: the window stays
+// responsive and shows the newest lines without the pass spending most of its time painting.
 void frmVelmora::refresh()
 {
+    if (m_lastRefresh.isValid() && m_lastRefresh.elapsed() < m_frameMilliseconds) {
+        m_rtfRelatorio->viewport()->update();
+        return;
+    }
     m_rtfRelatorio->repaint();
+    m_lastRefresh.start();
 }
 
 void frmVelmora::setWaitCursor(bool busy)
@@ -242,11 +250,17 @@ void frmVelmora::setStatusVisible(bool visible)
 {
     m_lblStatus->setVisible(visible);
     m_lblStatus->repaint();
+    // The yields at the start and end of a pass always happen.
+    m_lastRefresh.invalidate();
+    m_lastYield.invalidate();
 }
 
 void frmVelmora::processEvents()
 {
+    if (m_lastYield.isValid() && m_lastYield.elapsed() < m_frameMilliseconds)
+        return;
     QCoreApplication::processEvents();
+    m_lastYield.start();
 }
 
 void frmVelmora::resetCountdown()

@@ -8,6 +8,7 @@
 #include "settlement/PassHost.h"
 #include "settlement/SettlementPass.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <functional>
@@ -24,6 +25,9 @@ class frmVelmora : public QWidget, public PassHost
 {
     Q_OBJECT
 public:
+    /// Within a pass the pane is redrawn, and events handled, at most this often.
+    static constexpr int FrameMilliseconds = 40;
+
     /// Shows a critical message with the application's title; tests replace it.
     using MessageHook = std::function<void(const QString &title, const QString &text)>;
     static void setMessageHook(MessageHook hook);
@@ -48,6 +52,8 @@ public:
     Countdown &countdown() { return m_countdown; }
     bool passRunning() const { return m_passRunning; }
     void setPassOptions(const PassOptions &options) { m_passOptions = options; }
+    /// How often, at most, a pass redraws the pane and handles events (0: at every card).
+    void setFrameInterval(int milliseconds) { m_frameMilliseconds = milliseconds; }
     /// How the last pass ended.
     PassOutcome lastOutcome() const { return m_lastOutcome; }
 
@@ -85,6 +91,9 @@ private:
     bool m_passRunning = false;
     bool m_closing = false;
     bool m_cursorBusy = false;
+    int m_frameMilliseconds = FrameMilliseconds;
+    QElapsedTimer m_lastRefresh;
+    QElapsedTimer m_lastYield;
 
     QCheckBox *m_chkActivar;
     QLabel *m_lblStatus;

@@ -4,6 +4,7 @@
 #include "app/frmVelmora.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
+#include "db/Dialect.h"
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 #include "settlement/SettlementPass.h"
@@ -133,7 +134,7 @@ Result bound(const Request &request)
     QSqlQuery query;
     if (!connection.prepare(query, boundSql(), &result.error))
         return result;
-    query.bindValue(0, today().addYears(-1).toString(QStringLiteral("yyyy-MM-dd")));
+    query.bindValue(0, Dialect::sqlite().dateBoundValue(today().addYears(-1)));
     if (!query.exec()) {
         result.error = DbConnection::describe(query.lastError());
         return result;
@@ -148,7 +149,7 @@ Result bound(const Request &request)
             (!subtrai.isNull() && !Currency::fromVariant(subtrai, &minus, &result.error)) ||
             !Currency::subtract(plus, minus, &plus))
             return result;
-        if (!plus.roundedToWhole().isZero())
+        if (plus.roundToWhole(&plus) && !plus.isZero())
             ++result.settled;
     }
     result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;

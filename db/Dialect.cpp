@@ -51,13 +51,6 @@ public:
             "and m.NumCartao=convert(nvarchar(4000),c.NumCartao) "
             "order by c.NumCartao");
     }
-    QString insertHistorySql() const override
-    {
-        return QStringLiteral(
-            "insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
-            "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
-            "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    }
     QVariant dateValue(const QDate &date) const override { return date; }
     QVariant dateTimeValue(const QDateTime &moment) const override
     {
@@ -120,13 +113,6 @@ public:
             "on m.NumCartao = cast(c.NumCartao as text) and m.Terceiro = cast(c.Cliente as text) "
             "order by c.NumCartao, c.Cliente");
     }
-    QString insertHistorySql() const override
-    {
-        return QStringLiteral(
-            "insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
-            "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
-            "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
-    }
     // ISO text compares as the dates do: '2025-12-06 10:00:00' > '2025-12-06', so a time of
     // day later on the bound's date falls outside the sum, as it does on SQL Server.
     QVariant dateValue(const QDate &date) const override
@@ -137,9 +123,27 @@ public:
     {
         return moment.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     }
+    // A bare 'yyyy-mm-dd' sorts before 'yyyy-mm-dd 00:00:00', and both count, as they do on
+    // SQL Server; 'yyyy-mm-dd 10:00:00' sorts after and does not.
+    QVariant dateBoundValue(const QDate &date) const override
+    {
+        return date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00");
+    }
 };
 
 } // namespace
+
+QString Dialect::insertHistorySql() const
+{
+    return QStringLiteral("insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
+                          "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
+                          "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+}
+
+QVariant Dialect::dateBoundValue(const QDate &date) const
+{
+    return dateValue(date);
+}
 
 QVariant Dialect::amountValue(Currency amount) const
 {

@@ -31,10 +31,14 @@ public:
     /// has no such rows). Placeholders: the date bound, once for each sum.
     virtual QString balancesSql() const = 0;
     /// The thirteen columns of a history row, in their order of assignment.
-    virtual QString insertHistorySql() const = 0;
+    QString insertHistorySql() const;
 
     /// A calendar date as a bound value (a date on SQL Server, ISO text on SQLite).
     virtual QVariant dateValue(const QDate &date) const = 0;
+    /// The upper bound of a sum "up to the end of `date`", as the server reads it: midnight at
+    /// the start of that day, so that a row dated that day at 00:00 counts and one later
+    /// that day does not.
+    virtual QVariant dateBoundValue(const QDate &date) const;
     /// A moment as a bound value (a date-time on SQL Server, ISO text on SQLite).
     virtual QVariant dateTimeValue(const QDateTime &moment) const = 0;
     /// An amount, exact to its four decimals.

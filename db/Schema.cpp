@@ -30,12 +30,12 @@ QStringList sqliteStatements()
                        "Utilizador text, "
                        "DataSys text)"),
         // The card list reads in NumCartao order; the sums look up one card's rows of one
-        // direction up to a date, which this index answers without touching the table rows
-        // other than for Pontos.
+        // direction up to a date, which this index answers alone: Pontos rides along at its
+        // end, so no table row is read.
         QStringLiteral(
             "create index PontosCartoes_NumCartao on PontosCartoes (NumCartao, Cliente)"),
         QStringLiteral("create index PontosHistorico_Cartao on PontosHistorico "
-                       "(NumCartao, Terceiro, CliFor, Afecta, Data)"),
+                       "(NumCartao, Terceiro, CliFor, Afecta, Data, Pontos)"),
     };
 }
 

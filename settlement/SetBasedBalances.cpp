@@ -15,7 +15,7 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
     QSqlQuery query;
     if (!connection.prepare(query, connection.dialect().balancesSql(), error))
         return false;
-    const QVariant dateBound = connection.dialect().dateValue(bound);
+    const QVariant dateBound = connection.dialect().dateBoundValue(bound);
     query.bindValue(0, dateBound);
     query.bindValue(1, dateBound);
     if (!query.exec()) {
@@ -39,7 +39,10 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
             }
         }
         ++m_cardsRead;
-        balance = balance.roundedToWhole();
+        if (!balance.roundToWhole(&balance)) {
+            *error = QStringLiteral("saldo fora do intervalo");
+            return false;
+        }
         if (balance.isZero())
             continue;
         m_cards.add(query.value(0).toString(), query.value(1).toString());

@@ -68,6 +68,13 @@ void SettlementPass::fail(const QString &description)
     throw Failure{description};
 }
 
+Currency SettlementPass::wholePoints(Currency balance)
+{
+    if (!balance.roundToWhole(&balance))
+        fail(QStringLiteral("saldo fora do intervalo"));
+    return balance;
+}
+
 Currency SettlementPass::toCurrency(const QVariant &value)
 {
     Currency amount;
@@ -91,7 +98,8 @@ PassOutcome SettlementPass::run()
 {
     m_stats = {};
     m_postings.clear();
-    m_committed = 0;
+    m_committedRows = 0;
+    m_committedPostings = 0;
     PassLock lock(m_settings);
     try {
         if (m_options.useLock && !lock.tryLock()) {
@@ -155,8 +163,8 @@ PassOutcome SettlementPass::run()
 PassOutcome SettlementPass::failed(const QString &description)
 {
     // What the failing card had posted was rolled back with its transaction.
-    m_postings.resize(m_committed);
-    m_stats.rowsPosted = m_committed;
+    m_postings.resize(m_committedPostings);
+    m_stats.rowsPosted = m_committedRows;
     release();
     m_host.setWaitCursor(false);
     m_host.append(timestamp(m_host.clock().now()) + QStringLiteral("   Falha! -> ") + description +
@@ -199,7 +207,7 @@ void SettlementPass::settlePerCard()
         const QStringView cliente = cards.cliente(i);
         const QStringView numCartao = cards.numCartao(i);
         const Currency curSaldoAntigo =
-            readBalanceRaw(cliente, numCartao, m_dates.cutoff).roundedToWhole();
+            wholePoints(readBalanceRaw(cliente, numCartao, m_dates.cutoff));
         if (!curSaldoAntigo.isZero())
             settleCard(cliente, numCartao, curSaldoAntigo);
         m_host.progress(i + 1, cards.size());
@@ -236,7 +244,7 @@ void SettlementPass::settleSetBased()
 Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCartao,
                                         const QDate &bound)
 {
-    const QVariant dateBound = m_cnLigacao->dialect().dateValue(bound);
+    const QVariant dateBound = m_cnLigacao->dialect().dateBoundValue(bound);
     Currency balance;
     auto sum = [&](QSqlQuery &query) {
         query.bindValue(0, cliente.toString());
@@ -269,14 +277,16 @@ bool SettlementPass::post(const HistoryEntry &entry)
                                magnitude(entry.Pontos).toText(),
                                entry.Data.toString(QStringLiteral("yyyy-MM-dd")), entry.Observa) +
                       kCrLf);
-        m_postings.append(entry);
+        if (m_options.recordPostings)
+            m_postings.append(entry);
         ++m_stats.rowsPosted;
         return true;
     }
     if (!m_writer)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
     if (m_writer->GravarHistorico(entry, m_host.clock().now(), m_host)) {
-        m_postings.append(entry);
+        if (m_options.recordPostings)
+            m_postings.append(entry);
         ++m_stats.rowsPosted;
         return true;
     }
@@ -311,8 +321,8 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     // balance whose lapse was not written, or lapsing without the lift, would post money twice
     // or leave the card negative for good.
     auto dropCard = [this] {
-        m_postings.resize(m_committed);
-        m_stats.rowsPosted = m_committed;
+        m_postings.resize(m_committedPostings);
+        m_stats.rowsPosted = m_committedRows;
     };
     if (!post(adjustment)) {
         dropCard();
@@ -328,7 +338,7 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     // A preview counts the adjustment it did not write, as the real pass reads it back.
     if (m_options.dryRun && !Currency::subtract(curSaldoActual, curSaldoAntigo, &curSaldoActual))
         fail(QStringLiteral("saldo fora do intervalo"));
-    curSaldoActual = curSaldoActual.roundedToWhole();
+    curSaldoActual = wholePoints(curSaldoActual);
     if (curSaldoActual.isNegative()) {
         if (!curSaldoActual.absolute(&curSaldoActual))
             fail(QStringLiteral("saldo fora do intervalo"));
@@ -349,7 +359,8 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     if (transaction && !transaction->commit())
         fail(transaction->error());
     ++m_stats.cardsSettled;
-    m_committed = m_postings.size();
+    m_committedRows = m_stats.rowsPosted;
+    m_committedPostings = m_postings.size();
     // The card's yield comes after its commit, so that no transaction stays open while the
     // user interface runs.
     m_host.processEvents();

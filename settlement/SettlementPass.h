@@ -36,6 +36,7 @@ struct PassOptions
     BalanceStrategy strategy = BalanceStrategy::PerCard;
     ConnectionString::Timeouts timeouts;
     bool useLock = true;
+    bool recordPostings = false; ///< keep every posted row for postings() (tests, previews)
 };
 
 struct PassStats
@@ -71,7 +72,8 @@ public:
     PassOutcome run();
 
     const PassStats &stats() const { return m_stats; }
-    /// The rows this pass posted, or would have posted in a dry run, in order.
+    /// The rows this pass posted, or would have posted in a dry run, in order; kept only with
+    /// PassOptions::recordPostings, as a large pass would otherwise hold every row.
     const QVector<HistoryEntry> &postings() const { return m_postings; }
 
     /// The adjustments' notes.
@@ -98,6 +100,7 @@ private:
     PassOutcome failed(const QString &description);
     [[noreturn]] static void fail(const QString &description);
     static Currency toCurrency(const QVariant &value);
+    static Currency wholePoints(Currency balance);
 
     ConnectionSettings &m_settings;
     PassHost &m_host;
@@ -105,7 +108,8 @@ private:
     PassDates m_dates;
     PassStats m_stats;
     QVector<HistoryEntry> m_postings;
-    qsizetype m_committed = 0;
+    qint64 m_committedRows = 0; ///< rows posted up to the last settled card
+    qsizetype m_committedPostings = 0;
 
     ConnectionPtr m_cnLigacao;
     QSqlQuery m_plusSum;

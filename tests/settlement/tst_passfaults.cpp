@@ -203,11 +203,14 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
     ConnectionSettings settingsB = b.settings();
     PassOptions dryRun;
     dryRun.dryRun = true;
+    dryRun.recordPostings = true;
     SettlementPass previewPass(settingsB, preview, dryRun);
     QCOMPARE(previewPass.run(), PassOutcome::Completed);
     QVERIFY(b.postedRows().isEmpty());
     RecordingHost clean;
-    SettlementPass cleanPass(settingsB, clean);
+    PassOptions recorded;
+    recorded.recordPostings = true;
+    SettlementPass cleanPass(settingsB, clean, recorded);
     QCOMPARE(cleanPass.run(), PassOutcome::Completed);
     QCOMPARE(describe(previewPass.postings()), describe(cleanPass.postings()));
 

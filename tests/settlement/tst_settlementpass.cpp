@@ -77,6 +77,8 @@ void tst_SettlementPass::settlesACardOnceADay_data()
     add("old deficit", {"+ 10 2024-12-06", "- 30 2024-12-06"}, {refill("20")});
     add("day after the cutoff", {"+ 40 2025-12-06", "+ 60 2025-12-07"}, {lapse("40")});
     add("later on the cutoff date", {"+ 5 2025-12-06", "+ 70 2025-12-06 15:30:00"}, {lapse("5")});
+    add("midnight on the cutoff date", {"+ 5 2025-12-06 00:00:00", "+ 70 2025-12-06 00:00:01"},
+        {lapse("5")});
     add("0.4 rounds to 0", {"+ 0.4 2024-12-06"}, {});
     add("0.5 rounds to 0", {"+ 0.5 2024-12-06"}, {});
     add("1.5 rounds to 2", {"+ 1.5 2024-12-06"}, {lapse("2")});

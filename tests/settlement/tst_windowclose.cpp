@@ -33,6 +33,7 @@ void tst_WindowClose::closingDuringAPassEndsItAtACardBoundary()
     frmVelmora w(QStringLiteral("tst_windowclose"), ini, &clock);
     QVERIFY(w.Form_Load(db.path() + QStringLiteral(";main;;;SQLITE;")));
     w.show();
+    w.setFrameInterval(0); // a yield at every card, so that the close lands after card A
     w.countdown().setIntMinutos(29);
 
     // The window closes at the first yield that finds a card line in the report: card A's.
