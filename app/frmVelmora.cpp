@@ -176,6 +176,8 @@ void frmVelmora::closeEvent(QCloseEvent *event)
 void frmVelmora::LimpraRelatorio()
 {
     m_report.trim();
+    m_paneBacklog.clear();
+    m_paneCaretToEnd = false;
     m_rtfRelatorio->showText(m_report.text());
     m_rtfRelatorio->caretToStart();
     m_rtfRelatorio->caretToEnd();
@@ -200,6 +202,8 @@ void frmVelmora::tmrTimer_Timer()
         LimpraRelatorio();
     SettlementPass pass(m_settings, *this, m_passOptions);
     m_lastOutcome = pass.run();
+    m_paneBatched = false;
+    updatePane();
 }
 
 void frmVelmora::showCountdown()
@@ -213,26 +217,43 @@ int frmVelmora::chkActivarValue() const
     return valueOf(m_chkActivar->checkState());
 }
 
+// A pass writes, refreshes and yields once a settled card. Laying out and drawing the pane
+// costs more than settling a card, so within a pass the pane takes the new text, and the
+// window its events, at most once a frame: it stays responsive and shows the newest lines
+// without the pass spending most of its time on them. The report text itself is always
+// current.
 void frmVelmora::append(const QString &text)
 {
     m_report.append(text);
-    m_rtfRelatorio->appendText(text);
+    m_paneBacklog += text;
+    if (!m_paneBatched)
+        updatePane();
 }
 
 void frmVelmora::caretToEnd()
 {
-    m_rtfRelatorio->caretToEnd();
+    m_paneCaretToEnd = true;
+    if (!m_paneBatched)
+        updatePane();
 }
 
-// A pass refreshes the pane and yields once a settled card. Drawing the pane costs more than
-// settling a card, so within a pass both happen at most once a frame: the window stays
-// responsive and shows the newest lines without the pass spending most of its time painting.
+void frmVelmora::updatePane()
+{
+    if (!m_paneBacklog.isEmpty()) {
+        m_rtfRelatorio->appendText(m_paneBacklog);
+        m_paneBacklog.clear();
+    }
+    if (m_paneCaretToEnd) {
+        m_rtfRelatorio->caretToEnd();
+        m_paneCaretToEnd = false;
+    }
+}
+
 void frmVelmora::refresh()
 {
-    if (m_lastRefresh.isValid() && m_lastRefresh.elapsed() < m_frameMilliseconds) {
-        m_rtfRelatorio->viewport()->update();
+    if (m_lastRefresh.isValid() && m_lastRefresh.elapsed() < m_frameMilliseconds)
         return;
-    }
+    updatePane();
     m_rtfRelatorio->repaint();
     m_lastRefresh.start();
 }
@@ -248,6 +269,8 @@ void frmVelmora::setWaitCursor(bool busy)
 
 void frmVelmora::setStatusVisible(bool visible)
 {
+    updatePane();
+    m_paneBatched = visible;
     m_lblStatus->setVisible(visible);
     m_lblStatus->repaint();
     // The yields at the start and end of a pass always happen.
@@ -259,6 +282,7 @@ void frmVelmora::processEvents()
 {
     if (m_lastYield.isValid() && m_lastYield.elapsed() < m_frameMilliseconds)
         return;
+    updatePane();
     QCoreApplication::processEvents();
     m_lastYield.start();
 }

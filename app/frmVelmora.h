@@ -76,6 +76,7 @@ private:
     /// `chkActivar.Value`: 0 unticked, 1 ticked, 2 greyed.
     int chkActivarValue() const;
     void layoutControls();
+    void updatePane();
     /// Writes the minutes left into `lblTempoRestante`.
     void showCountdown();
 
@@ -92,6 +93,10 @@ private:
     bool m_closing = false;
     bool m_cursorBusy = false;
     int m_frameMilliseconds = FrameMilliseconds;
+    QString m_paneBacklog; ///< report text not yet handed to the pane
+    bool m_paneCaretToEnd = false;
+    bool m_paneBatched =
+        false; ///< a pass is under way: the pane is brought up to date once a frame
     QElapsedTimer m_lastRefresh;
     QElapsedTimer m_lastYield;
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "app/ActivationStore.h"
+#include "app/ReportPane.h"
 #include "app/frmVelmora.h"
 #include "report/ReportText.h"
 #include "settlement/PassLock.h"
@@ -8,6 +9,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -168,6 +170,9 @@ void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally()
     QCOMPARE(win.count(kEnd), 1);
     QCOMPARE(win.caption(), u"30 Min."_s);
     QCOMPARE(win.minutes(), 0);
+    // The pane takes a pass's lines once a frame; once the tick is over it shows all of them.
+    const auto *pane = win.w->findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
+    QCOMPARE(pane->toPlainText(), ReportPane::forDisplay(win.w->report().text()));
 }
 
 void tst_WindowTick::trimsALongReportBeforeEveryPass_data()
