@@ -86,7 +86,8 @@ void tst_ReportText::trimRemovesOnlyWholeTopLinesAndOuterBlanks()
         ReportText report;
         report.setText(text);
         report.trim();
-        QCOMPARE(report.text(), QString(cut).remove(QRegularExpression(QStringLiteral("^ +| +\\z"))));
+        QCOMPARE(report.text(),
+                 QString(cut).remove(QRegularExpression(QStringLiteral("^ +| +\\z"))));
     }
 }
 
