@@ -8,7 +8,7 @@ namespace ConnectionString {
 
 QString odbcDriver()
 {
-    const QString fromEnv = qEnvironmentVariable("VELMORA_ODBC_DRIVER");
+    QString fromEnv = qEnvironmentVariable("VELMORA_ODBC_DRIVER");
     if (!fromEnv.isEmpty())
         return fromEnv;
 #ifdef Q_OS_WIN

@@ -92,7 +92,7 @@ bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error)
 
 QString DbConnection::describe(const QSqlError &error)
 {
-    const QString own = error.databaseText().trimmed();
+    QString own = error.databaseText().trimmed();
     if (!own.isEmpty())
         return own;
     const QString text = error.text().trimmed();

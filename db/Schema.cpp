@@ -68,7 +68,7 @@ QStringList sqlServerStatements()
     };
 }
 
-bool create(QSqlDatabase database, const QStringList &statements, QString *error)
+bool create(const QSqlDatabase &database, const QStringList &statements, QString *error)
 {
     QSqlQuery query(database);
     for (const QString &statement : statements) {

@@ -14,6 +14,6 @@ QStringList sqliteStatements();
 /// The same for SQL Server (scratch databases of the integration suite only).
 QStringList sqlServerStatements();
 /// Runs the statements in order on an open database; false with `error` on the first failure.
-bool create(QSqlDatabase database, const QStringList &statements, QString *error);
+bool create(const QSqlDatabase &database, const QStringList &statements, QString *error);
 
 } // namespace Schema

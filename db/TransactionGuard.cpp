@@ -5,7 +5,7 @@
 
 #include <QSqlError>
 
-TransactionGuard::TransactionGuard(QSqlDatabase database) : m_database(std::move(database))
+TransactionGuard::TransactionGuard(const QSqlDatabase &database) : m_database(database)
 {
     m_active = m_database.transaction();
     if (!m_active)

@@ -8,7 +8,7 @@
 class TransactionGuard
 {
 public:
-    explicit TransactionGuard(QSqlDatabase database);
+    explicit TransactionGuard(const QSqlDatabase &database);
     ~TransactionGuard();
     TransactionGuard(const TransactionGuard &) = delete;
     TransactionGuard &operator=(const TransactionGuard &) = delete;
