@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 constexpr qint64 kMax = std::numeric_limits<qint64>::max();
 constexpr qint64 kMin = std::numeric_limits<qint64>::min();
@@ -146,16 +148,13 @@ void tst_Currency::convertsDriverValues()
 
 void tst_Currency::writesShortAndFixedText()
 {
-    const auto text = [](qint64 raw) {
-        return Currency::fromRaw(raw).toText();
-    };
-    QCOMPARE(text(700000), QStringLiteral("70"));
-    QCOMPARE(text(-200000), QStringLiteral("-20"));
-    QCOMPARE(text(0), QStringLiteral("0"));
-    QCOMPARE(text(15000), QStringLiteral("1.5"));
-    QCOMPARE(text(-5), QStringLiteral("-0.0005"));
-    QCOMPARE(Currency::fromRaw(kMin).toDecimalString(), QStringLiteral("-922337203685477.5808"));
-    QCOMPARE(Currency::fromRaw(-5000).toDecimalString(), QStringLiteral("-0.5000"));
+    QCOMPARE(Currency::fromRaw(700000).toText(), u"70"_s);
+    QCOMPARE(Currency::fromRaw(-200000).toText(), u"-20"_s);
+    QCOMPARE(Currency::fromRaw(0).toText(), u"0"_s);
+    QCOMPARE(Currency::fromRaw(15000).toText(), u"1.5"_s);
+    QCOMPARE(Currency::fromRaw(-5).toText(), u"-0.0005"_s);
+    QCOMPARE(Currency::fromRaw(kMin).toDecimalString(), u"-922337203685477.5808"_s);
+    QCOMPARE(Currency::fromRaw(-5000).toDecimalString(), u"-0.5000"_s);
 }
 
 QTEST_GUILESS_MAIN(tst_Currency)
