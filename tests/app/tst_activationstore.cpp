@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class tst_ActivationStore : public QObject
 {
     Q_OBJECT
@@ -42,24 +44,24 @@ void tst_ActivationStore::readsTheStoredCheckBoxValue()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(ini);
     }
-    QCOMPARE(ActivationStore(QStringLiteral("velmora"), path).read(), value);
+    QCOMPARE(ActivationStore(u"velmora"_s, path).read(), value);
 }
 
 void tst_ActivationStore::writeSaysWhetherTheStoreTookTheValue()
 {
     // The store's folder would have to be inside a plain file: no one can create it.
-    const QString blocker = m_dir.filePath(QStringLiteral("blocker"));
+    const QString blocker = m_dir.filePath(u"blocker"_s);
     QFile file(blocker);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    const ActivationStore store(QStringLiteral("velmora"), blocker + "/store.ini");
+    const ActivationStore store(u"velmora"_s, blocker + "/store.ini");
     QVERIFY(!store.write(1));
     QCOMPARE(store.read(), 0);
 
     // A writable one takes the value as decimal text in its section.
-    const ActivationStore good(QStringLiteral("velmora"), m_dir.filePath(QStringLiteral("ok.ini")));
+    const ActivationStore good(u"velmora"_s, m_dir.filePath(u"ok.ini"_s));
     QVERIFY(good.write(2));
-    QFile written(m_dir.filePath(QStringLiteral("ok.ini")));
+    QFile written(m_dir.filePath(u"ok.ini"_s));
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), QByteArray("[frmVelmora]\nchkActivar=2\n"));
 }
