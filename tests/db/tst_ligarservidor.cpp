@@ -16,13 +16,6 @@ using namespace Qt::StringLiterals;
 namespace {
 const QString kFailure = u"Falha na Ligação ao Servidor! -> "_s;
 
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort(); // closed again when `server` goes
-}
-
 QByteArray readTdsPacket(QTcpSocket &socket)
 {
     QByteArray packet;
@@ -91,8 +84,8 @@ private slots:
     void eachModeChoosesItsConnectionString();
     void secondCallClosesTheFirstConnection();
     void missingSqliteFileFailsAndIsNotCreated();
+    void freeTdsFailureCarriesTheDriversWordsWithoutPassword_data();
     void freeTdsFailureCarriesTheDriversWordsWithoutPassword();
-    void freeTdsGivesUpOnAServerThatNeverAnswers();
     void freeTdsReceivesThePasswordIntact_data();
     void freeTdsReceivesThePasswordIntact();
 };
@@ -180,24 +173,28 @@ void tst_LigarServidor::missingSqliteFileFailsAndIsNotCreated()
     QCOMPARE(host.text, kFailure + u"unable to open database file\r\n"_s);
 }
 
+void tst_LigarServidor::freeTdsFailureCarriesTheDriversWordsWithoutPassword_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::newRow("closed port") << false;
+    // Listening but never accepting: the system completes the connection and keeps what
+    // FreeTDS sends, and no answer ever comes.
+    QTest::newRow("server that never answers") << true;
+}
+
 void tst_LigarServidor::freeTdsFailureCarriesTheDriversWordsWithoutPassword()
 {
+    QFETCH(bool, listening);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const quint16 port = server.serverPort();
+    if (!listening)
+        server.close();
     RecordingHost host;
-    QVERIFY(!ligarLoopback(closedPort(), u"Segr3do;x"_s, host));
+    QVERIFY(!ligarLoopback(port, u"Segr3do;x"_s, host, {2, 3}));
     QVERIFY2(host.text.startsWith(kFailure + u"[FreeTDS]"_s), qPrintable(host.text));
     QVERIFY(host.text.endsWith(u"\r\n"_s));
     QVERIFY(!host.text.contains(u"Segr3do"_s));
-}
-
-void tst_LigarServidor::freeTdsGivesUpOnAServerThatNeverAnswers()
-{
-    // Listening but never accepting: the system completes the connection and keeps what
-    // FreeTDS sends, and no answer ever comes.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    RecordingHost host;
-    QVERIFY(!ligarLoopback(silent.serverPort(), u"pw"_s, host, {2, 3}));
-    QVERIFY2(host.text.startsWith(kFailure + u"[FreeTDS]"_s), qPrintable(host.text));
 }
 
 void tst_LigarServidor::freeTdsReceivesThePasswordIntact_data()
