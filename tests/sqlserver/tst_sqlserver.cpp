@@ -57,20 +57,15 @@ QStringList tst_SqlServer::posted()
 {
     QStringList out;
     QSqlQuery q = m_admin->newQuery();
-    if (!q.exec(QStringLiteral("select Terceiro,NumCartao,Afecta,Pontos,Data,Observa from "
-                               "PontosHistorico where LancManual=1 order by Id")))
+    if (!q.exec(u"select Terceiro,NumCartao,Afecta,Pontos,Data,Observa from PontosHistorico "
+                "where LancManual=1 order by Id"_s))
         return {q.lastError().text()};
     while (q.next()) {
         Currency pontos;
-        QString error;
-        Currency::fromVariant(q.value(3), &pontos, &error);
-        out << QStringList{q.value(0).toString(),
-                           q.value(1).toString(),
-                           q.value(2).toString(),
-                           pontos.toText(),
-                           q.value(4).toDate().toString(Qt::ISODate),
-                           q.value(5).toString()}
-                   .join(QLatin1Char('|'));
+        Currency::fromVariant(q.value(3), &pontos, nullptr);
+        out << u"%1|%2|%3|%4|%5|%6"_s.arg(
+            q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), pontos.toText(),
+            q.value(4).toDate().toString(Qt::ISODate), q.value(5).toString());
     }
     return out;
 }
