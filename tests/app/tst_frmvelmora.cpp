@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "app/ActivationStore.h"
 #include "app/frmVelmora.h"
 
 #include <QCheckBox>
