@@ -5,8 +5,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using namespace Qt::StringLiterals;
-
 class tst_ActivationStore : public QObject
 {
     Q_OBJECT
@@ -44,24 +42,24 @@ void tst_ActivationStore::readsTheStoredCheckBoxValue()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(ini);
     }
-    QCOMPARE(ActivationStore(u"velmora"_s, path).read(), value);
+    QCOMPARE(ActivationStore(QStringLiteral("velmora"), path).read(), value);
 }
 
 void tst_ActivationStore::writeSaysWhetherTheStoreTookTheValue()
 {
     // The store's folder would have to be inside a plain file: no one can create it.
-    const QString blocker = m_dir.filePath(u"blocker"_s);
+    const QString blocker = m_dir.filePath(QStringLiteral("blocker"));
     QFile file(blocker);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    const ActivationStore store(u"velmora"_s, blocker + "/store.ini");
+    const ActivationStore store(QStringLiteral("velmora"), blocker + "/store.ini");
     QVERIFY(!store.write(1));
     QCOMPARE(store.read(), 0);
 
     // A writable one takes the value as decimal text in its section.
-    const ActivationStore good(u"velmora"_s, m_dir.filePath(u"ok.ini"_s));
+    const ActivationStore good(QStringLiteral("velmora"), m_dir.filePath(QStringLiteral("ok.ini")));
     QVERIFY(good.write(2));
-    QFile written(m_dir.filePath(u"ok.ini"_s));
+    QFile written(m_dir.filePath(QStringLiteral("ok.ini")));
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), QByteArray("[frmVelmora]\nchkActivar=2\n"));
 }
