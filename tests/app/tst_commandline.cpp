@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class tst_CommandLine : public QObject
 {
     Q_OBJECT
@@ -22,34 +24,25 @@ void tst_CommandLine::splitsAndValidatesTheSettings_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<QStringList>("fields"); // server, database, login, password, mode
     QTest::addColumn<QString>("message");
-
-    const QString noServer = QStringLiteral("Não definiu o Servidor de SQL!");
-    const QString noDatabase = QStringLiteral("Não definiu a Base de Dados de SQL!");
-    const QString noLogin = QStringLiteral("Não definiu o Utilizador de SQL!");
-
-    QTest::newRow("windows") << "srv;db;usr;pwd;WIN;"
-                             << QStringList{"srv", "db", "usr", "pwd", "WIN"} << QString();
-    QTest::newRow("mode not terminated")
-        << "srv;db;usr;pwd;WIN" << QStringList{"srv", "db", "usr", "pwd", "SQL"} << QString();
-    QTest::newRow("lower-case mode")
-        << "srv;db;;;win;" << QStringList{"srv", "db", "", "", "WIN"} << QString();
-    QTest::newRow("sql without login")
-        << "srv;db;;;" << QStringList{"srv", "db", "", "", "SQL"} << noLogin;
-    QTest::newRow("blank login") << "srv;db;  ;;sql;" << QStringList{"srv", "db", "  ", "", "SQL"}
-                                 << noLogin;
-    QTest::newRow("empty") << "" << QStringList{"", "", "", "", "SQL"} << noServer;
-    QTest::newRow("server only") << "srv;" << QStringList{"srv", "", "", "", "SQL"} << noDatabase;
-    QTest::newRow("blank database")
-        << "srv;  ;usr;;;" << QStringList{"srv", "  ", "usr", "", "SQL"} << noDatabase;
-    QTest::newRow("seven fields") << "a;b;c;d;e;f;g;" << QStringList{"a", "b", "c", "d", "E"}
-                                  << QString();
-    QTest::newRow("outer blanks") << "   srv;db;usr;pwd; win ;   "
-                                  << QStringList{"srv", "db", "usr", "pwd", " WIN "} << QString();
-    QTest::newRow("inner blanks kept")
-        << " s v ; d b ;u;p;SQL; tail" << QStringList{"s v ", " d b ", "u", "p", "SQL"}
-        << QString();
-    QTest::newRow("other mode needs no login")
-        << "srv;db;;;XYZ;" << QStringList{"srv", "db", "", "", "XYZ"} << QString();
+    const auto row = [](const char *tag, const QString &line, const QString &fields,
+                        const QString &message) {
+        QTest::newRow(tag) << line << fields.split(u'|') << message;
+    };
+    const QString noServer = u"Não definiu o Servidor de SQL!"_s;
+    const QString noDatabase = u"Não definiu a Base de Dados de SQL!"_s;
+    const QString noLogin = u"Não definiu o Utilizador de SQL!"_s;
+    row("windows", u"srv;db;usr;pwd;WIN;"_s, u"srv|db|usr|pwd|WIN"_s, {});
+    row("mode not terminated", u"srv;db;usr;pwd;WIN"_s, u"srv|db|usr|pwd|SQL"_s, {});
+    row("lower-case mode", u"srv;db;;;win;"_s, u"srv|db|||WIN"_s, {});
+    row("sql without login", u"srv;db;;;"_s, u"srv|db|||SQL"_s, noLogin);
+    row("blank login", u"srv;db;  ;;sql;"_s, u"srv|db|  ||SQL"_s, noLogin);
+    row("empty", u""_s, u"||||SQL"_s, noServer);
+    row("server only", u"srv;"_s, u"srv||||SQL"_s, noDatabase);
+    row("blank database", u"srv;  ;usr;;;"_s, u"srv|  |usr||SQL"_s, noDatabase);
+    row("seven fields", u"a;b;c;d;e;f;g;"_s, u"a|b|c|d|E"_s, {});
+    row("outer blanks", u"   srv;db;usr;pwd; win ;   "_s, u"srv|db|usr|pwd| WIN "_s, {});
+    row("inner blanks kept", u" s v ; d b ;u;p;SQL; tail"_s, u"s v | d b |u|p|SQL"_s, {});
+    row("other mode needs no login", u"srv;db;;;XYZ;"_s, u"srv|db|||XYZ"_s, {});
 }
 
 void tst_CommandLine::splitsAndValidatesTheSettings()
@@ -68,26 +61,21 @@ void tst_CommandLine::splitsAndValidatesTheSettings()
 void tst_CommandLine::blankServerIsStoredUnchangedButRefused()
 {
     // The split trims the whole line, so a blank server can only be the first field as stored.
-    ConnectionSettings s{QStringLiteral("  "), QStringLiteral("db"), QStringLiteral("usr"), {}, {}};
-    QCOMPARE(CommandLine::normaliseAndValidate(s),
-             QStringLiteral("Não definiu o Servidor de SQL!"));
-    QCOMPARE(s.strServidor, QStringLiteral("  "));
+    ConnectionSettings s{u"  "_s, u"db"_s, u"usr"_s, {}, {}};
+    QCOMPARE(CommandLine::normaliseAndValidate(s), u"Não definiu o Servidor de SQL!"_s);
+    QCOMPARE(s.strServidor, u"  "_s);
 }
 
 void tst_CommandLine::takesTheTailAfterTheProgramToken_data()
 {
     QTest::addColumn<QString>("commandLine");
     QTest::addColumn<QString>("tail");
-    QTest::newRow("quoted") << R"("C:\Program Files\velmora.exe"  srv;db;;;WIN; )"
-                            << "srv;db;;;WIN; ";
-    QTest::newRow("bare") << "velmora.exe\tsrv;db;u;p;;"
-                          << "srv;db;u;p;;";
-    QTest::newRow("quote inside tail") << R"(v.exe "a b";c;)"
-                                       << R"("a b";c;)";
-    QTest::newRow("no tail") << R"("velmora.exe")"
-                             << "";
-    QTest::newRow("unclosed quote") << R"("velmora.exe srv;)"
-                                    << "";
+    QTest::newRow("quoted") << uR"("C:\Program Files\velmora.exe"  srv;db;;;WIN; )"_s
+                            << u"srv;db;;;WIN; "_s;
+    QTest::newRow("bare") << u"velmora.exe\tsrv;db;u;p;;"_s << u"srv;db;u;p;;"_s;
+    QTest::newRow("quote inside tail") << uR"(v.exe "a b";c;)"_s << uR"("a b";c;)"_s;
+    QTest::newRow("no tail") << uR"("velmora.exe")"_s << QString();
+    QTest::newRow("unclosed quote") << uR"("velmora.exe srv;)"_s << QString();
 }
 
 void tst_CommandLine::takesTheTailAfterTheProgramToken()
@@ -108,9 +96,8 @@ void tst_CommandLine::fieldsAreTheSegmentsEndedBySemicolons()
             line += QLatin1Char(alphabet[random.bounded(int(sizeof alphabet))]);
 
         // Reference: the blank-trimmed line cut at every ';'; the last piece has no ';' after it.
-        QStringList expected = QString(line)
-                                   .remove(QRegularExpression(QStringLiteral("^ +| +\\z")))
-                                   .split(QLatin1Char(';'));
+        QStringList expected =
+            QString(line).remove(QRegularExpression(u"^ +| +\\z"_s)).split(QLatin1Char(';'));
         expected.removeLast();
         expected = expected.mid(0, 5);
         while (expected.size() < 5)

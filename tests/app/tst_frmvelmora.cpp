@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: MIT
-#include "app/ActivationStore.h"
 #include "app/frmVelmora.h"
 
 #include <QCheckBox>
@@ -10,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+using namespace Qt::StringLiterals;
 
 class tst_frmVelmora : public QObject
 {
@@ -40,8 +41,8 @@ void tst_frmVelmora::init()
 
 void tst_frmVelmora::showsItsControlsWithTheirTexts()
 {
-    frmVelmora w(QStringLiteral("velmora"), m_store);
-    QCOMPARE(w.windowTitle(), QStringLiteral("Velmora"));
+    frmVelmora w(u"velmora"_s, m_store);
+    QCOMPARE(w.windowTitle(), u"Velmora"_s);
     const struct
     {
         const char *name, *property, *text;
@@ -60,11 +61,11 @@ void tst_frmVelmora::showsItsControlsWithTheirTexts()
         if (qstrcmp(c.property, "text") == 0) // the whole text fits, whatever the font
             QVERIFY2(control->sizeHint().width() <= control->width(), c.name);
     }
-    const auto *status = w.findChild<QLabel *>(QStringLiteral("lblStatus"));
+    const auto *status = w.findChild<QLabel *>(u"lblStatus"_s);
     QVERIFY(status->isHidden());
     QVERIFY(status->font().bold());
     QCOMPARE(status->palette().color(QPalette::WindowText), QColor(0x00, 0xC0, 0x00));
-    const auto *timer = w.findChild<QTimer *>(QStringLiteral("tmrTimer"));
+    const auto *timer = w.findChild<QTimer *>(u"tmrTimer"_s);
     QVERIFY(timer);
     QCOMPARE(timer->interval(), 60000);
     QVERIFY(timer->isActive());
@@ -72,7 +73,7 @@ void tst_frmVelmora::showsItsControlsWithTheirTexts()
 
 void tst_frmVelmora::placesTheControlsFromTwips()
 {
-    frmVelmora w(QStringLiteral("velmora"), m_store);
+    frmVelmora w(u"velmora"_s, m_store);
     const double perTwip = w.logicalDpiX() / 1440.0; // 15 twips a pixel at 96 DPI
     const auto px = [perTwip](int twips) {
         return qRound(twips * perTwip);
@@ -108,8 +109,8 @@ void tst_frmVelmora::refusesAMissingSettingWithoutWritingTheFlag()
     frmVelmora::setMessageHook(
         [&shown](const QString &title, const QString &text) { shown << title << text; });
     {
-        frmVelmora w(QStringLiteral("velmora"), m_store);
-        QVERIFY(!w.Form_Load(QStringLiteral("srv;")));
+        frmVelmora w(u"velmora"_s, m_store);
+        QVERIFY(!w.Form_Load(u"srv;"_s));
     }
     QCOMPARE(shown, (QStringList{"Velmora", "Não definiu a Base de Dados de SQL!"}));
     QVERIFY(!QFile::exists(m_store));
@@ -120,12 +121,9 @@ void tst_frmVelmora::savesTheFlagOnCloseAndRestoresIt_data()
     QTest::addColumn<Qt::CheckState>("state");
     QTest::addColumn<QString>("stored");
     QTest::addColumn<QString>("caption"); // after one tick of the restored window
-    QTest::newRow("ticked") << Qt::Checked << "1"
-                            << "29 Min.";
-    QTest::newRow("unticked") << Qt::Unchecked << "0"
-                              << "30 Min.";
-    QTest::newRow("greyed") << Qt::PartiallyChecked << "2"
-                            << "30 Min.";
+    QTest::newRow("ticked") << Qt::Checked << u"1"_s << u"29 Min."_s;
+    QTest::newRow("unticked") << Qt::Unchecked << u"0"_s << u"30 Min."_s;
+    QTest::newRow("greyed") << Qt::PartiallyChecked << u"2"_s << u"30 Min."_s;
 }
 
 void tst_frmVelmora::savesTheFlagOnCloseAndRestoresIt()
@@ -133,25 +131,25 @@ void tst_frmVelmora::savesTheFlagOnCloseAndRestoresIt()
     QFETCH(Qt::CheckState, state);
     QFETCH(QString, stored);
     QFETCH(QString, caption);
-    const QString line = QStringLiteral("srv;db;;;WIN;");
+    const QString line = u"srv;db;;;WIN;"_s;
     {
-        frmVelmora w(QStringLiteral("velmora"), m_store);
+        frmVelmora w(u"velmora"_s, m_store);
         QVERIFY(w.Form_Load(line));
-        auto *chk = w.findChild<QCheckBox *>(QStringLiteral("chkActivar"));
+        auto *chk = w.findChild<QCheckBox *>(u"chkActivar"_s);
         chk->setTristate(state == Qt::PartiallyChecked);
         chk->setCheckState(state);
         w.show();
         QVERIFY(w.close());
     }
     QSettings ini(m_store, QSettings::IniFormat);
-    QCOMPARE(ini.value(QStringLiteral("frmVelmora/chkActivar")).toString(), stored);
+    QCOMPARE(ini.value(u"frmVelmora/chkActivar"_s).toString(), stored);
 
-    frmVelmora again(QStringLiteral("velmora"), m_store);
+    frmVelmora again(u"velmora"_s, m_store);
     QVERIFY(again.Form_Load(line));
-    auto *chk = again.findChild<QCheckBox *>(QStringLiteral("chkActivar"));
+    auto *chk = again.findChild<QCheckBox *>(u"chkActivar"_s);
     QCOMPARE(chk->checkState(), state);
     again.tmrTimer_Timer();
-    QCOMPARE(again.findChild<QLabel *>(QStringLiteral("lblTempoRestante"))->text(), caption);
+    QCOMPARE(again.findChild<QLabel *>(u"lblTempoRestante"_s)->text(), caption);
     for (int click = 0; click < 3; ++click) { // the user's clicks never grey the box
         chk->click();
         QVERIFY(chk->checkState() != Qt::PartiallyChecked);
@@ -160,11 +158,11 @@ void tst_frmVelmora::savesTheFlagOnCloseAndRestoresIt()
 
 void tst_frmVelmora::closesWhenTheStoreCannotBeWritten()
 {
-    QFile blocker(m_dir.filePath(QStringLiteral("blocker")));
+    QFile blocker(m_dir.filePath(u"blocker"_s));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    frmVelmora w(QStringLiteral("velmora"), blocker.fileName() + "/store.ini");
-    QVERIFY(w.Form_Load(QStringLiteral("srv;db;usr;;;")));
+    frmVelmora w(u"velmora"_s, blocker.fileName() + "/store.ini");
+    QVERIFY(w.Form_Load(u"srv;db;usr;;;"_s));
     w.show();
     QVERIFY(w.close());
     QVERIFY(!w.isVisible());
@@ -172,14 +170,14 @@ void tst_frmVelmora::closesWhenTheStoreCannotBeWritten()
 
 void tst_frmVelmora::trimsTheReportAndLeavesTheCaretAtTheEnd()
 {
-    frmVelmora w(QStringLiteral("velmora"), m_store);
-    QVERIFY(w.Form_Load(QStringLiteral("srv;db;usr;;;")));
-    w.append(QStringLiteral("first line\r\n  second line\r\nthird line\r\n  "));
+    frmVelmora w(u"velmora"_s, m_store);
+    QVERIFY(w.Form_Load(u"srv;db;usr;;;"_s));
+    w.append(u"first line\r\n  second line\r\nthird line\r\n  "_s);
     w.LimpraRelatorio();
-    QCOMPARE(w.report().text(), QStringLiteral("third line\r\n"));
+    QCOMPARE(w.report().text(), u"third line\r\n"_s);
 
-    const auto *pane = w.findChild<QPlainTextEdit *>(QStringLiteral("rtfRelatorio"));
-    QCOMPARE(pane->toPlainText(), QStringLiteral("third line\n"));
+    const auto *pane = w.findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
+    QCOMPARE(pane->toPlainText(), u"third line\n"_s);
     QVERIFY(pane->textCursor().atEnd());
 }
 

@@ -3,10 +3,12 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
-const QString kFreeTds = QStringLiteral("FreeTDS");
-const QString kMicrosoft = QStringLiteral("ODBC Driver 18 for SQL Server");
-const QString kTail = QStringLiteral("ClientCharset=UTF-8;Timeout=60;TDS_Version=7.4;");
+const QString kFreeTds = u"FreeTDS"_s;
+const QString kMicrosoft = u"ODBC Driver 18 for SQL Server"_s;
+const QString kTail = u"ClientCharset=UTF-8;Timeout=60;TDS_Version=7.4;"_s;
 } // namespace
 
 class tst_ConnectionString : public QObject
@@ -21,93 +23,48 @@ private slots:
 
 void tst_ConnectionString::buildsTheStringOfEachMode_data()
 {
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("database");
-    QTest::addColumn<QString>("login");
-    QTest::addColumn<QString>("password");
+    // "mode|server|database|login|password", the driver, and the string built (empty: none).
+    QTest::addColumn<QStringList>("values");
     QTest::addColumn<QString>("driver");
     QTest::addColumn<QString>("expected");
-
-    QTest::newRow("SQL login") << "SQL"
-                               << "srv"
-                               << "Loja"
-                               << "sa"
-                               << "pw" << kFreeTds
-                               << "Driver=FreeTDS;Server=srv;Database=Loja;UID=sa;PWD=pw;" + kTail;
-    QTest::newRow("integrated") << "WIN"
-                                << "srv"
-                                << "Loja"
-                                << "sa"
-                                << "pw" << kFreeTds
-                                << "Driver=FreeTDS;Server=srv;Database=Loja;"
-                                   "Trusted_Connection=Yes;" +
-                                       kTail;
-    QTest::newRow("host,port") << "SQL"
-                               << "127.0.0.1, 1433"
-                               << "Loja"
-                               << "sa"
-                               << "" << kFreeTds
-                               << "Driver=FreeTDS;Server=127.0.0.1;Port=1433;Database=Loja;"
-                                  "UID=sa;PWD=;" +
-                                      kTail;
-    QTest::newRow("named instance") << "WIN"
-                                    << "srv\\LOJA"
-                                    << ""
-                                    << ""
-                                    << "" << kFreeTds
-                                    << "Driver=FreeTDS;Server=srv\\LOJA;Database=;"
-                                       "Trusted_Connection=Yes;" +
-                                           kTail;
-    QTest::newRow("special characters") << "SQL"
-                                        << "s=v"
-                                        << "{Loja}"
-                                        << "a b "
-                                        << "p;w}}" << kFreeTds
-                                        << "Driver=FreeTDS;Server={s=v};Database={{Loja}};"
-                                           "UID={a b };PWD={p;w}}};" +
-                                               kTail;
-    QTest::newRow("Microsoft driver") << "SQL"
-                                      << "srv,1433"
-                                      << "Loja"
-                                      << "sa"
-                                      << "a};b" << kMicrosoft
-                                      << "Driver=ODBC Driver 18 for SQL Server;Server=srv,1433;"
-                                         "Database=Loja;UID=sa;PWD={a}};b};ClientCharset=UTF-8;";
-    QTest::newRow("unknown mode") << "XYZ"
-                                  << "srv"
-                                  << "Loja"
-                                  << "sa"
-                                  << "pw" << kFreeTds << "";
-    QTest::newRow("blank before mode") << " SQL"
-                                       << "srv"
-                                       << "Loja"
-                                       << "sa"
-                                       << "pw" << kFreeTds << "";
+    const auto row = [](const char *tag, const QString &values, const QString &driver,
+                        const QString &expected) {
+        QTest::newRow(tag) << values.split(u'|') << driver << expected;
+    };
+    row("SQL login", u"SQL|srv|Loja|sa|pw"_s, kFreeTds,
+        u"Driver=FreeTDS;Server=srv;Database=Loja;UID=sa;PWD=pw;"_s + kTail);
+    row("integrated", u"WIN|srv|Loja|sa|pw"_s, kFreeTds,
+        u"Driver=FreeTDS;Server=srv;Database=Loja;Trusted_Connection=Yes;"_s + kTail);
+    row("host,port", u"SQL|127.0.0.1, 1433|Loja|sa|"_s, kFreeTds,
+        u"Driver=FreeTDS;Server=127.0.0.1;Port=1433;Database=Loja;UID=sa;PWD=;"_s + kTail);
+    row("named instance", u"WIN|srv\\LOJA|||"_s, kFreeTds,
+        u"Driver=FreeTDS;Server=srv\\LOJA;Database=;Trusted_Connection=Yes;"_s + kTail);
+    row("special characters", u"SQL|s=v|{Loja}|a b |p;w}}"_s, kFreeTds,
+        u"Driver=FreeTDS;Server={s=v};Database={{Loja}};UID={a b };PWD={p;w}}};"_s + kTail);
+    row("Microsoft driver", u"SQL|srv,1433|Loja|sa|a};b"_s, kMicrosoft,
+        u"Driver=ODBC Driver 18 for SQL Server;Server=srv,1433;Database=Loja;UID=sa;"
+        u"PWD={a}};b};ClientCharset=UTF-8;"_s);
+    row("unknown mode", u"XYZ|srv|Loja|sa|pw"_s, kFreeTds, {});
+    row("blank before mode", u" SQL|srv|Loja|sa|pw"_s, kFreeTds, {});
 }
 
 void tst_ConnectionString::buildsTheStringOfEachMode()
 {
-    QFETCH(QString, mode);
-    QFETCH(QString, server);
-    QFETCH(QString, database);
-    QFETCH(QString, login);
-    QFETCH(QString, password);
+    QFETCH(QStringList, values);
     QFETCH(QString, driver);
     QFETCH(QString, expected);
-    const ConnectionTarget target =
-        ConnectionString::build(mode, server, database, login, password, {}, false, driver);
-    QCOMPARE(target.driverName, QStringLiteral("QODBC"));
+    const auto build = [&](const QString &password) {
+        return ConnectionString::build(values[0], values[1], values[2], values[3], password, {},
+                                       false, driver);
+    };
+    const ConnectionTarget target = build(values[4]);
+    QCOMPARE(target.driverName, u"QODBC"_s);
     QCOMPARE(target.refusal, QString());
     QCOMPARE(target.databaseName, expected);
-    QCOMPARE(target.connectOptions, QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=30"));
-
+    QCOMPARE(target.connectOptions, u"SQL_ATTR_LOGIN_TIMEOUT=30"_s);
     // Masking reads the values back as the driver does: with "***" for a password that
     // needs no quoting, it gives the string built with "***".
-    const QString withStars = ConnectionString::build(mode, server, database, login,
-                                                      QStringLiteral("***"), {}, false, driver)
-                                  .databaseName;
-    QCOMPARE(ConnectionString::masked(target.databaseName, driver), withStars);
+    QCOMPARE(ConnectionString::masked(target.databaseName, driver), build(u"***"_s).databaseName);
 }
 
 void tst_ConnectionString::refusesValuesThatCannotReachTheDriverIntact_data()
@@ -124,11 +81,10 @@ void tst_ConnectionString::refusesValuesThatCannotReachTheDriverIntact()
 {
     QFETCH(int, field);
     QFETCH(QString, value);
-    QStringList f = {QStringLiteral("srv"), QStringLiteral("Loja"), QStringLiteral("sa"),
-                     QStringLiteral("pw")};
+    QStringList f = {u"srv"_s, u"Loja"_s, u"sa"_s, u"pw"_s};
     f[field] = value;
     const ConnectionTarget target =
-        ConnectionString::build(QStringLiteral("SQL"), f[0], f[1], f[2], f[3], {}, false, kFreeTds);
+        ConnectionString::build(u"SQL"_s, f[0], f[1], f[2], f[3], {}, false, kFreeTds);
     QCOMPARE(target.databaseName, QString());
     QVERIFY(!target.refusal.isEmpty());
     QVERIFY2(!target.refusal.contains(value), qPrintable(target.refusal));

@@ -1,32 +1,19 @@
 // SPDX-License-Identifier: MIT
-#include "db/DbConnection.h"
 #include "db/Dialect.h"
-#include "db/HistoryWriter.h"
 #include "support/RecordingHost.h"
-#include "support/TestDatabase.h"
+#include "support/TestUtil.h"
 
 #include <QSqlQuery>
 #include <QTest>
 
-#include <limits>
+using namespace Qt::StringLiterals;
 
 namespace {
 const QDateTime kMoment(QDate(2026, 12, 6), QTime(10, 15, 30));
 
 HistoryEntry entry(const QString &amount)
 {
-    HistoryEntry e;
-    e.Terceiro = QStringLiteral("O'Neil");
-    e.CliFor = QStringLiteral("C");
-    e.NumCartao = QStringLiteral("1001");
-    e.Tipo = QStringLiteral("");
-    e.Numero = QStringLiteral("");
-    e.Data = QDate(2025, 12, 6);
-    e.Afecta = QStringLiteral("-");
-    Currency::fromString(amount, &e.ValorIncid);
-    e.Pontos = e.ValorIncid;
-    e.Observa = QStringLiteral("Regularização Automática (70 pontos)");
-    return e;
+    return historyEntry(u"-"_s, amount, u"Regularização Automática (70 pontos)"_s);
 }
 
 QString decimal(const QVariant &value)
@@ -58,9 +45,8 @@ private:
 void tst_GravarHistorico::init()
 {
     m_db = std::make_unique<TestDatabase>();
-    ConnectionSettings s = m_db->settings();
     m_host = RecordingHost();
-    QVERIFY(LigarServidor(m_cn, s.strServidor, {}, {}, s.strBaseDados, s.strModoLigacao, m_host));
+    QVERIFY(connectTo(*m_db, m_cn, m_host));
 }
 
 void tst_GravarHistorico::cleanup()
@@ -73,14 +59,10 @@ void tst_GravarHistorico::writesOneRowAsGiven_data()
 {
     QTest::addColumn<QString>("amount");
     QTest::addColumn<QString>("stored");
-    QTest::newRow("positive") << "70"
-                              << "70.0000";
-    QTest::newRow("negative") << "-20"
-                              << "20.0000";
-    QTest::newRow("fractional negative") << "-12.3456"
-                                         << "12.3456";
-    QTest::newRow("below one") << "0.0001"
-                               << "0.0001";
+    QTest::newRow("positive") << u"70"_s << u"70.0000"_s;
+    QTest::newRow("negative") << u"-20"_s << u"20.0000"_s;
+    QTest::newRow("fractional negative") << u"-12.3456"_s << u"12.3456"_s;
+    QTest::newRow("below one") << u"0.0001"_s << u"0.0001"_s;
 }
 
 void tst_GravarHistorico::writesOneRowAsGiven()
@@ -95,37 +77,34 @@ void tst_GravarHistorico::writesOneRowAsGiven()
     const QVector<QVariantMap> rows = m_db->postedRows();
     QCOMPARE(rows.size(), 2);
     const QVariantMap &row = rows.first();
-    QCOMPARE(row.value("Terceiro").toString(), QStringLiteral("O'Neil"));
-    QCOMPARE(row.value("CliFor").toString(), QStringLiteral("C"));
-    QCOMPARE(row.value("NumCartao").toString(), QStringLiteral("1001"));
+    QCOMPARE(row.value("Terceiro").toString(), u"O'Neil"_s);
+    QCOMPARE(row.value("CliFor").toString(), u"C"_s);
+    QCOMPARE(row.value("NumCartao").toString(), u"1001"_s);
     for (const char *empty : {"Tipo", "Numero"}) {
         QVERIFY2(!row.value(empty).isNull(), empty);
         QCOMPARE(row.value(empty).toString(), QString());
     }
-    QCOMPARE(row.value("Data").toString(), QStringLiteral("2025-12-06"));
-    QCOMPARE(row.value("Afecta").toString(), QStringLiteral("-"));
+    QCOMPARE(row.value("Data").toString(), u"2025-12-06"_s);
+    QCOMPARE(row.value("Afecta").toString(), u"-"_s);
     QCOMPARE(decimal(row.value("ValorIncid")), stored);
     QCOMPARE(decimal(row.value("Pontos")), stored);
     QCOMPARE(row.value("LancManual").toInt(), 1);
-    QCOMPARE(row.value("Observa").toString(),
-             QStringLiteral("Regularização Automática (70 pontos)"));
-    QCOMPARE(row.value("Utilizador").toString(), QStringLiteral("00"));
-    QCOMPARE(row.value("DataSys").toString(), QStringLiteral("2026-12-06 10:15:30"));
-    QCOMPARE(rows.last().value("DataSys").toString(), QStringLiteral("2026-12-06 10:15:31"));
+    QCOMPARE(row.value("Observa").toString(), u"Regularização Automática (70 pontos)"_s);
+    QCOMPARE(row.value("Utilizador").toString(), u"00"_s);
+    QCOMPARE(row.value("DataSys").toString(), u"2026-12-06 10:15:30"_s);
+    QCOMPARE(rows.last().value("DataSys").toString(), u"2026-12-06 10:15:31"_s);
 }
 
 void tst_GravarHistorico::failureIsReportedAndWritesNothing_data()
 {
     QTest::addColumn<QString>("sql"); // what makes the write fail
     QTest::addColumn<QString>("amount");
-    QTest::newRow("missing table") << "drop table PontosHistorico"
-                                   << "70";
+    QTest::newRow("missing table") << u"drop table PontosHistorico"_s << u"70"_s;
     QTest::newRow("refused by the database")
-        << "create trigger Recusa before insert on PontosHistorico "
-           "begin select raise(abort, 'recusado'); end"
-        << "70";
-    QTest::newRow("amount without a magnitude") << "select 1"
-                                                << "-922337203685477.5808";
+        << u"create trigger Recusa before insert on PontosHistorico begin "
+           "select raise(abort, 'recusado'); end"_s
+        << u"70"_s;
+    QTest::newRow("amount without a magnitude") << u"select 1"_s << u"-922337203685477.5808"_s;
 }
 
 void tst_GravarHistorico::failureIsReportedAndWritesNothing()
@@ -133,20 +112,19 @@ void tst_GravarHistorico::failureIsReportedAndWritesNothing()
     QFETCH(QString, sql);
     QFETCH(QString, amount);
     HistoryWriter writer(*m_cn);
-    QVERIFY(writer.GravarHistorico(entry(QStringLiteral("1")), kMoment, m_host)); // prepared
+    QVERIFY(writer.GravarHistorico(entry(u"1"_s), kMoment, m_host)); // prepared
     m_db->exec(sql);
-    m_host.text = QStringLiteral("antes\r\n");
+    m_host.text = u"antes\r\n"_s;
     m_host.calls.clear();
     QVERIFY(!writer.GravarHistorico(entry(amount), kMoment, m_host));
-    QCOMPARE(m_host.text, QStringLiteral("antes\r\nFalha de Gravação no Histórico de Pontos\r\n"));
-    QCOMPARE(m_host.calls, (QStringList{QStringLiteral("append"), QStringLiteral("caret"),
-                                        QStringLiteral("refresh")}));
+    QCOMPARE(m_host.text, u"antes\r\nFalha de Gravação no Histórico de Pontos\r\n"_s);
+    QCOMPARE(m_host.calls, (QStringList{u"append"_s, u"caret"_s, u"refresh"_s}));
     if (sql.startsWith(QLatin1String("drop")))
         return;
     QCOMPARE(m_db->postedRows().size(), 1);
     // The writer recovers: once the cause is gone, the next row is written.
-    m_db->exec(QStringLiteral("drop trigger if exists Recusa"));
-    QVERIFY(writer.GravarHistorico(entry(QStringLiteral("2")), kMoment, m_host));
+    m_db->exec(u"drop trigger if exists Recusa"_s);
+    QVERIFY(writer.GravarHistorico(entry(u"2"_s), kMoment, m_host));
     QCOMPARE(m_db->postedRows().size(), 2);
 }
 
@@ -159,11 +137,11 @@ void tst_GravarHistorico::sumLeavesOutLaterTimesOnTheBoundDate()
     QSqlQuery sum;
     QString error;
     QVERIFY2(m_cn->prepare(sum, m_cn->dialect().plusSumSql(), &error), qPrintable(error));
-    sum.addBindValue(QStringLiteral("C1"));
-    sum.addBindValue(QStringLiteral("1001"));
+    sum.addBindValue(u"C1"_s);
+    sum.addBindValue(u"1001"_s);
     sum.addBindValue(m_cn->dialect().dateValue(QDate(2025, 12, 6)));
     QVERIFY(sum.exec() && sum.next());
-    QCOMPARE(decimal(sum.value(0)), QStringLiteral("5.2500"));
+    QCOMPARE(decimal(sum.value(0)), u"5.2500"_s);
 }
 
 QTEST_GUILESS_MAIN(tst_GravarHistorico)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-#include "db/DbConnection.h"
 #include "support/RecordingHost.h"
-#include "support/TestDatabase.h"
+#include "support/TestUtil.h"
 
 #include <QSqlDatabase>
 #include <QTcpServer>
@@ -12,15 +11,10 @@
 #include <future>
 #include <thread>
 
-namespace {
-const QString kFailure = QStringLiteral("Falha na Ligação ao Servidor! -> ");
+using namespace Qt::StringLiterals;
 
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort(); // closed again when `server` goes
-}
+namespace {
+const QString kFailure = u"Falha na Ligação ao Servidor! -> "_s;
 
 QByteArray readTdsPacket(QTcpSocket &socket)
 {
@@ -48,13 +42,8 @@ QString passwordReceived(const std::function<void(quint16)> &connect)
             return;
         std::unique_ptr<QTcpSocket> socket(listener.nextPendingConnection());
         readTdsPacket(*socket);
-        // Pre-login response: version, and encryption not supported.
-        socket->write(QByteArray::fromHex("0401001a00000100"
-                                          "00000b0006"
-                                          "0100110001"
-                                          "ff"
-                                          "0c0000000000"
-                                          "02"));
+        // Pre-login response: a version option, and encryption not supported.
+        socket->write(QByteArray::fromHex("0401001a0000010000000b00060100110001ff0c000000000002"));
         socket->waitForBytesWritten(5000);
         QByteArray login = readTdsPacket(*socket);
         if (login.size() < 56)
@@ -73,6 +62,16 @@ QString passwordReceived(const std::function<void(quint16)> &connect)
     server.join();
     return password;
 }
+
+/// LigarServidor in SQL mode through FreeTDS to port `port` on this machine.
+bool ligarLoopback(quint16 port, const QString &password, RecordingHost &host,
+                   ConnectionString::Timeouts timeouts = {})
+{
+    ConnectionPtr cn;
+    QString mode = u"SQL"_s;
+    return LigarServidor(cn, u"127.0.0.1,%1"_s.arg(port), u"sa"_s, password, u"Loja"_s, mode, host,
+                         timeouts);
+}
 } // namespace
 
 class tst_LigarServidor : public QObject
@@ -85,8 +84,8 @@ private slots:
     void eachModeChoosesItsConnectionString();
     void secondCallClosesTheFirstConnection();
     void missingSqliteFileFailsAndIsNotCreated();
+    void freeTdsFailureCarriesTheDriversWordsWithoutPassword_data();
     void freeTdsFailureCarriesTheDriversWordsWithoutPassword();
-    void freeTdsGivesUpOnAServerThatNeverAnswers();
     void freeTdsReceivesThePasswordIntact_data();
     void freeTdsReceivesThePasswordIntact();
 };
@@ -99,14 +98,12 @@ void tst_LigarServidor::init()
 void tst_LigarServidor::blankServerReturnsFalseAndTouchesNothing()
 {
     TestDatabase db;
-    ConnectionSettings s = db.settings();
     RecordingHost host;
     ConnectionPtr cn;
-    QVERIFY(LigarServidor(cn, s.strServidor, {}, {}, s.strBaseDados, s.strModoLigacao, host));
+    QVERIFY(connectTo(db, cn, host));
     DbConnection *const before = cn.get();
     QString mode;
-    QVERIFY(!LigarServidor(cn, QStringLiteral("   "), QStringLiteral("sa"), QStringLiteral("pw"),
-                           QStringLiteral("Loja"), mode, host));
+    QVERIFY(!LigarServidor(cn, u"   "_s, u"sa"_s, u"pw"_s, u"Loja"_s, mode, host));
     QCOMPARE(cn.get(), before);
     QVERIFY(cn->isOpen());
     QCOMPARE(mode, QString());
@@ -118,24 +115,12 @@ void tst_LigarServidor::eachModeChoosesItsConnectionString_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("modeAfter");
     QTest::addColumn<QString>("marker"); // what the connection string holds; empty: no string
-    QTest::newRow("win") << "win"
-                         << "win"
-                         << "Trusted_Connection=Yes;";
-    QTest::newRow("Win") << "Win"
-                         << "Win"
-                         << "Trusted_Connection=Yes;";
-    QTest::newRow("sql") << "sql"
-                         << "sql"
-                         << "UID=sa;PWD={p;w};";
-    QTest::newRow("blank") << "  "
-                           << "SQL"
-                           << "UID=sa;PWD={p;w};";
-    QTest::newRow("blank before") << " SQL"
-                                  << " SQL"
-                                  << "";
-    QTest::newRow("unknown") << "XYZ"
-                             << "XYZ"
-                             << "";
+    QTest::newRow("win") << u"win"_s << u"win"_s << u"Trusted_Connection=Yes;"_s;
+    QTest::newRow("Win") << u"Win"_s << u"Win"_s << u"Trusted_Connection=Yes;"_s;
+    QTest::newRow("sql") << u"sql"_s << u"sql"_s << u"UID=sa;PWD={p;w};"_s;
+    QTest::newRow("blank") << u"  "_s << u"SQL"_s << u"UID=sa;PWD={p;w};"_s;
+    QTest::newRow("blank before") << u" SQL"_s << u" SQL"_s << QString();
+    QTest::newRow("unknown") << u"XYZ"_s << u"XYZ"_s << QString();
 }
 
 void tst_LigarServidor::eachModeChoosesItsConnectionString()
@@ -146,10 +131,9 @@ void tst_LigarServidor::eachModeChoosesItsConnectionString()
     // A driver library that does not exist: the open fails on this machine, with no network.
     qputenv("VELMORA_ODBC_DRIVER", "/nonexistent/velmora-odbc.so");
     RecordingHost host;
-    host.text = QStringLiteral("antes\r\n");
+    host.text = u"antes\r\n"_s;
     ConnectionPtr cn;
-    QVERIFY(!LigarServidor(cn, QStringLiteral("srv"), QStringLiteral("sa"), QStringLiteral("p;w"),
-                           QStringLiteral("Loja"), mode, host));
+    QVERIFY(!LigarServidor(cn, u"srv"_s, u"sa"_s, u"p;w"_s, u"Loja"_s, mode, host));
     QCOMPARE(mode, modeAfter);
     QVERIFY(cn);
     const QString connectionString = cn->database().databaseName();
@@ -157,21 +141,20 @@ void tst_LigarServidor::eachModeChoosesItsConnectionString()
         QCOMPARE(connectionString, QString());
     else
         QVERIFY2(connectionString.contains(marker), qPrintable(connectionString));
-    QVERIFY2(host.text.startsWith(QStringLiteral("antes\r\n") + kFailure), qPrintable(host.text));
-    QVERIFY(host.text.endsWith(QStringLiteral("\r\n")));
+    QVERIFY2(host.text.startsWith(u"antes\r\n"_s + kFailure), qPrintable(host.text));
+    QVERIFY(host.text.endsWith(u"\r\n"_s));
     QCOMPARE(host.lines().size(), 2);
-    QCOMPARE(host.calls, QStringList{QStringLiteral("append")});
+    QCOMPARE(host.calls, QStringList{u"append"_s});
 }
 
 void tst_LigarServidor::secondCallClosesTheFirstConnection()
 {
     TestDatabase db;
-    ConnectionSettings s = db.settings();
     RecordingHost host;
     ConnectionPtr cn;
-    QVERIFY(LigarServidor(cn, s.strServidor, {}, {}, s.strBaseDados, s.strModoLigacao, host));
+    QVERIFY(connectTo(db, cn, host));
     const QString first = cn->name();
-    QVERIFY(LigarServidor(cn, s.strServidor, {}, {}, s.strBaseDados, s.strModoLigacao, host));
+    QVERIFY(connectTo(db, cn, host));
     QVERIFY(cn->name() != first);
     QVERIFY(!QSqlDatabase::contains(first));
     QVERIFY(cn->isOpen());
@@ -181,41 +164,37 @@ void tst_LigarServidor::secondCallClosesTheFirstConnection()
 void tst_LigarServidor::missingSqliteFileFailsAndIsNotCreated()
 {
     TestDatabase db;
-    const QString missing = db.folder() + QStringLiteral("/falta.db");
-    QString mode = QStringLiteral("sqlite");
+    const QString missing = db.folder() + u"/falta.db"_s;
+    QString mode = u"sqlite"_s;
     RecordingHost host;
     ConnectionPtr cn;
-    QVERIFY(!LigarServidor(cn, missing, {}, {}, QStringLiteral("main"), mode, host));
+    QVERIFY(!LigarServidor(cn, missing, {}, {}, u"main"_s, mode, host));
     QVERIFY(!QFile::exists(missing));
-    QCOMPARE(host.text, kFailure + QStringLiteral("unable to open database file\r\n"));
+    QCOMPARE(host.text, kFailure + u"unable to open database file\r\n"_s);
+}
+
+void tst_LigarServidor::freeTdsFailureCarriesTheDriversWordsWithoutPassword_data()
+{
+    QTest::addColumn<bool>("listening");
+    QTest::newRow("closed port") << false;
+    // Listening but never accepting: the system completes the connection and keeps what
+    // FreeTDS sends, and no answer ever comes.
+    QTest::newRow("server that never answers") << true;
 }
 
 void tst_LigarServidor::freeTdsFailureCarriesTheDriversWordsWithoutPassword()
 {
+    QFETCH(bool, listening);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const quint16 port = server.serverPort();
+    if (!listening)
+        server.close();
     RecordingHost host;
-    ConnectionPtr cn;
-    QString mode = QStringLiteral("SQL");
-    QVERIFY(!LigarServidor(cn, QStringLiteral("127.0.0.1,%1").arg(closedPort()),
-                           QStringLiteral("sa"), QStringLiteral("Segr3do;x"),
-                           QStringLiteral("Loja"), mode, host));
-    QVERIFY2(host.text.startsWith(kFailure + QStringLiteral("[FreeTDS]")), qPrintable(host.text));
-    QVERIFY(host.text.endsWith(QStringLiteral("\r\n")));
-    QVERIFY(!host.text.contains(QStringLiteral("Segr3do")));
-}
-
-void tst_LigarServidor::freeTdsGivesUpOnAServerThatNeverAnswers()
-{
-    // Listening but never accepting: the system completes the connection and keeps what
-    // FreeTDS sends, and no answer ever comes.
-    QTcpServer silent;
-    QVERIFY(silent.listen(QHostAddress::LocalHost));
-    RecordingHost host;
-    ConnectionPtr cn;
-    QString mode = QStringLiteral("SQL");
-    QVERIFY(!LigarServidor(cn, QStringLiteral("127.0.0.1,%1").arg(silent.serverPort()),
-                           QStringLiteral("sa"), QStringLiteral("pw"), QStringLiteral("Loja"), mode,
-                           host, {2, 3}));
-    QVERIFY2(host.text.startsWith(kFailure + QStringLiteral("[FreeTDS]")), qPrintable(host.text));
+    QVERIFY(!ligarLoopback(port, u"Segr3do;x"_s, host, {2, 3}));
+    QVERIFY2(host.text.startsWith(kFailure + u"[FreeTDS]"_s), qPrintable(host.text));
+    QVERIFY(host.text.endsWith(u"\r\n"_s));
+    QVERIFY(!host.text.contains(u"Segr3do"_s));
 }
 
 void tst_LigarServidor::freeTdsReceivesThePasswordIntact_data()
@@ -230,10 +209,7 @@ void tst_LigarServidor::freeTdsReceivesThePasswordIntact()
     QFETCH(QString, password);
     RecordingHost host;
     const QString received = passwordReceived([&](quint16 port) {
-        ConnectionPtr cn;
-        QString mode = QStringLiteral("SQL");
-        QVERIFY(!LigarServidor(cn, QStringLiteral("127.0.0.1,%1").arg(port), QStringLiteral("sa"),
-                               password, QStringLiteral("Loja"), mode, host, {5, 5}));
+        QVERIFY(!ligarLoopback(port, password, host, {5, 5}));
     });
     QCOMPARE(received, password);
     QVERIFY(!host.text.contains(password));

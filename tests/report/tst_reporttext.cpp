@@ -5,51 +5,39 @@
 #include <QRegularExpression>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class tst_ReportText : public QObject
 {
     Q_OBJECT
 private slots:
-    void trimsWholeLinesFromTheTop();
-    void trimsOnlyWithinTheScan_data();
-    void trimsOnlyWithinTheScan();
+    void trimsWholeLinesFromTheTopWithinTheScan_data();
+    void trimsWholeLinesFromTheTopWithinTheScan();
     void trimRemovesOnlyWholeTopLinesAndOuterBlanks();
 };
 
-void tst_ReportText::trimsWholeLinesFromTheTop()
-{
-    // 60 lines of 48 characters plus CR LF: the cuts fall at 49, 99, ... 499 and take
-    // 1 + 2 + ... + 10 = 55 lines.
-    QString text;
-    for (int i = 0; i < 60; ++i)
-        text += QStringLiteral("%1").arg(i, 48, 10, QLatin1Char('x')) + QStringLiteral("\r\n");
-    ReportText report;
-    report.setText(text);
-    report.trim();
-    QCOMPARE(report.text(), text.mid(55 * 50));
-}
-
-void tst_ReportText::trimsOnlyWithinTheScan_data()
+void tst_ReportText::trimsWholeLinesFromTheTopWithinTheScan_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("trimmed");
+    // Lines of 48 characters plus CR LF: the cuts fall at 49, 99, ... 499 and take
+    // 1 + 2 + ... + 10 = 55 lines.
+    QString sixty;
+    for (int i = 0; i < 60; ++i)
+        sixty += u"%1"_s.arg(i, 48, 10, QLatin1Char('x')) + u"\r\n"_s;
+    QTest::newRow("sixty lines") << sixty << sixty.mid(55 * 50);
     const QString x499(499, QLatin1Char('x'));
     QTest::newRow("first line end beyond 500") << "  " + x499 + "y\r\nrest  " << x499 + "y\r\nrest";
-    QTest::newRow("line end at 500") << x499 + "\r\nrest"
-                                     << "rest";
+    QTest::newRow("line end at 500") << x499 + "\r\nrest" << u"rest"_s;
     QTest::newRow("line end at 501") << x499 + "y\r\nrest" << x499 + "y\r\nrest";
-    QTest::newRow("single line") << "  one line, no end  "
-                                 << "one line, no end";
-    QTest::newRow("lone CR and LF") << "a\rb\nc\n\r"
-                                    << "a\rb\nc\n\r";
-    QTest::newRow("outer blanks") << "old\r\n  kept line  "
-                                  << "kept line";
-    QTest::newRow("only line ends") << "\r\n\r\n\r\n"
-                                    << "";
-    QTest::newRow("empty") << ""
-                           << "";
+    QTest::newRow("single line") << u"  one line, no end  "_s << u"one line, no end"_s;
+    QTest::newRow("lone CR and LF") << u"a\rb\nc\n\r"_s << u"a\rb\nc\n\r"_s;
+    QTest::newRow("outer blanks") << u"old\r\n  kept line  "_s << u"kept line"_s;
+    QTest::newRow("only line ends") << u"\r\n\r\n\r\n"_s << QString();
+    QTest::newRow("empty") << u""_s << QString();
 }
 
-void tst_ReportText::trimsOnlyWithinTheScan()
+void tst_ReportText::trimsWholeLinesFromTheTopWithinTheScan()
 {
     QFETCH(QString, text);
     QFETCH(QString, trimmed);
@@ -86,8 +74,7 @@ void tst_ReportText::trimRemovesOnlyWholeTopLinesAndOuterBlanks()
         ReportText report;
         report.setText(text);
         report.trim();
-        QCOMPARE(report.text(),
-                 QString(cut).remove(QRegularExpression(QStringLiteral("^ +| +\\z"))));
+        QCOMPARE(report.text(), QString(cut).remove(QRegularExpression(u"^ +| +\\z"_s)));
     }
 }
 

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "app/CommandLine.h"
-#include "db/DbConnection.h"
 #include "db/Dialect.h"
-#include "db/HistoryWriter.h"
 #include "db/Schema.h"
 #include "settlement/SettlementPass.h"
 #include "support/RecordingHost.h"
+#include "support/TestUtil.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -15,9 +14,11 @@
 #include <sql.h>
 #include <sqlext.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QDateTime kNow(QDate(2026, 12, 6), QTime(10, 0, 0)); // cutoff 2025-12-06
-const QString kNote = QStringLiteral("Regularização Automática (");
+const QString kNote = u"Regularização Automática ("_s;
 } // namespace
 
 class tst_SqlServer : public QObject
@@ -47,7 +48,7 @@ void tst_SqlServer::exec(const QString &sql, const QVariantList &values)
     QVERIFY2(m_admin->prepare(q, sql, &error), qPrintable(error));
     for (const QVariant &v : values)
         q.addBindValue(v);
-    QVERIFY2(q.exec(), qPrintable(sql + QStringLiteral(": ") + q.lastError().text()));
+    QVERIFY2(q.exec(), qPrintable(sql + u": "_s + q.lastError().text()));
     q.finish();
 }
 
@@ -56,20 +57,15 @@ QStringList tst_SqlServer::posted()
 {
     QStringList out;
     QSqlQuery q = m_admin->newQuery();
-    if (!q.exec(QStringLiteral("select Terceiro,NumCartao,Afecta,Pontos,Data,Observa from "
-                               "PontosHistorico where LancManual=1 order by Id")))
+    if (!q.exec(u"select Terceiro,NumCartao,Afecta,Pontos,Data,Observa from PontosHistorico "
+                "where LancManual=1 order by Id"_s))
         return {q.lastError().text()};
     while (q.next()) {
         Currency pontos;
-        QString error;
-        Currency::fromVariant(q.value(3), &pontos, &error);
-        out << QStringList{q.value(0).toString(),
-                           q.value(1).toString(),
-                           q.value(2).toString(),
-                           pontos.toText(),
-                           q.value(4).toDate().toString(Qt::ISODate),
-                           q.value(5).toString()}
-                   .join(QLatin1Char('|'));
+        Currency::fromVariant(q.value(3), &pontos, nullptr);
+        out << u"%1|%2|%3|%4|%5|%6"_s.arg(
+            q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), pontos.toText(),
+            q.value(4).toDate().toString(Qt::ISODate), q.value(5).toString());
     }
     return out;
 }
@@ -97,13 +93,13 @@ void tst_SqlServer::cleanupTestCase()
     if (!m_admin)
         return;
     for (const char *table : {"PontosHistorico", "PontosCartoes"})
-        exec(QStringLiteral("if object_id('%1','U') is not null drop table %1").arg(table));
+        exec(u"if object_id('%1','U') is not null drop table %1"_s.arg(table));
 }
 
 void tst_SqlServer::init()
 {
-    exec(QStringLiteral("delete from PontosHistorico"));
-    exec(QStringLiteral("delete from PontosCartoes"));
+    exec(u"delete from PontosHistorico"_s);
+    exec(u"delete from PontosCartoes"_s);
 }
 
 void tst_SqlServer::ligarServidorReportsAWrongPasswordWithoutIt()
@@ -111,28 +107,18 @@ void tst_SqlServer::ligarServidorReportsAWrongPasswordWithoutIt()
     if (m_settings.strModoLigacao != QLatin1String("SQL"))
         QSKIP("integrated security uses no password");
     ConnectionSettings s = m_settings;
-    const QString wrong = s.strPassword + QStringLiteral("Err;ado");
+    const QString wrong = s.strPassword + u"Err;ado"_s;
     RecordingHost host;
     ConnectionPtr cn;
     QVERIFY(!LigarServidor(cn, s.strServidor, s.strUtilizador, wrong, s.strBaseDados,
                            s.strModoLigacao, host));
-    QVERIFY2(host.text.startsWith(QStringLiteral("Falha na Ligação ao Servidor! -> ")),
-             qPrintable(host.text));
-    QVERIFY(!host.text.contains(QStringLiteral("Err;ado")));
+    QVERIFY2(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s), qPrintable(host.text));
+    QVERIFY(!host.text.contains(u"Err;ado"_s));
 }
 
 void tst_SqlServer::gravarHistoricoWritesExactValues()
 {
-    HistoryEntry e;
-    e.Terceiro = QStringLiteral("O'Neil");
-    e.CliFor = QStringLiteral("C");
-    e.NumCartao = QStringLiteral("1001");
-    e.Tipo = e.Numero = QStringLiteral("");
-    e.Data = QDate(2025, 12, 6);
-    e.Afecta = QStringLiteral("+");
-    QVERIFY(Currency::fromString(QStringLiteral("-12.3456"), &e.Pontos));
-    e.ValorIncid = e.Pontos;
-    e.Observa = kNote + QStringLiteral("-12 pontos)");
+    const HistoryEntry e = historyEntry(u"+"_s, u"-12.3456"_s, kNote + u"-12 pontos)"_s);
     RecordingHost host;
     HistoryWriter writer(*m_admin);
     const QDateTime moment(QDate(2026, 12, 6), QTime(10, 15, 30));
@@ -147,9 +133,9 @@ void tst_SqlServer::gravarHistoricoWritesExactValues()
     QVERIFY(q.next());
     QVERIFY(!q.isNull(0) && !q.isNull(1));
     QCOMPARE(q.value(0).toString() + q.value(1).toString(), QString());
-    QCOMPARE(q.value(2).toString(), QStringLiteral("12.3456"));
+    QCOMPARE(q.value(2).toString(), u"12.3456"_s);
     QCOMPARE(q.value(3).toInt(), 1);
-    QCOMPARE(q.value(4).toString(), QStringLiteral("00"));
+    QCOMPARE(q.value(4).toString(), u"00"_s);
     QCOMPARE(q.value(5).toDateTime(), moment);
     QCOMPARE(q.value(6).toDateTime(), QDateTime(e.Data, QTime(0, 0)));
     q.finish();
@@ -171,8 +157,8 @@ void tst_SqlServer::passSettlesEachCaseOnce_data()
     // Movements "Cliente|NumCartao|Afecta|Pontos|Data"; the rows one pass is to write.
     QTest::addColumn<QStringList>("movements");
     QTest::addColumn<QStringList>("expected");
-    const QString cut = QStringLiteral("2025-12-06");
-    const QString old = QStringLiteral("2024-12-06");
+    const QString cut = u"2025-12-06"_s;
+    const QString old = u"2024-12-06"_s;
     QTest::newRow("old balance 70")
         << QStringList{"C1|1001|+|100|" + old, "C1|1001|-|30|" + old}
         << QStringList{"C1|1001|-|70|" + cut + "|" + kNote + "70 pontos)"};
@@ -218,7 +204,7 @@ void tst_SqlServer::passSettlesEachCaseOnce()
         RecordingHost host(kNow);
         SettlementPass settlement(s, host);
         QCOMPARE(settlement.run(), PassOutcome::Completed);
-        QVERIFY2(!host.text.contains(QStringLiteral("Falha")), qPrintable(host.text));
+        QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
         // The second pass finds every card settled and writes nothing more.
         QCOMPARE(posted(), expected);
     }

@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+#include "support/TestUtil.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+bool connectTo(const TestDatabase &db, ConnectionPtr &cn, ReportSink &report)
+{
+    ConnectionSettings s = db.settings();
+    return LigarServidor(cn, s.strServidor, {}, {}, s.strBaseDados, s.strModoLigacao, report);
+}
+
+HistoryEntry historyEntry(const QString &afecta, const QString &amount, const QString &observa)
+{
+    HistoryEntry e;
+    e.Terceiro = u"O'Neil"_s;
+    e.CliFor = u"C"_s;
+    e.NumCartao = u"1001"_s;
+    e.Tipo = e.Numero = u""_s; // empty, not NULL
+    e.Data = QDate(2025, 12, 6);
+    e.Afecta = afecta;
+    QTest::qVerify(Currency::fromString(amount, &e.Pontos), "Currency::fromString(amount)",
+                   qPrintable(amount), __FILE__, __LINE__);
+    e.ValorIncid = e.Pontos;
+    e.Observa = observa;
+    return e;
+}
