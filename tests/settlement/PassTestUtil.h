@@ -15,8 +15,6 @@ using namespace Qt::StringLiterals;
 inline const QString kToday = u"2026-12-06"_s;
 inline const QString kCutoff = u"2025-12-06"_s;
 inline const QString kStamp = u"06-12-2026 10:00:00"_s;
-inline const QString kTwoYears = u"2024-12-06"_s;
-inline const QString kLastMonth = u"2026-11-06"_s;
 
 inline PassOutcome runPass(ConnectionSettings settings, PassHost &host, PassOptions options = {})
 {
