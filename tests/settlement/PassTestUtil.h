@@ -16,14 +16,10 @@ inline const QString kToday = u"2026-12-06"_s;
 inline const QString kCutoff = u"2025-12-06"_s;
 inline const QString kStamp = u"06-12-2026 10:00:00"_s;
 
-inline PassOutcome runPass(ConnectionSettings settings, PassHost &host, PassOptions options = {})
-{
-    return SettlementPass(settings, host, options).run();
-}
-
 inline PassOutcome runPass(const TestDatabase &db, PassHost &host, PassOptions options = {})
 {
-    return runPass(db.settings(), host, options);
+    ConnectionSettings settings = db.settings();
+    return SettlementPass(settings, host, options).run();
 }
 
 inline QString cardLine(const QString &numCartao, const QString &cutoff = kCutoff)

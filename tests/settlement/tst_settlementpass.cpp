@@ -14,15 +14,13 @@ private slots:
     void writesEveryColumnAndCallsTheHostInOrder();
     void settlesEachCustomerOfASharedCardNumber();
     void doesNothingWithoutAConnection();
-    void cutoffIsOneCalendarYearBack_data();
-    void cutoffIsOneCalendarYearBack();
 };
 
 namespace {
 
-QString lapse(const QString &n)
+QString lapse(const QString &n, const QString &cutoff = kCutoff)
 {
-    return u"- %1 %2 Regularização Automática (%1 pontos)"_s.arg(n, kCutoff);
+    return u"- %1 %2 Regularização Automática (%1 pontos)"_s.arg(n, cutoff);
 }
 
 QString refill(const QString &n)
@@ -55,9 +53,11 @@ void tst_SettlementPass::settlesACardOnceADay_data()
     QTest::addColumn<QString>("numCartao");
     QTest::addColumn<QStringList>("movements");
     QTest::addColumn<QStringList>("posted");
+    QTest::addColumn<QDate>("today");
     auto add = [](const char *name, const QStringList &movements, const QStringList &posted,
-                  const QString &cliente = "123", const QString &numCartao = "456") {
-        QTest::newRow(name) << cliente << numCartao << movements << posted;
+                  const QDate &today = QDate(2026, 12, 6), const QString &cliente = "123",
+                  const QString &numCartao = "456") {
+        QTest::newRow(name) << cliente << numCartao << movements << posted << today;
     };
     add("no history", {}, {});
     add("surplus up to the cutoff", {"+ 100 2024-12-06", "- 30 2025-12-06"}, {lapse("70")});
@@ -77,7 +77,15 @@ void tst_SettlementPass::settlesACardOnceADay_data()
         {lapse("2"), lift("4")});
     add("old zero, today negative", {"+ 50 2024-12-06", "- 50 2024-12-06", "- 40 2026-11-06"}, {});
     add("supplier rows", {"F+ 500 2024-12-06"}, {});
-    add("quotes in both values", {"+ 25 2024-12-06"}, {lapse("25")}, "O'Neil", "4'56");
+    add("quotes in both values", {"+ 25 2024-12-06"}, {lapse("25")}, {2026, 12, 6}, "O'Neil",
+        "4'56");
+    // The cutoff is one calendar year back.
+    add("cutoff from 29 February", {"+ 10 2027-02-28", "+ 7 2027-03-01"},
+        {lapse("10", "2027-02-28")}, {2028, 2, 29});
+    add("cutoff from 1 March", {"+ 10 2027-03-01", "+ 7 2027-03-02"}, {lapse("10", "2027-03-01")},
+        {2028, 3, 1});
+    add("cutoff from 31 December", {"+ 10 2025-12-31", "+ 7 2026-01-01"},
+        {lapse("10", "2025-12-31")}, {2026, 12, 31});
 }
 
 void tst_SettlementPass::settlesACardOnceADay()
@@ -86,19 +94,20 @@ void tst_SettlementPass::settlesACardOnceADay()
     QFETCH(QString, numCartao);
     QFETCH(QStringList, movements);
     QFETCH(QStringList, posted);
+    QFETCH(QDate, today);
     TestDatabase db;
     db.addCard(cliente, numCartao, movements);
-    RecordingHost host;
+    RecordingHost host(QDateTime(today, QTime(10, 0)));
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
     QCOMPARE(postedSummaries(db), posted);
     QCOMPARE(::posted(db, u"Terceiro"_s), QStringList(posted.size(), cliente));
     QCOMPARE(::posted(db, u"NumCartao"_s), QStringList(posted.size(), numCartao));
     QCOMPARE(host.lines().size(), posted.isEmpty() ? 3 : 4);
-    if (!posted.isEmpty())
-        QCOMPARE(host.lines().at(2), cardLine(numCartao));
+    if (!posted.isEmpty()) // the card line names the cutoff, the date of the first row
+        QCOMPARE(host.lines().at(2), cardLine(numCartao, posted.first().section(u' ', 2, 2)));
 
     // The same day, every kind of card is found settled: nothing is posted twice.
-    RecordingHost again;
+    RecordingHost again(QDateTime(today, QTime(10, 0)));
     QCOMPARE(runPass(db, again), PassOutcome::Completed);
     QCOMPARE(postedSummaries(db), posted);
     QCOMPARE(again.lines().size(), 3);
@@ -155,37 +164,13 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
     ConnectionSettings settings = db.settings();
     settings.strServidor = db.folder() + u"/missing.db"_s;
     RecordingHost host;
-    QCOMPARE(runPass(settings, host), PassOutcome::NoConnection);
+    QCOMPARE(SettlementPass(settings, host).run(), PassOutcome::NoConnection);
     QVERIFY(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s));
     QVERIFY(!host.text.contains(u"Início"_s));
     QVERIFY(!host.calls.contains(u"cursor:1"_s));
     QVERIFY(!host.calls.contains(u"status:1"_s));
     QCOMPARE(host.countdownResets, 0);
     QVERIFY(!QFile::exists(settings.strServidor));
-}
-
-void tst_SettlementPass::cutoffIsOneCalendarYearBack_data()
-{
-    QTest::addColumn<QDate>("today");
-    QTest::addColumn<QString>("cutoff");
-    QTest::addColumn<QString>("dayAfter");
-    QTest::newRow("29 February") << QDate(2028, 2, 29) << u"2027-02-28"_s << u"2027-03-01"_s;
-    QTest::newRow("1 March") << QDate(2028, 3, 1) << u"2027-03-01"_s << u"2027-03-02"_s;
-    QTest::newRow("31 December") << QDate(2026, 12, 31) << u"2025-12-31"_s << u"2026-01-01"_s;
-}
-
-void tst_SettlementPass::cutoffIsOneCalendarYearBack()
-{
-    QFETCH(QDate, today);
-    QFETCH(QString, cutoff);
-    QFETCH(QString, dayAfter);
-    TestDatabase db;
-    db.addCard(u"123"_s, u"456"_s, {"+ 10 " + cutoff, "+ 7 " + dayAfter});
-    RecordingHost host(QDateTime(today, QTime(9, 30)));
-    QCOMPARE(runPass(db, host), PassOutcome::Completed);
-    QCOMPARE(postedSummaries(db),
-             QStringList{"- 10 " + cutoff + " Regularização Automática (10 pontos)"});
-    QCOMPARE(host.lines().at(2), cardLine("456", cutoff));
 }
 
 QTEST_GUILESS_MAIN(tst_SettlementPass)
