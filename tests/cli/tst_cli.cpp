@@ -5,6 +5,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
+namespace {
+const QString kSqlite = u";main;;;SQLITE;"_s;
+}
+
 class tst_Cli : public QObject
 {
     Q_OBJECT
@@ -40,15 +46,15 @@ tst_Cli::Run tst_Cli::cli(const QStringList &arguments)
     return run;
 }
 
-/// A fresh demonstration database; its settings string.
+/// A fresh demonstration database; its file.
 QString tst_Cli::demo()
 {
     static int count = 0;
-    const QString path = m_dir.filePath(QStringLiteral("demo%1.db").arg(++count));
-    const Run created = cli({QStringLiteral("--create-demo"), path});
+    const QString path = m_dir.filePath(u"demo%1.db"_s.arg(++count));
+    const Run created = cli({u"--create-demo"_s, path});
     if (created.exitCode != 0)
         qWarning("--create-demo: %s", qPrintable(created.err));
-    return path + QStringLiteral(";main;;;SQLITE;");
+    return path;
 }
 
 void tst_Cli::exitCodeTellsHowThePassEnded_data()
@@ -56,14 +62,13 @@ void tst_Cli::exitCodeTellsHowThePassEnded_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<bool>("messageOnStderr");
-    QTest::newRow("completed") << QStringList{demo()} << 0 << false;
-    QTest::newRow("missing file") << QStringList{m_dir.filePath(QStringLiteral("absent.db")) +
-                                                 ";main;;;SQLITE;"}
-                                  << 1 << false;
-    QTest::newRow("unknown option") << QStringList{"--bogus", demo()} << 2 << true;
-    QTest::newRow("no server") << QStringList{";main;;;SQLITE;"} << 2 << true;
+    QTest::newRow("completed") << QStringList{demo() + kSqlite} << 0 << false;
+    QTest::newRow("missing file") << QStringList{m_dir.filePath("absent.db") + kSqlite} << 1
+                                  << false;
+    QTest::newRow("unknown option") << QStringList{"--bogus", demo() + kSqlite} << 2 << true;
+    QTest::newRow("no server") << QStringList{kSqlite} << 2 << true;
     QTest::newRow("demo over an existing file")
-        << QStringList{"--create-demo", demo().section(QLatin1Char(';'), 0, 0)} << 2 << true;
+        << QStringList{"--create-demo", demo()} << 2 << true;
 }
 
 void tst_Cli::exitCodeTellsHowThePassEnded()
@@ -75,21 +80,20 @@ void tst_Cli::exitCodeTellsHowThePassEnded()
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(!run.err.trimmed().isEmpty(), messageOnStderr);
     if (exitCode == 1)
-        QVERIFY(run.out.startsWith(QStringLiteral("Falha na Ligação ao Servidor! -> ")));
+        QVERIFY(run.out.startsWith(u"Falha na Ligação ao Servidor! -> "_s));
 }
 
 void tst_Cli::dryRunLeavesTheFileAsItWas()
 {
-    const QString settings = demo();
-    QFile file(settings.section(QLatin1Char(';'), 0, 0));
+    QFile file(demo());
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray before = file.readAll();
     file.close();
 
-    const Run run = cli({QStringLiteral("--dry-run"), settings});
+    const Run run = cli({u"--dry-run"_s, file.fileName() + kSqlite});
     QCOMPARE(run.exitCode, 0);
-    QVERIFY(run.out.contains(QStringLiteral("Simulação: cartão nº 1001")));
-    QVERIFY(run.out.endsWith(QStringLiteral("\nSimulação: nada foi gravado na base de dados.\n")));
+    QVERIFY(run.out.contains(u"Simulação: cartão nº 1001"_s));
+    QVERIFY(run.out.endsWith(u"\nSimulação: nada foi gravado na base de dados.\n"_s));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll() == before);
 }
@@ -97,7 +101,7 @@ void tst_Cli::dryRunLeavesTheFileAsItWas()
 void tst_Cli::demoPassSettlesTheExpectedCards()
 {
     const QDate today = QDate::currentDate();
-    const QString settings = demo();
+    const QString settings = demo() + kSqlite;
     const Run first = cli({settings});
     const Run second = cli({settings});
     if (QDate::currentDate() != today)
@@ -107,17 +111,15 @@ void tst_Cli::demoPassSettlesTheExpectedCards()
 
     // Card numbers sort as text, so "10'09" comes first.
     QStringList expected;
-    const QString cutoff = today.addYears(-1).toString(QStringLiteral("yyyy-MM-dd"));
-    for (const char *numCartao : {"10'09", "1001", "1002", "1003", "1006", "1006", "1008", "1010",
-                                  "1012", "1013", "1015", "1016", "1020"}) {
-        expected << QStringLiteral("    Cartão nº %1 saldado até ao dia %2")
-                        .arg(QLatin1String(numCartao), cutoff);
-    }
+    const QString cutoff = today.addYears(-1).toString(Qt::ISODate);
+    for (const QString &numCartao :
+         u"10'09 1001 1002 1003 1006 1006 1008 1010 1012 1013 1015 1016 1020"_s.split(u' '))
+        expected << u"    Cartão nº %1 saldado até ao dia %2"_s.arg(numCartao, cutoff);
     auto cardLines = [](const QString &out) {
-        return out.split(QLatin1Char('\n')).filter(QStringLiteral("    Cartão nº "));
+        return out.split(u'\n').filter(u"    Cartão nº "_s);
     };
     QCOMPARE(cardLines(first.out), expected);
-    QVERIFY(first.out.startsWith(QStringLiteral("\nInício da Verificação - ")));
+    QVERIFY(first.out.startsWith(u"\nInício da Verificação - "_s));
     QCOMPARE(cardLines(second.out), QStringList());
 }
 

@@ -1,23 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "app/ActivationStore.h"
+#include "TestWindow.h"
 #include "app/ReportPane.h"
-#include "app/frmVelmora.h"
 #include "report/ReportText.h"
 #include "settlement/PassLock.h"
 #include "support/TestDatabase.h"
 
-#include <QCheckBox>
 #include <QDir>
-#include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
-#include <QTest>
-#include <QTimer>
-
-#include <memory>
-
-using namespace Qt::StringLiterals;
-Q_DECLARE_METATYPE(PassOutcome)
 
 namespace {
 
@@ -28,34 +18,8 @@ const QString kNoConnection = u"Falha na Ligação ao Servidor! -> "_s;
 /// One card with an old balance of 70 on 2026-12-06: its pass posts one row.
 void seed(TestDatabase &db)
 {
-    db.addCard(u"123"_s, u"456"_s);
-    db.addMovement(u"123"_s, u"456"_s, u"+"_s, u"100"_s, u"2025-01-10"_s);
-    db.addMovement(u"123"_s, u"456"_s, u"-"_s, u"30"_s, u"2025-02-10"_s);
+    db.addCard(u"123"_s, u"456"_s, {"+ 100 2025-01-10", "- 30 2025-02-10"});
 }
-
-/// The window on a SQLite file, with the flag stored as `stored` in a settings file of its own.
-struct Window
-{
-    explicit Window(const QString &file, int stored = 1, bool keepTimer = false)
-    {
-        const QString ini = dir.filePath(u"velmora.ini"_s);
-        ActivationStore(u"velmora"_s, ini).write(stored);
-        w = std::make_unique<frmVelmora>(u"velmora"_s, ini, &clock);
-        w->Form_Load(file + u";main;;;SQLITE;"_s);
-        if (!keepTimer) // the tests deliver the minutes themselves
-            timer()->stop();
-    }
-    QTimer *timer() const { return w->findChild<QTimer *>(u"tmrTimer"_s); }
-    QCheckBox *box() const { return w->findChild<QCheckBox *>(u"chkActivar"_s); }
-    QString caption() const { return w->findChild<QLabel *>(u"lblTempoRestante"_s)->text(); }
-    qsizetype count(const QString &text) const { return w->report().text().count(text); }
-    int minutes() const { return w->countdown().intMinutos(); }
-    void tick() { w->tmrTimer_Timer(); }
-
-    QTemporaryDir dir;
-    ManualClock clock{QDateTime(QDate(2026, 12, 6), QTime(10, 0, 0))};
-    std::unique_ptr<frmVelmora> w;
-};
 
 /// Fills the report, through the window, with exactly `length` characters of whole lines.
 QString fill(frmVelmora &window, qsizetype length)
@@ -95,8 +59,6 @@ void tst_WindowTick::initTestCase()
 {
     QVERIFY(m_lockDir.isValid());
     qputenv("VELMORA_LOCK_DIR", QFile::encodeName(m_lockDir.path()));
-    frmVelmora::setMessageHook(
-        [](const QString &, const QString &text) { QFAIL(qPrintable(text)); });
 }
 
 void tst_WindowTick::countsOnlyWhileTheBoxIsTicked_data()
@@ -117,10 +79,10 @@ void tst_WindowTick::countsOnlyWhileTheBoxIsTicked()
     QFETCH(bool, userClicks);
     QFETCH(bool, counts);
     TestDatabase db;
-    Window win(db.path(), stored);
+    TestWindow win(db.path(), stored);
     if (userClicks)
         win.box()->click();
-    win.w->countdown().setIntMinutos(10);
+    win.setMinutes(10);
     win.tick();
     QCOMPARE(win.minutes(), counts ? 11 : 10);
     QCOMPARE(win.caption(), counts ? u"19 Min."_s : u"30 Min."_s);
@@ -131,17 +93,11 @@ void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally_data()
     QTest::addColumn<bool>("emptyFile");
     QTest::addColumn<int>("counter");
     QTest::addColumn<QStringList>("captions");
-    QTest::addColumn<QString>("failureLine");
-    QTest::addColumn<PassOutcome>("outcome");
     const QStringList countingOn{u"0 Min."_s, u"-1 Min."_s, u"-2 Min."_s};
-    const QStringList atCeiling(3, u"-32737 Min."_s);
-    QTest::newRow("no file") << false << 29 << countingOn << kNoConnection
-                             << PassOutcome::NoConnection;
-    QTest::newRow("no tables") << true << 29 << countingOn << u"   Falha! -> "_s
-                               << PassOutcome::Failed;
+    QTest::newRow("no file") << false << 29 << countingOn;
+    QTest::newRow("no tables") << true << 29 << countingOn;
     // The counter stops at its ceiling, and the pass is still tried every minute.
-    QTest::newRow("counter at its ceiling")
-        << false << 32767 << atCeiling << kNoConnection << PassOutcome::NoConnection;
+    QTest::newRow("counter at its ceiling") << false << 32767 << QStringList(3, u"-32737 Min."_s);
 }
 
 void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally()
@@ -149,15 +105,15 @@ void tst_WindowTick::retriesEveryMinuteUntilAPassEndsNormally()
     QFETCH(bool, emptyFile);
     QFETCH(int, counter);
     QFETCH(QStringList, captions);
-    QFETCH(QString, failureLine);
-    QFETCH(PassOutcome, outcome);
+    const QString failureLine = emptyFile ? u"   Falha! -> "_s : kNoConnection;
+    const PassOutcome outcome = emptyFile ? PassOutcome::Failed : PassOutcome::NoConnection;
     TestDatabase db;
     seed(db);
     const QString file = QDir(db.folder()).filePath(u"later.db"_s);
     if (emptyFile)
         QVERIFY(QFile(file).open(QIODevice::WriteOnly));
-    Window win(file);
-    win.w->countdown().setIntMinutos(qint16(counter));
+    TestWindow win(file);
+    win.setMinutes(counter);
     for (qsizetype i = 0; i < captions.size(); ++i) {
         win.tick();
         QCOMPARE(win.w->lastOutcome(), outcome);
@@ -194,13 +150,13 @@ void tst_WindowTick::trimsALongReportBeforeEveryPass()
     QFETCH(int, counter);
     QFETCH(bool, trimmed);
     TestDatabase db;
-    Window win(connects ? db.path() : QDir(db.folder()).filePath(u"none.db"_s));
+    TestWindow win(connects ? db.path() : QDir(db.folder()).filePath(u"none.db"_s));
     ReportText expected;
     expected.setText(fill(*win.w, length));
     QCOMPARE(win.w->report().length(), qsizetype(length));
     if (trimmed)
         expected.trim();
-    win.w->countdown().setIntMinutos(qint16(counter));
+    win.setMinutes(counter);
     win.tick();
     const QString passBegins = connects ? u"\r\n"_s + kStart : kNoConnection;
     QVERIFY(win.w->report().text().startsWith(expected.text() + passBegins));
@@ -218,10 +174,10 @@ void tst_WindowTick::ignoresATickThatArrivesDuringAPass()
     QFETCH(int, length);
     TestDatabase db;
     seed(db);
-    Window win(db.path());
+    TestWindow win(db.path());
     if (length > 0)
         fill(*win.w, length);
-    win.w->countdown().setIntMinutos(29);
+    win.setMinutes(29);
     // Queued before the tick: the first yield of the trim or of the pass delivers it.
     bool ticking = true;
     bool arrivedDuringTheTick = false;
@@ -270,8 +226,8 @@ void tst_WindowTick::waitsForAnotherProcessSettlingTheSameDatabase()
         file.write(contents);
         file.close();
     }
-    Window win(db.path());
-    win.w->countdown().setIntMinutos(29);
+    TestWindow win(db.path());
+    win.setMinutes(29);
     win.tick();
     if (ownerAlive) {
         QCOMPARE(win.w->lastOutcome(), PassOutcome::Busy);
@@ -293,7 +249,7 @@ void tst_WindowTick::runsAPassByItselfOnTheThirtiethMinute()
 {
     TestDatabase db;
     seed(db);
-    Window win(db.path(), 0, true);
+    TestWindow win(db.path(), 0, true);
     QVERIFY(win.timer()->isActive());
     QCOMPARE(win.timer()->interval(), 60000);
     win.w->show();

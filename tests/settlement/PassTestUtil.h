@@ -9,14 +9,14 @@
 #include <QSqlDatabase>
 #include <QStringList>
 
-// RecordingHost's clock stands at 06-12-2026 10:00:00.
-inline const QString kToday = QStringLiteral("2026-12-06");
-inline const QString kCutoff = QStringLiteral("2025-12-06");
-inline const QString kStamp = QStringLiteral("06-12-2026 10:00:00");
-inline const QString kTwoYears = QStringLiteral("2024-12-06");
-inline const QString kLastMonth = QStringLiteral("2026-11-06");
+using namespace Qt::StringLiterals;
 
-inline PassOutcome runPass(const TestDatabase &db, RecordingHost &host, PassOptions options = {})
+// RecordingHost's clock stands at 06-12-2026 10:00:00.
+inline const QString kToday = u"2026-12-06"_s;
+inline const QString kCutoff = u"2025-12-06"_s;
+inline const QString kStamp = u"06-12-2026 10:00:00"_s;
+
+inline PassOutcome runPass(const TestDatabase &db, PassHost &host, PassOptions options = {})
 {
     ConnectionSettings settings = db.settings();
     return SettlementPass(settings, host, options).run();
@@ -24,8 +24,7 @@ inline PassOutcome runPass(const TestDatabase &db, RecordingHost &host, PassOpti
 
 inline QString cardLine(const QString &numCartao, const QString &cutoff = kCutoff)
 {
-    return QStringLiteral("    Cartão nº ") + numCartao + QStringLiteral(" saldado até ao dia ") +
-           cutoff;
+    return u"    Cartão nº "_s + numCartao + u" saldado até ao dia "_s + cutoff;
 }
 
 inline QString amountText(const QVariant &value)
@@ -35,16 +34,23 @@ inline QString amountText(const QVariant &value)
     return Currency::fromVariant(value, &amount, &error) ? amount.toText() : error;
 }
 
+/// One column of the rows the program posted, in the order posted.
+inline QStringList posted(const TestDatabase &db, const QString &column)
+{
+    QStringList out;
+    for (const QVariantMap &row : db.postedRows())
+        out << row.value(column).toString();
+    return out;
+}
+
 /// Each row the program posted as "Afecta Pontos Data Observa".
 inline QStringList postedSummaries(const TestDatabase &db)
 {
     QStringList out;
     for (const QVariantMap &row : db.postedRows()) {
-        out << QStringList{row.value(QStringLiteral("Afecta")).toString(),
-                           amountText(row.value(QStringLiteral("Pontos"))),
-                           row.value(QStringLiteral("Data")).toString(),
-                           row.value(QStringLiteral("Observa")).toString()}
-                   .join(QLatin1Char(' '));
+        out << QStringList{row.value(u"Afecta"_s).toString(), amountText(row.value(u"Pontos"_s)),
+                           row.value(u"Data"_s).toString(), row.value(u"Observa"_s).toString()}
+                   .join(u' ');
     }
     return out;
 }
@@ -53,7 +59,7 @@ inline QStringList postedSummaries(const TestDatabase &db)
 inline QSqlDatabase passConnection()
 {
     for (const QString &name : QSqlDatabase::connectionNames()) {
-        if (name.startsWith(QLatin1String("velmora-")))
+        if (name.startsWith(u"velmora-"_s))
             return QSqlDatabase::database(name, false);
     }
     return {};

@@ -20,26 +20,21 @@ private slots:
 
 namespace {
 
-const QString kHide = QStringLiteral("alter table PontosHistorico rename to Guardado");
-const QString kRestore = QStringLiteral("alter table Guardado rename to PontosHistorico");
+const QString kHide = u"alter table PontosHistorico rename to Guardado"_s;
+const QString kRestore = u"alter table Guardado rename to PontosHistorico"_s;
+const QString kFailure = kStamp + u"   Falha! -> "_s;
 
 /// Cards A, B and C (numbers 1, 2, 3); B's lapse leaves it negative today, so it takes two rows.
 void addThreeCards(TestDatabase &db)
 {
-    for (const char *c : {"A", "B", "C"})
-        db.addCard(QString::fromLatin1(c), QString::number(c[0] - 'A' + 1));
-    db.addMovement("A", "1", "+", "10", kTwoYears);
-    db.addMovement("B", "2", "+", "100", kTwoYears);
-    db.addMovement("B", "2", "-", "80", kLastMonth);
-    db.addMovement("C", "3", "-", "5", kTwoYears);
+    db.addCard("A", "1", {"+ 10 2024-12-06"});
+    db.addCard("B", "2", {"+ 100 2024-12-06", "- 80 2026-11-06"});
+    db.addCard("C", "3", {"- 5 2024-12-06"});
 }
 
 QStringList terceiros(const TestDatabase &db)
 {
-    QStringList out;
-    for (const QVariantMap &row : db.postedRows())
-        out << row.value("Terceiro").toString();
-    return out;
+    return posted(db, u"Terceiro"_s);
 }
 
 QStringList describe(const QVector<HistoryEntry> &entries)
@@ -64,12 +59,10 @@ void tst_PassFaults::historyLostDuringAYieldEndsThePass()
             db.exec(kHide);
     };
     QCOMPARE(runPass(db, host), PassOutcome::Failed);
-
     const QStringList lines = host.lines();
     QCOMPARE(lines.size(), 4);
     QCOMPARE(lines.at(2), cardLine("1"));
-    QVERIFY2(lines.at(3).startsWith(kStamp + QStringLiteral("   Falha! -> ")),
-             qPrintable(lines.at(3)));
+    QVERIFY2(lines.at(3).startsWith(kFailure), qPrintable(lines.at(3)));
     QCOMPARE(host.calls.mid(host.calls.size() - 3), (QStringList{"cursor:0", "append", "caret"}));
     QVERIFY(host.statusVisible);
     QCOMPARE(host.countdownResets, 0);
@@ -88,33 +81,31 @@ void tst_PassFaults::failureInsideACardLeavesThatCardAsItWas()
     RecordingHost host;
     // Inside B's transaction, between its lapse and the reading of its current balance.
     host.onAppend = [](const QString &text) {
-        if (text.startsWith(cardLine("2"))) {
-            QSqlQuery query(passConnection());
-            QVERIFY(query.exec(kHide));
-        }
+        if (text.startsWith(cardLine("2")))
+            QVERIFY(QSqlQuery(passConnection()).exec(kHide));
     };
     QCOMPARE(runPass(db, host), PassOutcome::Failed);
-    QVERIFY(host.lines().last().startsWith(kStamp + QStringLiteral("   Falha! -> ")));
+    QVERIFY(host.lines().last().startsWith(kFailure));
 
     // The rename went back with B's rollback; A stays settled, B is as it was.
     QCOMPARE(db.allRows().size(), 5);
     QCOMPARE(terceiros(db), QStringList{"A"});
-    QCOMPARE(db.balance("B", "2", kCutoff), QStringLiteral("100.0000"));
-    QCOMPARE(db.balance("B", "2", kToday), QStringLiteral("20.0000"));
+    QCOMPARE(db.balance("B", "2", kCutoff), u"100.0000"_s);
+    QCOMPARE(db.balance("B", "2", kToday), u"20.0000"_s);
 
     RecordingHost next;
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
     QCOMPARE(terceiros(db), (QStringList{"A", "B", "B", "C"}));
-    QCOMPARE(db.balance("B", "2", kCutoff), QStringLiteral("0.0000"));
-    QCOMPARE(db.balance("B", "2", kToday), QStringLiteral("0.0000"));
+    QCOMPARE(db.balance("B", "2", kCutoff), u"0.0000"_s);
+    QCOMPARE(db.balance("B", "2", kToday), u"0.0000"_s);
 }
 
 void tst_PassFaults::refusedPostingLeavesTheCardAndThePassGoesOn_data()
 {
     QTest::addColumn<QString>("refused");
     QTest::addColumn<bool>("cardLineShown");
-    QTest::newRow("the lapse") << QStringLiteral("new.Data = '2025-12-06'") << false;
-    QTest::newRow("the lift") << QStringLiteral("new.Observa like '%era negativo'") << true;
+    QTest::newRow("the lapse") << u"new.Data = '2025-12-06'"_s << false;
+    QTest::newRow("the lift") << u"new.Observa like '%era negativo'"_s << true;
 }
 
 void tst_PassFaults::refusedPostingLeavesTheCardAndThePassGoesOn()
@@ -123,22 +114,21 @@ void tst_PassFaults::refusedPostingLeavesTheCardAndThePassGoesOn()
     QFETCH(bool, cardLineShown);
     TestDatabase db;
     addThreeCards(db);
-    db.exec(QStringLiteral("create trigger recusa before insert on PontosHistorico "
-                           "when new.LancManual = 1 and new.Terceiro = 'B' and %1 "
-                           "begin select raise(abort, 'recusado'); end")
-                .arg(refused));
+    db.exec(
+        u"create trigger recusa before insert on PontosHistorico when new.LancManual = 1 "
+        "and new.Terceiro = 'B' and %1 begin select raise(abort, 'recusado'); end"_s.arg(refused));
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
-    QCOMPARE(host.text.count(QStringLiteral("Falha de Gravação no Histórico de Pontos\r\n")), 1);
+    QCOMPARE(host.text.count(u"Falha de Gravação no Histórico de Pontos\r\n"_s), 1);
     QCOMPARE(host.lines().contains(cardLine("2")), cardLineShown);
     QCOMPARE(host.countdownResets, 1);
     QCOMPARE(terceiros(db), (QStringList{"A", "C"}));
 
-    db.exec(QStringLiteral("drop trigger recusa"));
+    db.exec(u"drop trigger recusa"_s);
     RecordingHost next;
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
     QCOMPARE(terceiros(db), (QStringList{"A", "C", "B", "B"}));
-    QCOMPARE(db.balance("B", "2", kToday), QStringLiteral("0.0000"));
+    QCOMPARE(db.balance("B", "2", kToday), u"0.0000"_s);
 }
 
 void tst_PassFaults::stopEndsThePassAtACardBoundary()
@@ -168,49 +158,46 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
 {
     QFETCH(quint32, seed);
     QRandomGenerator rng(seed);
-    auto pick = [&rng](const QStringList &from) {
-        return from.at(rng.bounded(int(from.size())));
+    auto pick = [&rng](const char *from) {
+        const QStringList list = QString::fromUtf8(from).split(u'|');
+        return list.at(rng.bounded(int(list.size())));
     };
-    const QStringList clientes{"C1", "C2", "O'Neil", "D'Ávila"};
-    const QStringList numeros{"100", "101", "1'02", "200"};
-    const QStringList pontos{"10", "25", "100", "0.4", "0.5", "1.5", "2.5", "7.25"};
-    const QStringList datas{"2024-12-06", "2025-12-05", "2025-12-06", "2025-12-06 15:30:00",
-                            "2025-12-07", "2026-11-06", "2026-12-06", "2026-12-06 08:00:00"};
 
     // Two databases filled alike: A is interrupted then passed again, B passed once.
     TestDatabase a;
     TestDatabase b;
     QList<QPair<QString, QString>> cards;
-    const int cardCount = 1 + int(rng.bounded(8));
-    while (cards.size() < cardCount) {
-        const QPair<QString, QString> card{pick(clientes), pick(numeros)};
+    for (const int cardCount = 1 + int(rng.bounded(8)); cards.size() < cardCount;) {
+        const QPair<QString, QString> card{pick("C1|C2|O'Neil|D'Ávila"), pick("100|101|1'02|200")};
         if (!cards.contains(card))
             cards << card;
     }
     for (const auto &[cliente, numCartao] : cards) {
-        a.addCard(cliente, numCartao);
-        b.addCard(cliente, numCartao);
+        QStringList movements;
         for (int m = int(rng.bounded(6)); m > 0; --m) {
-            const QStringList row{pick({"+", "-"}), pick(pontos), pick(datas),
-                                  rng.bounded(8) == 0 ? "F" : "C"};
-            a.addMovement(cliente, numCartao, row[0], row[1], row[2], row[3]);
-            b.addMovement(cliente, numCartao, row[0], row[1], row[2], row[3]);
+            // A braced list draws in order: a seed always makes the same scheme.
+            const QStringList f{pick("+|-"), pick("10|25|100|0.4|0.5|1.5|2.5|7.25"),
+                                pick("2024-12-06|2025-12-05|2025-12-06|2025-12-06 15:30:00|"
+                                     "2025-12-07|2026-11-06|2026-12-06|2026-12-06 08:00:00"),
+                                rng.bounded(8) == 0 ? "F" : ""};
+            movements << f[3] + f[0] + ' ' + f[1] + ' ' + f[2];
         }
+        a.addCard(cliente, numCartao, movements);
+        b.addCard(cliente, numCartao, movements);
     }
 
     // A preview lists exactly what the real pass then posts.
-    RecordingHost preview;
     ConnectionSettings settingsB = b.settings();
-    PassOptions dryRun;
-    dryRun.dryRun = true;
-    dryRun.recordPostings = true;
-    SettlementPass previewPass(settingsB, preview, dryRun);
+    RecordingHost preview;
+    PassOptions options;
+    options.dryRun = true;
+    options.recordPostings = true;
+    SettlementPass previewPass(settingsB, preview, options);
     QCOMPARE(previewPass.run(), PassOutcome::Completed);
     QVERIFY(b.postedRows().isEmpty());
     RecordingHost clean;
-    PassOptions recorded;
-    recorded.recordPostings = true;
-    SettlementPass cleanPass(settingsB, clean, recorded);
+    options.dryRun = false;
+    SettlementPass cleanPass(settingsB, clean, options);
     QCOMPARE(cleanPass.run(), PassOutcome::Completed);
     QCOMPARE(describe(previewPass.postings()), describe(cleanPass.postings()));
 
@@ -226,12 +213,12 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
         };
     } else {
         interrupted.onAppend = [faultAt, lines = 0](const QString &text) mutable {
-            if (text.startsWith(QStringLiteral("    Cartão nº ")) && ++lines == faultAt)
+            if (text.startsWith(u"    Cartão nº "_s) && ++lines == faultAt)
                 QSqlQuery(passConnection()).exec(kHide);
         };
     }
     runPass(a, interrupted);
-    if (a.db().tables().contains(QStringLiteral("Guardado")))
+    if (a.db().tables().contains(u"Guardado"_s))
         a.exec(kRestore);
     RecordingHost again;
     QCOMPARE(runPass(a, again), PassOutcome::Completed);

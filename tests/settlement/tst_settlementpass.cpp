@@ -14,37 +14,23 @@ private slots:
     void writesEveryColumnAndCallsTheHostInOrder();
     void settlesEachCustomerOfASharedCardNumber();
     void doesNothingWithoutAConnection();
-    void cutoffIsOneCalendarYearBack_data();
-    void cutoffIsOneCalendarYearBack();
 };
 
 namespace {
 
-/// Movements as "+ 100 2024-12-06" or "- 5 2025-12-06 15:30:00"; "F+" is a supplier's row.
-void addMovements(TestDatabase &db, const QString &cliente, const QString &numCartao,
-                  const QStringList &movements)
+QString lapse(const QString &n, const QString &cutoff = kCutoff)
 {
-    for (const QString &movement : movements) {
-        const QStringList f = movement.split(QLatin1Char(' '));
-        db.addMovement(cliente, numCartao, f[0].right(1), f[1], f.mid(2).join(QLatin1Char(' ')),
-                       f[0].size() > 1 ? QStringLiteral("F") : QStringLiteral("C"));
-    }
-}
-
-QString lapse(const QString &n)
-{
-    return QStringLiteral("- %1 %2 Regularização Automática (%1 pontos)").arg(n, kCutoff);
+    return u"- %1 %2 Regularização Automática (%1 pontos)"_s.arg(n, cutoff);
 }
 
 QString refill(const QString &n)
 {
-    return QStringLiteral("+ %1 %2 Regularização Automática (-%1 pontos)").arg(n, kCutoff);
+    return u"+ %1 %2 Regularização Automática (-%1 pontos)"_s.arg(n, kCutoff);
 }
 
 QString lift(const QString &n)
 {
-    return QStringLiteral("+ %1 %2 Regularização Automática (Saldo em 06-12-2026 era negativo")
-        .arg(n, kToday);
+    return u"+ %1 %2 Regularização Automática (Saldo em 06-12-2026 era negativo"_s.arg(n, kToday);
 }
 
 } // namespace
@@ -52,13 +38,12 @@ QString lift(const QString &n)
 void tst_SettlementPass::emptyCardTableReportsStartThenEndAndReadsNoHistory()
 {
     TestDatabase db;
-    // Any query on the history would now fail the pass.
-    db.exec(QStringLiteral("drop table PontosHistorico"));
+    db.exec(u"drop table PontosHistorico"_s); // any query on the history would fail the pass
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
     QCOMPARE(host.lines(),
-             (QStringList{QString(), QStringLiteral("Início da Verificação - ") + kStamp,
-                          QStringLiteral("Fim da Verificação - ") + kStamp}));
+             (QStringList{
+                 {}, u"Início da Verificação - "_s + kStamp, u"Fim da Verificação - "_s + kStamp}));
     QCOMPARE(host.countdownResets, 1);
 }
 
@@ -68,9 +53,11 @@ void tst_SettlementPass::settlesACardOnceADay_data()
     QTest::addColumn<QString>("numCartao");
     QTest::addColumn<QStringList>("movements");
     QTest::addColumn<QStringList>("posted");
+    QTest::addColumn<QDate>("today");
     auto add = [](const char *name, const QStringList &movements, const QStringList &posted,
-                  const QString &cliente = "123", const QString &numCartao = "456") {
-        QTest::newRow(name) << cliente << numCartao << movements << posted;
+                  const QDate &today = QDate(2026, 12, 6), const QString &cliente = "123",
+                  const QString &numCartao = "456") {
+        QTest::newRow(name) << cliente << numCartao << movements << posted << today;
     };
     add("no history", {}, {});
     add("surplus up to the cutoff", {"+ 100 2024-12-06", "- 30 2025-12-06"}, {lapse("70")});
@@ -90,7 +77,15 @@ void tst_SettlementPass::settlesACardOnceADay_data()
         {lapse("2"), lift("4")});
     add("old zero, today negative", {"+ 50 2024-12-06", "- 50 2024-12-06", "- 40 2026-11-06"}, {});
     add("supplier rows", {"F+ 500 2024-12-06"}, {});
-    add("quotes in both values", {"+ 25 2024-12-06"}, {lapse("25")}, "O'Neil", "4'56");
+    add("quotes in both values", {"+ 25 2024-12-06"}, {lapse("25")}, {2026, 12, 6}, "O'Neil",
+        "4'56");
+    // The cutoff is one calendar year back.
+    add("cutoff from 29 February", {"+ 10 2027-02-28", "+ 7 2027-03-01"},
+        {lapse("10", "2027-02-28")}, {2028, 2, 29});
+    add("cutoff from 1 March", {"+ 10 2027-03-01", "+ 7 2027-03-02"}, {lapse("10", "2027-03-01")},
+        {2028, 3, 1});
+    add("cutoff from 31 December", {"+ 10 2025-12-31", "+ 7 2026-01-01"},
+        {lapse("10", "2025-12-31")}, {2026, 12, 31});
 }
 
 void tst_SettlementPass::settlesACardOnceADay()
@@ -99,24 +94,20 @@ void tst_SettlementPass::settlesACardOnceADay()
     QFETCH(QString, numCartao);
     QFETCH(QStringList, movements);
     QFETCH(QStringList, posted);
+    QFETCH(QDate, today);
     TestDatabase db;
-    db.addCard(cliente, numCartao);
-    addMovements(db, cliente, numCartao, movements);
-
-    RecordingHost host;
+    db.addCard(cliente, numCartao, movements);
+    RecordingHost host(QDateTime(today, QTime(10, 0)));
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
     QCOMPARE(postedSummaries(db), posted);
-    for (const QVariantMap &row : db.postedRows()) {
-        QCOMPARE(row.value(QStringLiteral("Terceiro")).toString(), cliente);
-        QCOMPARE(row.value(QStringLiteral("NumCartao")).toString(), numCartao);
-    }
-    QStringList lines = host.lines();
-    QCOMPARE(lines.size(), posted.isEmpty() ? 3 : 4);
-    if (!posted.isEmpty())
-        QCOMPARE(lines.at(2), cardLine(numCartao));
+    QCOMPARE(::posted(db, u"Terceiro"_s), QStringList(posted.size(), cliente));
+    QCOMPARE(::posted(db, u"NumCartao"_s), QStringList(posted.size(), numCartao));
+    QCOMPARE(host.lines().size(), posted.isEmpty() ? 3 : 4);
+    if (!posted.isEmpty()) // the card line names the cutoff, the date of the first row
+        QCOMPARE(host.lines().at(2), cardLine(numCartao, posted.first().section(u' ', 2, 2)));
 
     // The same day, every kind of card is found settled: nothing is posted twice.
-    RecordingHost again;
+    RecordingHost again(QDateTime(today, QTime(10, 0)));
     QCOMPARE(runPass(db, again), PassOutcome::Completed);
     QCOMPARE(postedSummaries(db), posted);
     QCOMPARE(again.lines().size(), 3);
@@ -125,9 +116,7 @@ void tst_SettlementPass::settlesACardOnceADay()
 void tst_SettlementPass::writesEveryColumnAndCallsTheHostInOrder()
 {
     TestDatabase db;
-    db.addCard(QStringLiteral("123"), QStringLiteral("456"));
-    addMovements(db, QStringLiteral("123"), QStringLiteral("456"),
-                 {"+ 100 2024-12-06", "- 30 2025-12-06"});
+    db.addCard(u"123"_s, u"456"_s, {"+ 100 2024-12-06", "- 30 2025-12-06"});
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
 
@@ -135,25 +124,22 @@ void tst_SettlementPass::writesEveryColumnAndCallsTheHostInOrder()
     QCOMPARE(rows.size(), 1);
     const QVariantMap &row = rows.first();
     QCOMPARE(row.size(), 14); // the 13 written, and the Id
-    QCOMPARE(row.value("Terceiro").toString(), QStringLiteral("123"));
-    QCOMPARE(row.value("CliFor").toString(), QStringLiteral("C"));
-    QCOMPARE(row.value("NumCartao").toString(), QStringLiteral("456"));
-    for (const char *empty : {"Tipo", "Numero"}) {
-        QVERIFY2(!row.value(empty).isNull(), empty);
-        QCOMPARE(row.value(empty).toString(), QString());
+    const std::pair<const char *, QString> columns[] = {
+        {"Terceiro", u"123"_s},  {"CliFor", u"C"_s},
+        {"NumCartao", u"456"_s}, {"Tipo", {}},
+        {"Numero", {}},          {"Data", kCutoff},
+        {"Afecta", u"-"_s},      {"Observa", u"Regularização Automática (70 pontos)"_s},
+        {"Utilizador", u"00"_s}, {"DataSys", u"2026-12-06 10:00:00"_s}};
+    for (const auto &[column, value] : columns) {
+        QVERIFY2(!row.value(column).isNull(), column);
+        QCOMPARE(row.value(column).toString(), value);
     }
-    QCOMPARE(row.value("Data").toString(), kCutoff);
-    QCOMPARE(row.value("Afecta").toString(), QStringLiteral("-"));
-    QCOMPARE(amountText(row.value("ValorIncid")), QStringLiteral("70"));
-    QCOMPARE(amountText(row.value("Pontos")), QStringLiteral("70"));
+    QCOMPARE(amountText(row.value("ValorIncid")), u"70"_s);
+    QCOMPARE(amountText(row.value("Pontos")), u"70"_s);
     QCOMPARE(row.value("LancManual").toInt(), 1);
-    QCOMPARE(row.value("Observa").toString(),
-             QStringLiteral("Regularização Automática (70 pontos)"));
-    QCOMPARE(row.value("Utilizador").toString(), QStringLiteral("00"));
-    QCOMPARE(row.value("DataSys").toString(), QStringLiteral("2026-12-06 10:00:00"));
 
-    QCOMPARE(host.text, QStringLiteral("\r\nInício da Verificação - ") + kStamp + "\r\n" +
-                            cardLine("456") + "\r\nFim da Verificação - " + kStamp + "\r\n");
+    QCOMPARE(host.text, u"\r\nInício da Verificação - "_s + kStamp + "\r\n" + cardLine("456") +
+                            "\r\nFim da Verificação - " + kStamp + "\r\n");
     // Busy display, start line, the card line and its yield, end line, idle display, reset.
     QCOMPARE(host.calls, (QStringList{"cursor:1", "status:1", "yield", "append", "caret", "refresh",
                                       "append", "caret", "refresh", "yield", "append", "caret",
@@ -163,17 +149,12 @@ void tst_SettlementPass::writesEveryColumnAndCallsTheHostInOrder()
 void tst_SettlementPass::settlesEachCustomerOfASharedCardNumber()
 {
     TestDatabase db;
-    db.addCard(QStringLiteral("124"), QStringLiteral("456"));
-    db.addCard(QStringLiteral("123"), QStringLiteral("456"));
-    db.addMovement(QStringLiteral("124"), QStringLiteral("456"), "+", "30", kTwoYears);
-    db.addMovement(QStringLiteral("123"), QStringLiteral("456"), "-", "15", kTwoYears);
+    db.addCard(u"124"_s, u"456"_s, {"+ 30 2024-12-06"});
+    db.addCard(u"123"_s, u"456"_s, {"- 15 2024-12-06"});
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
-
     QCOMPARE(postedSummaries(db), (QStringList{refill("15"), lapse("30")}));
-    const QVector<QVariantMap> rows = db.postedRows();
-    QCOMPARE(rows.at(0).value("Terceiro").toString(), QStringLiteral("123"));
-    QCOMPARE(rows.at(1).value("Terceiro").toString(), QStringLiteral("124"));
+    QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{"123", "124"}));
     QCOMPARE(host.lines().mid(2, 2), (QStringList{cardLine("456"), cardLine("456")}));
 }
 
@@ -181,48 +162,15 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
 {
     TestDatabase db;
     ConnectionSettings settings = db.settings();
-    settings.strServidor = db.folder() + QStringLiteral("/missing.db");
+    settings.strServidor = db.folder() + u"/missing.db"_s;
     RecordingHost host;
     QCOMPARE(SettlementPass(settings, host).run(), PassOutcome::NoConnection);
-
-    QVERIFY(host.text.startsWith(QStringLiteral("Falha na Ligação ao Servidor! -> ")));
-    QVERIFY(!host.text.contains(QStringLiteral("Início")));
-    QVERIFY(!host.calls.contains(QStringLiteral("cursor:1")));
-    QVERIFY(!host.calls.contains(QStringLiteral("status:1")));
+    QVERIFY(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s));
+    QVERIFY(!host.text.contains(u"Início"_s));
+    QVERIFY(!host.calls.contains(u"cursor:1"_s));
+    QVERIFY(!host.calls.contains(u"status:1"_s));
     QCOMPARE(host.countdownResets, 0);
     QVERIFY(!QFile::exists(settings.strServidor));
-}
-
-void tst_SettlementPass::cutoffIsOneCalendarYearBack_data()
-{
-    QTest::addColumn<QDate>("today");
-    QTest::addColumn<QString>("cutoff");
-    QTest::addColumn<QString>("dayAfter");
-    QTest::newRow("29 February") << QDate(2028, 2, 29) << "2027-02-28"
-                                 << "2027-03-01";
-    QTest::newRow("1 March") << QDate(2028, 3, 1) << "2027-03-01"
-                             << "2027-03-02";
-    QTest::newRow("31 December") << QDate(2026, 12, 31) << "2025-12-31"
-                                 << "2026-01-01";
-}
-
-void tst_SettlementPass::cutoffIsOneCalendarYearBack()
-{
-    QFETCH(QDate, today);
-    QFETCH(QString, cutoff);
-    QFETCH(QString, dayAfter);
-    TestDatabase db;
-    db.addCard(QStringLiteral("123"), QStringLiteral("456"));
-    db.addMovement(QStringLiteral("123"), QStringLiteral("456"), "+", "10", cutoff);
-    db.addMovement(QStringLiteral("123"), QStringLiteral("456"), "+", "7", dayAfter);
-    RecordingHost host(QDateTime(today, QTime(9, 30)));
-    QCOMPARE(runPass(db, host), PassOutcome::Completed);
-
-    const QVector<QVariantMap> rows = db.postedRows();
-    QCOMPARE(rows.size(), 1);
-    QCOMPARE(rows.first().value("Data").toString(), cutoff);
-    QCOMPARE(amountText(rows.first().value("Pontos")), QStringLiteral("10"));
-    QCOMPARE(host.lines().at(2), cardLine("456", cutoff));
 }
 
 QTEST_GUILESS_MAIN(tst_SettlementPass)

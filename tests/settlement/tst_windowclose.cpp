@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "PassTestUtil.h"
-
-#include "app/frmVelmora.h"
+#include "scheduler/TestWindow.h"
 
 #include <QSettings>
-#include <QTest>
-#include <QTimer>
 
 class tst_WindowClose : public QObject
 {
@@ -17,46 +14,35 @@ private slots:
 void tst_WindowClose::closingDuringAPassEndsItAtACardBoundary()
 {
     TestDatabase db;
-    for (const char *c : {"A", "B", "C"}) {
-        db.addCard(QString::fromLatin1(c), QString::fromLatin1(c));
-        db.addMovement(QString::fromLatin1(c), QString::fromLatin1(c), "+", "100", kTwoYears);
-        db.addMovement(QString::fromLatin1(c), QString::fromLatin1(c), "-", "80", kLastMonth);
-    }
-    const QString ini = db.folder() + QStringLiteral("/velmora.ini");
-    ManualClock clock(QDateTime(QDate(2026, 12, 6), QTime(10, 0)));
-    frmVelmora::setMessageHook(
-        [](const QString &, const QString &text) { QFAIL(qPrintable(text)); });
-
+    for (const char *c : {"A", "B", "C"})
+        db.addCard(c, c, {"+ 100 2024-12-06", "- 80 2026-11-06"});
     // The box comes up ticked from the store, as it does for the operators.
-    QSettings(ini, QSettings::IniFormat).setValue("frmVelmora/chkActivar", "1");
-
-    frmVelmora w(QStringLiteral("tst_windowclose"), ini, &clock);
-    QVERIFY(w.Form_Load(db.path() + QStringLiteral(";main;;;SQLITE;")));
-    w.show();
-    w.setFrameInterval(0); // a yield at every card, so that the close lands after card A
-    w.countdown().setIntMinutos(29);
+    TestWindow win(db.path(), 1);
+    QVERIFY(win.loaded);
+    ActivationStore(u"velmora"_s, win.ini()).write(0); // the close must store the box again
+    win.w->show();
+    win.w->setFrameInterval(0); // a yield at every card, so that the close lands after card A
+    win.setMinutes(29);
 
     // The window closes at the first yield that finds a card line in the report: card A's.
     QTimer closer;
-    closer.setInterval(0);
-    connect(&closer, &QTimer::timeout, &w, [&w] {
-        if (w.report().text().contains(QStringLiteral("Cartão nº")))
-            w.close();
+    connect(&closer, &QTimer::timeout, win.w.get(), [&win] {
+        if (win.count(u"Cartão nº"_s) > 0)
+            win.w->close();
     });
-    closer.start();
-    w.tmrTimer_Timer();
+    closer.start(0);
+    win.tick();
     closer.stop();
 
-    QCOMPARE(w.lastOutcome(), PassOutcome::Stopped);
-    QVERIFY(!w.passRunning());
-    QVERIFY(!w.isVisible());
-    QCOMPARE(postedSummaries(db).size(), 2); // card A whole: its lapse and its lift
-    QCOMPARE(db.postedRows().first().value("Terceiro").toString(), QStringLiteral("A"));
-    QVERIFY(!w.report().text().contains(QStringLiteral("Fim da Verificação")));
-    QCOMPARE(QSettings(ini, QSettings::IniFormat).value("frmVelmora/chkActivar").toString(),
-             QStringLiteral("1"));
+    QCOMPARE(win.w->lastOutcome(), PassOutcome::Stopped);
+    QVERIFY(!win.w->passRunning());
+    QVERIFY(!win.w->isVisible());
+    QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{"A", "A"})); // card A whole: lapse and lift
+    QCOMPARE(win.count(u"Fim da Verificação"_s), 0);
+    QCOMPARE(QSettings(win.ini(), QSettings::IniFormat).value("frmVelmora/chkActivar").toString(),
+             u"1"_s);
     // A tick after the close starts nothing.
-    w.tmrTimer_Timer();
+    win.tick();
     QCOMPARE(db.postedRows().size(), 2);
 }
 

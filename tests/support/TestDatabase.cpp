@@ -66,6 +66,17 @@ void TestDatabase::addCard(const QString &cliente, const QString &numCartao)
         QFAIL(qPrintable(q.lastError().text()));
 }
 
+void TestDatabase::addCard(const QString &cliente, const QString &numCartao,
+                           const QStringList &movements)
+{
+    addCard(cliente, numCartao);
+    for (const QString &movement : movements) {
+        const QStringList f = movement.split(QLatin1Char(' '));
+        addMovement(cliente, numCartao, f[0].right(1), f[1], f.mid(2).join(QLatin1Char(' ')),
+                    f[0].size() > 1 ? QStringLiteral("F") : QStringLiteral("C"));
+    }
+}
+
 void TestDatabase::addMovement(const QString &cliente, const QString &numCartao,
                                const QString &afecta, const QString &pontos, const QString &data,
                                const QString &cliFor)

@@ -6,6 +6,7 @@
 #include <QDate>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QVariantMap>
 #include <QVector>
@@ -28,6 +29,9 @@ public:
     QSqlDatabase db() const;
 
     void addCard(const QString &cliente, const QString &numCartao);
+    /// A card and its movements, each "+ 100 2024-12-06" or "- 5 2025-12-06 15:30:00" (sign,
+    /// points, date); a sign written "F+" or "F-" makes it a supplier's row.
+    void addCard(const QString &cliente, const QString &numCartao, const QStringList &movements);
     /// One movement; `data` is "yyyy-MM-dd" or "yyyy-MM-dd hh:mm:ss"; `pontos` a decimal text.
     void addMovement(const QString &cliente, const QString &numCartao, const QString &afecta,
                      const QString &pontos, const QString &data,
