@@ -146,15 +146,6 @@ bool Currency::roundToWhole(Currency *out) const
     return fromWhole(q, out);
 }
 
-Currency Currency::roundedToWhole() const
-{
-    Currency rounded;
-    if (roundToWhole(&rounded))
-        return rounded;
-    // Only within half a point of either end of the range: the whole number towards zero.
-    return Currency((m_raw / Scale) * Scale);
-}
-
 bool Currency::absolute(Currency *out) const
 {
     if (m_raw == kMin)

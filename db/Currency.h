@@ -33,8 +33,6 @@ public:
     /// Rounds to whole points, halves to the even neighbour (2.5 to 2, 3.5 to 4, -2.5 to -2).
     /// False when the rounded value leaves the range (within half a point of either end).
     bool roundToWhole(Currency *out) const;
-    /// The same without the check: an out-of-range result becomes the whole number towards zero.
-    Currency roundedToWhole() const;
     /// False only for the one value without a positive counterpart.
     bool absolute(Currency *out) const;
     static bool add(Currency a, Currency b, Currency *out);

@@ -102,7 +102,7 @@ PassOutcome SettlementPass::run()
     m_committedPostings = 0;
     PassLock lock(m_settings);
     try {
-        if (m_options.useLock && !lock.tryLock()) {
+        if (!lock.tryLock()) {
             m_host.append(timestamp(m_host.clock().now()) +
                           QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
                                          "verificar esta base de dados.") +

@@ -35,7 +35,6 @@ struct PassOptions
     bool dryRun = false; ///< post nothing; report what would be posted
     BalanceStrategy strategy = BalanceStrategy::PerCard;
     ConnectionString::Timeouts timeouts;
-    bool useLock = true;
     bool recordPostings = false; ///< keep every posted row for postings() (tests, previews)
 };
 

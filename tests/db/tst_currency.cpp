@@ -78,7 +78,6 @@ void tst_Currency::roundsHalvesToTheEvenNeighbour()
     Currency r;
     QVERIFY(c.roundToWhole(&r));
     QCOMPARE(r.toText(), rounded);
-    QCOMPARE(c.roundedToWhole(), r);
 }
 
 void tst_Currency::arithmeticLeavingTheRangeIsAnError()
