@@ -51,9 +51,14 @@ QString quoteValue(const QString &value, const QString &driver, bool *ok)
 
 namespace {
 
-// "host,port" is how SQL Server users name a port; FreeTDS wants it as its own keyword.
+// "host,port" is how SQL Server users name a port; FreeTDS wants it as its own keyword. A bare
+// host is a default instance, on 1433: with its protocol version pinned, FreeTDS would
+// otherwise try port 0. A named instance ("host\\INSTANCE") gets no port, so that FreeTDS asks
+// the SQL Server Browser on the host for it.
 void splitServer(const QString &server, QString *host, QString *port)
 {
+    *host = server;
+    port->clear();
     const qsizetype comma = server.lastIndexOf(QLatin1Char(','));
     if (comma > 0) {
         bool numeric = false;
@@ -64,8 +69,8 @@ void splitServer(const QString &server, QString *host, QString *port)
             return;
         }
     }
-    *host = server;
-    port->clear();
+    if (!server.contains(QLatin1Char('\\')))
+        *port = QStringLiteral("1433");
 }
 
 ConnectionTarget odbc(const QString &mode, const QString &server, const QString &database,

@@ -32,15 +32,18 @@ void tst_ConnectionString::buildsTheStringOfEachMode_data()
         QTest::newRow(tag) << values.split(u'|') << driver << expected;
     };
     row("SQL login", u"SQL|srv|Loja|sa|pw"_s, kFreeTds,
-        u"Driver=FreeTDS;Server=srv;Database=Loja;UID=sa;PWD=pw;"_s + kTail);
+        u"Driver=FreeTDS;Server=srv;Port=1433;Database=Loja;UID=sa;PWD=pw;"_s + kTail);
     row("integrated", u"WIN|srv|Loja|sa|pw"_s, kFreeTds,
-        u"Driver=FreeTDS;Server=srv;Database=Loja;Trusted_Connection=Yes;"_s + kTail);
-    row("host,port", u"SQL|127.0.0.1, 1433|Loja|sa|"_s, kFreeTds,
+        u"Driver=FreeTDS;Server=srv;Port=1433;Database=Loja;Trusted_Connection=Yes;"_s + kTail);
+    row("host,port", u"SQL|127.0.0.1,14330|Loja|sa|"_s, kFreeTds,
+        u"Driver=FreeTDS;Server=127.0.0.1;Port=14330;Database=Loja;UID=sa;PWD=;"_s + kTail);
+    row("host, port", u"SQL|127.0.0.1, 1433|Loja|sa|"_s, kFreeTds,
         u"Driver=FreeTDS;Server=127.0.0.1;Port=1433;Database=Loja;UID=sa;PWD=;"_s + kTail);
     row("named instance", u"WIN|srv\\LOJA|||"_s, kFreeTds,
         u"Driver=FreeTDS;Server=srv\\LOJA;Database=;Trusted_Connection=Yes;"_s + kTail);
     row("special characters", u"SQL|s=v|{Loja}|a b |p;w}}"_s, kFreeTds,
-        u"Driver=FreeTDS;Server={s=v};Database={{Loja}};UID={a b };PWD={p;w}}};"_s + kTail);
+        u"Driver=FreeTDS;Server={s=v};Port=1433;Database={{Loja}};UID={a b };PWD={p;w}}};"_s +
+            kTail);
     row("Microsoft driver", u"SQL|srv,1433|Loja|sa|a};b"_s, kMicrosoft,
         u"Driver=ODBC Driver 18 for SQL Server;Server=srv,1433;Database=Loja;UID=sa;"
         u"PWD={a}};b};ClientCharset=UTF-8;"_s);

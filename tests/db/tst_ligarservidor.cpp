@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QUdpSocket>
 #include <QtEndian>
 
 #include <future>
@@ -88,6 +89,7 @@ private slots:
     void freeTdsFailureCarriesTheDriversWordsWithoutPassword();
     void freeTdsReceivesThePasswordIntact_data();
     void freeTdsReceivesThePasswordIntact();
+    void namedInstanceIsFoundThroughTheBrowser();
 };
 
 void tst_LigarServidor::init()
@@ -213,6 +215,49 @@ void tst_LigarServidor::freeTdsReceivesThePasswordIntact()
     });
     QCOMPARE(received, password);
     QVERIFY(!host.text.contains(password));
+}
+
+void tst_LigarServidor::namedInstanceIsFoundThroughTheBrowser()
+{
+    // A SQL Server Browser on this machine's UDP 1434 names the TCP port of instance LOJA: the
+    // login must arrive on that port.
+    QByteArray asked;
+    bool bound = false;
+    RecordingHost host;
+    const QString received = passwordReceived([&](quint16 port) {
+        std::promise<bool> ready;
+        std::thread browserThread([&] {
+            QUdpSocket browser;
+            const bool ok = browser.bind(QHostAddress::LocalHost, 1434);
+            ready.set_value(ok);
+            if (!ok || !browser.waitForReadyRead(10000))
+                return;
+            QHostAddress from;
+            quint16 fromPort = 0;
+            asked.resize(int(browser.pendingDatagramSize()));
+            browser.readDatagram(asked.data(), asked.size(), &from, &fromPort);
+            const QByteArray answer = "ServerName;VELMORA;InstanceName;LOJA;IsClustered;No;"
+                                      "Version;16.0.1000.6;tcp;" +
+                                      QByteArray::number(port) + ";;";
+            QByteArray reply("\x05");
+            reply += char(answer.size() & 0xff);
+            reply += char(answer.size() >> 8);
+            browser.writeDatagram(reply + answer, from, fromPort);
+            browser.waitForBytesWritten(5000);
+        });
+        bound = ready.get_future().get();
+        if (bound) {
+            ConnectionPtr cn;
+            QString mode = u"SQL"_s;
+            LigarServidor(cn, u"127.0.0.1\\LOJA"_s, u"sa"_s, u"pw"_s, u"Loja"_s, mode, host,
+                          {5, 5});
+        }
+        browserThread.join();
+    });
+    if (!bound)
+        QSKIP("UDP port 1434 on 127.0.0.1 is taken");
+    QVERIFY2(asked.contains("LOJA"), asked.toHex().constData());
+    QCOMPARE(received, u"pw"_s);
 }
 
 QTEST_GUILESS_MAIN(tst_LigarServidor)
