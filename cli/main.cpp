@@ -13,7 +13,28 @@
 
 namespace {
 
-enum ExitCode { Ok = 0, PassNotCompleted = 1, BadCommandLine = 2 };
+enum ExitCode {
+    Ok = 0,
+    PassNotCompleted = 1, ///< no connection, or the pass failed
+    BadCommandLine = 2,
+    PostingsRefused = 3, ///< the pass ended, but one or more postings were refused
+    DatabaseBusy = 4,    ///< another Velmora pass is settling the database
+};
+
+int exitCodeOf(PassOutcome outcome, const PassStats &stats)
+{
+    switch (outcome) {
+    case PassOutcome::Completed:
+        return stats.rowsFailed > 0 ? PostingsRefused : Ok;
+    case PassOutcome::Busy:
+        return DatabaseBusy;
+    case PassOutcome::NoConnection:
+    case PassOutcome::Failed:
+    case PassOutcome::Stopped:
+        break;
+    }
+    return PassNotCompleted;
+}
 
 void printError(const QString &text)
 {
@@ -31,8 +52,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Runs one Velmora settlement pass now and prints its report.\n"
-        "Exit codes: 0 the pass ended normally; 1 no connection, another process busy, or a "
-        "failed pass; 2 a bad command line."));
+        "Exit codes: 0 the pass ended normally; 1 no connection, or a failed pass; 2 a bad "
+        "command line; 3 the pass ended, but one or more postings were refused; 4 another "
+        "Velmora pass is settling the database (the pass was put off)."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption dryRun(QStringLiteral("dry-run"),
@@ -92,5 +114,5 @@ int main(int argc, char *argv[])
     SettlementPass pass(settings, host, options);
     const PassOutcome outcome = pass.run();
     host.finish();
-    return outcome == PassOutcome::Completed ? Ok : PassNotCompleted;
+    return exitCodeOf(outcome, pass.stats());
 }

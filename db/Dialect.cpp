@@ -33,7 +33,8 @@ public:
                               "Data<=?");
     }
     // One grouped read of each sum over the whole history, joined to the card list by the
-    // text of the card's values, as the per-card sums compare them with their bound text.
+    // text of the card's values, as the per-card sums compare them with their bound text: a
+    // NULL value is the empty text there, as the per-card sums bind it.
     QString balancesSql() const override
     {
         return QStringLiteral(
@@ -42,14 +43,32 @@ public:
             "left join (select Terceiro,NumCartao,Soma=sum(Pontos) from PontosHistorico "
             "With (nolock) where CliFor='C' and Afecta='+' and Data<=? "
             "group by Terceiro,NumCartao) p "
-            "on p.Terceiro=convert(nvarchar(4000),c.Cliente) "
-            "and p.NumCartao=convert(nvarchar(4000),c.NumCartao) "
+            "on p.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
+            "and p.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
             "left join (select Terceiro,NumCartao,Subtrai=sum(Pontos) from PontosHistorico "
             "With (nolock) where CliFor='C' and Afecta='-' and Data<=? "
             "group by Terceiro,NumCartao) m "
-            "on m.Terceiro=convert(nvarchar(4000),c.Cliente) "
-            "and m.NumCartao=convert(nvarchar(4000),c.NumCartao) "
+            "on m.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
+            "and m.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
             "order by c.NumCartao");
+    }
+    // One lock per database, named after what it keeps: the settlement of the points.
+    QString applicationLockSql() const override
+    {
+        return QStringLiteral("set nocount on; declare @r int; "
+                              "exec @r = sp_getapplock @Resource = N'Velmora.Liquidacao', "
+                              "@LockMode = 'Exclusive', @LockOwner = 'Session', "
+                              "@LockTimeout = 0; select @r");
+    }
+    QString applicationLockTestSql() const override
+    {
+        return QStringLiteral("select applock_test('public', N'Velmora.Liquidacao', "
+                              "'Exclusive', 'Session')");
+    }
+    QString applicationUnlockSql() const override
+    {
+        return QStringLiteral("exec sp_releaseapplock @Resource = N'Velmora.Liquidacao', "
+                              "@LockOwner = 'Session'");
     }
     QVariant dateValue(const QDate &date) const override { return date; }
     QVariant dateTimeValue(const QDateTime &moment) const override
@@ -106,11 +125,13 @@ public:
             "left join (select NumCartao, Terceiro, sum(Pontos) as Soma "
             "from PontosHistorico not indexed "
             "where CliFor='C' and Afecta='+' and Data<=? group by NumCartao, Terceiro) p "
-            "on p.NumCartao = cast(c.NumCartao as text) and p.Terceiro = cast(c.Cliente as text) "
+            "on p.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+            "and p.Terceiro = coalesce(cast(c.Cliente as text), '') "
             "left join (select NumCartao, Terceiro, sum(Pontos) as Subtrai "
             "from PontosHistorico not indexed "
             "where CliFor='C' and Afecta='-' and Data<=? group by NumCartao, Terceiro) m "
-            "on m.NumCartao = cast(c.NumCartao as text) and m.Terceiro = cast(c.Cliente as text) "
+            "on m.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+            "and m.Terceiro = coalesce(cast(c.Cliente as text), '') "
             "order by c.NumCartao, c.Cliente");
     }
     // ISO text compares as the dates do: '2025-12-06 10:00:00' > '2025-12-06', so a time of
@@ -147,6 +168,11 @@ QVariant Dialect::dateBoundValue(const QDate &date) const
 
 QVariant Dialect::amountValue(Currency amount) const
 {
+    // A whole amount goes as an integer, which every numeric column type takes: int, bigint,
+    // decimal, numeric, money and float alike. Text such as "100.0000" is refused by an int
+    // column. Only an amount with decimals keeps its exact decimal text.
+    if (amount.raw() % Currency::Scale == 0)
+        return QVariant::fromValue(qint64(amount.raw() / Currency::Scale));
     return amount.toDecimalString();
 }
 

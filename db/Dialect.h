@@ -41,8 +41,17 @@ public:
     virtual QVariant dateBoundValue(const QDate &date) const;
     /// A moment as a bound value (a date-time on SQL Server, ISO text on SQLite).
     virtual QVariant dateTimeValue(const QDateTime &moment) const = 0;
-    /// An amount, exact to its four decimals.
+    /// An amount, exact to its four decimals: an integer when it is whole, else decimal text.
     virtual QVariant amountValue(Currency amount) const;
+
+    /// The lock that keeps two passes off one database, where the server keeps it: one row, one
+    /// column, sp_getapplock's result (0 or 1 granted, negative not granted). Empty where the
+    /// database has no such lock (SQLite: a lock file beside the database file stands in).
+    virtual QString applicationLockSql() const { return {}; }
+    /// One row, one column: 1 when this session could take that lock now, 0 when another holds
+    /// it.
+    virtual QString applicationLockTestSql() const { return {}; }
+    virtual QString applicationUnlockSql() const { return {}; }
 
     /// Readies a freshly prepared statement (the per-statement query timeout on ODBC).
     virtual void prepared(QSqlQuery &query, int commandTimeoutSeconds) const;

@@ -7,12 +7,13 @@
 
 namespace Schema {
 
-QStringList sqliteStatements()
+QStringList sqliteStatements(const QString &amountType)
 {
     return {
+        // The scheme's own software fills the cards; nothing keeps it from leaving a value NULL.
         QStringLiteral("create table PontosCartoes ("
-                       "Cliente text not null, "
-                       "NumCartao text not null, "
+                       "Cliente text, "
+                       "NumCartao text, "
                        "Nome text)"),
         QStringLiteral("create table PontosHistorico ("
                        "Id integer primary key, "
@@ -23,12 +24,13 @@ QStringList sqliteStatements()
                        "Numero text, "
                        "Data text not null, "
                        "Afecta text not null, "
-                       "ValorIncid numeric, "
-                       "Pontos numeric not null, "
+                       "ValorIncid %1, "
+                       "Pontos %1 not null, "
                        "LancManual integer, "
                        "Observa text, "
                        "Utilizador text, "
-                       "DataSys text)"),
+                       "DataSys text)")
+            .arg(amountType),
         // The card list reads in NumCartao order; the sums look up one card's rows of one
         // direction up to a date, which this index answers alone: Pontos rides along at its
         // end, so no table row is read.
@@ -39,28 +41,30 @@ QStringList sqliteStatements()
     };
 }
 
-QStringList sqlServerStatements()
+QStringList sqlServerStatements(const QString &textType, const QString &amountType)
 {
     return {
         QStringLiteral("create table PontosCartoes ("
-                       "Cliente varchar(20) not null, "
-                       "NumCartao varchar(30) not null, "
-                       "Nome nvarchar(100) null)"),
+                       "Cliente %1(20) null, "
+                       "NumCartao %1(30) null, "
+                       "Nome nvarchar(100) null)")
+            .arg(textType),
         QStringLiteral("create table PontosHistorico ("
                        "Id int identity(1,1) primary key, "
-                       "Terceiro varchar(20) not null, "
+                       "Terceiro %1(20) not null, "
                        "CliFor char(1) not null, "
-                       "NumCartao varchar(30) not null, "
-                       "Tipo varchar(10) null, "
-                       "Numero varchar(20) null, "
+                       "NumCartao %1(30) not null, "
+                       "Tipo %1(10) null, "
+                       "Numero %1(20) null, "
                        "Data datetime not null, "
                        "Afecta char(1) not null, "
-                       "ValorIncid money null, "
-                       "Pontos money not null, "
+                       "ValorIncid %2 null, "
+                       "Pontos %2 not null, "
                        "LancManual smallint null, "
                        "Observa nvarchar(255) null, "
-                       "Utilizador varchar(10) null, "
-                       "DataSys datetime null)"),
+                       "Utilizador %1(10) null, "
+                       "DataSys datetime null)")
+            .arg(textType, amountType),
         QStringLiteral(
             "create index PontosCartoes_NumCartao on PontosCartoes (NumCartao, Cliente)"),
         QStringLiteral("create index PontosHistorico_Cartao on PontosHistorico "

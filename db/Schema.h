@@ -9,10 +9,13 @@
 /// own software owns them on SQL Server; the embedded database and the tests create them here.
 namespace Schema {
 
-/// Statements that create PontosCartoes and PontosHistorico with their indexes on SQLite.
-QStringList sqliteStatements();
-/// The same for SQL Server (scratch databases of the integration suite only).
-QStringList sqlServerStatements();
+/// Statements that create PontosCartoes and PontosHistorico with their indexes on SQLite;
+/// `amountType` is the declared type of ValorIncid and Pontos.
+QStringList sqliteStatements(const QString &amountType = QStringLiteral("numeric"));
+/// The same for SQL Server (scratch databases of the tests and the benchmark only), with the
+/// text columns of `textType` ("varchar" or "nvarchar") and the amounts of `amountType`.
+QStringList sqlServerStatements(const QString &textType = QStringLiteral("varchar"),
+                                const QString &amountType = QStringLiteral("money"));
 /// Runs the statements in order on an open database; false with `error` on the first failure.
 bool create(const QSqlDatabase &database, const QStringList &statements, QString *error);
 

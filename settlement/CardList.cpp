@@ -37,3 +37,19 @@ void CardList::squeeze()
     m_chars.squeeze();
     m_cards.shrink_to_fit();
 }
+
+bool CardKeys::firstTime(const QVariant &cliente, const QVariant &numCartao, QString *clienteText,
+                         QString *numCartaoText)
+{
+    *clienteText = cliente.isNull() ? QStringLiteral("") : cliente.toString();
+    *numCartaoText = numCartao.isNull() ? QStringLiteral("") : numCartao.toString();
+    if (!clienteText->isEmpty() && !numCartaoText->isEmpty())
+        return true;
+    // The length first: no separator character can be confused with the values' own.
+    const QString key =
+        QString::number(clienteText->size()) + QLatin1Char(':') + *clienteText + *numCartaoText;
+    if (m_blank.contains(key))
+        return false;
+    m_blank.insert(key);
+    return true;
+}

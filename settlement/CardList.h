@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <QStringView>
+#include <QVariant>
 
 #include <vector>
 
@@ -29,4 +31,18 @@ private:
     };
     QString m_chars;
     std::vector<Entry> m_cards;
+};
+
+/// The card list names each card once, but a NULL Cliente or NumCartao is read, and settled, as
+/// the empty text: (NULL, x) and ('', x) are then the same card, and must be settled once.
+/// Only pairs with an empty or NULL value can meet another that way, so only they are kept.
+class CardKeys
+{
+public:
+    /// The card's values as text, NULL as the empty text; false when the pair was seen before.
+    bool firstTime(const QVariant &cliente, const QVariant &numCartao, QString *clienteText,
+                   QString *numCartaoText);
+
+private:
+    QSet<QString> m_blank;
 };

@@ -1,50 +1,162 @@
 // SPDX-License-Identifier: MIT
 #include "settlement/PassLock.h"
 
-#include "report/TextUtil.h"
+#include "db/DbConnection.h"
+#include "db/Dialect.h"
 
-#include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSqlQuery>
+#include <QSysInfo>
 
-PassLock::PassLock(const ConnectionSettings &settings) : m_path(pathFor(settings)) {}
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#endif
+
+namespace {
+
+// Whether a process of this machine still runs. A process that cannot be asked (another
+// user's) is taken as running: only a lock whose owner is surely gone is stale.
+bool processRunning(qint64 pid)
+{
+    if (pid <= 0)
+        return false;
+#ifdef Q_OS_WIN
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+#else
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+#endif
+}
+
+} // namespace
+
+PassLock::PassLock(const DbConnection &connection, const QString &server)
+    : m_connection(connection), m_server(server)
+{
+}
 
 PassLock::~PassLock()
 {
     unlock();
 }
 
-QString PassLock::pathFor(const ConnectionSettings &settings)
+QString PassLock::lockFilePath(const QString &databaseFile)
 {
-    QString dir = qEnvironmentVariable("VELMORA_LOCK_DIR");
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    // Server names are not case-sensitive; a SQLite file is named by its absolute path.
-    QString server = TextUtil::trimBlanks(settings.strServidor);
-    if (settings.strModoLigacao.toUpper() == QLatin1String("SQLITE"))
-        server = QDir(server).absolutePath();
-    else
-        server = server.toLower();
-    const QByteArray key =
-        (server + QLatin1Char('\n') + TextUtil::trimBlanks(settings.strBaseDados).toLower())
-            .toUtf8();
-    const QByteArray hash = QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex();
-    return QDir(dir).filePath(
-        QStringLiteral("velmora-%1.lock").arg(QString::fromLatin1(hash.left(16))));
+    return QFileInfo(databaseFile).absoluteFilePath() + QStringLiteral(".velmora-lock");
 }
 
-bool PassLock::tryLock()
+PassLock::Result PassLock::tryLock(QString *error)
 {
-    if (m_file && m_file->isLocked())
-        return true;
-    m_file = std::make_unique<QLockFile>(m_path);
+    if (m_file || m_serverLocked)
+        return Result::Taken;
+    return m_connection.dialect().applicationLockSql().isEmpty() ? tryLockFile(error)
+                                                                 : tryLockServer(error);
+}
+
+PassLock::Result PassLock::tryLockServer(QString *error)
+{
+    const Dialect &dialect = m_connection.dialect();
+    QSqlQuery query;
+    if (!m_connection.prepare(query, dialect.applicationLockSql(), error))
+        return Result::Failed;
+    if (!query.exec()) {
+        *error = DbConnection::describe(query.lastError());
+        return Result::Failed;
+    }
+    // The procedure's return value, not merely the absence of an error: 0 or 1 granted, a
+    // negative value not granted.
+    if (!query.next()) {
+        *error = query.lastError().isValid()
+                     ? DbConnection::describe(query.lastError())
+                     : QStringLiteral("sp_getapplock não devolveu nenhum resultado");
+        return Result::Failed;
+    }
+    const int result = query.value(0).toInt();
+    query.finish();
+    if (result >= 0) {
+        m_serverLocked = true;
+        return Result::Taken;
+    }
+    if (result == -1) // the timeout of no wait: another session holds it
+        return Result::Busy;
+    // Any other refusal is only "busy" when another session is seen to hold the lock.
+    QSqlQuery test;
+    if (m_connection.prepare(test, dialect.applicationLockTestSql(), error) && test.exec() &&
+        test.next() && test.value(0).toInt() == 0)
+        return Result::Busy;
+    *error = QStringLiteral("sp_getapplock recusou o bloqueio da verificação (%1)").arg(result);
+    return Result::Failed;
+}
+
+PassLock::Result PassLock::tryLockFile(QString *error)
+{
+    const QString path = lockFilePath(m_server);
+    auto lock = std::make_unique<QLockFile>(path);
     // Only a dead owner makes a lock stale: a pass may rightly run for a long time.
-    m_file->setStaleLockTime(0);
-    return m_file->tryLock(0);
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0)) {
+        m_file = std::move(lock);
+        return Result::Taken;
+    }
+    const QString folder = QFileInfo(path).absolutePath();
+    switch (lock->error()) {
+    case QLockFile::LockFailedError: {
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        if (!lock->getLockInfo(&pid, &host, &application)) {
+            *error = QStringLiteral("o ficheiro de bloqueio %1 existe mas não se consegue ler")
+                         .arg(QDir::toNativeSeparators(path));
+            return Result::Failed;
+        }
+        // A lock of another machine cannot be tested from here; a lock of this machine whose
+        // owner has ended is stale, and one that could not be taken over is not "busy".
+        if (host != QSysInfo::machineHostName() || processRunning(pid))
+            return Result::Busy;
+        *error = QStringLiteral("o ficheiro de bloqueio %1 foi deixado pelo processo %2, que já "
+                                "terminou, e não pôde ser removido")
+                     .arg(QDir::toNativeSeparators(path))
+                     .arg(pid);
+        return Result::Failed;
+    }
+    case QLockFile::PermissionError:
+        *error = QStringLiteral("sem permissão para criar o ficheiro de bloqueio %1")
+                     .arg(QDir::toNativeSeparators(path));
+        return Result::Failed;
+    case QLockFile::NoError:
+    case QLockFile::UnknownError:
+        break;
+    }
+    *error =
+        QStringLiteral("não foi possível criar o ficheiro de bloqueio %1%2")
+            .arg(QDir::toNativeSeparators(path),
+                 QFileInfo(folder).isDir() ? QString() : QStringLiteral(" (a pasta não existe)"));
+    return Result::Failed;
 }
 
 void PassLock::unlock()
 {
-    if (m_file && m_file->isLocked())
+    if (m_serverLocked) {
+        m_serverLocked = false;
+        // A release that fails is made good by the server when the session ends.
+        QSqlQuery query;
+        QString ignored;
+        if (m_connection.isOpen() &&
+            m_connection.prepare(query, m_connection.dialect().applicationUnlockSql(), &ignored))
+            query.exec();
+    }
+    if (m_file) {
         m_file->unlock();
-    m_file.reset();
+        m_file.reset();
+    }
 }

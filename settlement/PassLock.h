@@ -1,30 +1,49 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "db/ConnectionSettings.h"
-
-#include <QLockFile>
 #include <QString>
 
 #include <memory>
 
-/// Keeps two Velmora processes on one machine from settling the same database at once.
-/// The lock is a file per database in the temporary folder (VELMORA_LOCK_DIR overrides it);
-/// a lock left by a process that died is taken over.
+class DbConnection;
+class QLockFile;
+
+/// Keeps two Velmora passes, on this machine or any other, from settling one database at once.
+/// It is taken right after the pass's connection opens and held until the pass ends.
+/// - SQL Server: an application lock of the pass's own session (sp_getapplock, exclusive, no
+///   wait). It belongs to the database, whatever name the server was reached by, and the
+///   server frees it when the session ends, however the pass ends.
+/// - SQLite: a lock file beside the database file, "<file>.velmora-lock", which every process
+///   that opens the file sees, whoever runs it. A lock left by a process that died is taken
+///   over.
 class PassLock
 {
 public:
-    explicit PassLock(const ConnectionSettings &settings);
+    enum class Result {
+        Taken,  ///< this pass now holds the database
+        Busy,   ///< a live pass elsewhere holds it
+        Failed, ///< the lock could not be taken or tested; the reason is in `error`
+    };
+
+    /// `server` is the settings' server: for SQLite, the database file.
+    PassLock(const DbConnection &connection, const QString &server);
     ~PassLock();
+    PassLock(const PassLock &) = delete;
+    PassLock &operator=(const PassLock &) = delete;
 
-    /// True when this process now holds the database's lock.
-    bool tryLock();
+    Result tryLock(QString *error);
+    /// Gives the lock back; the connection must still be open for the server's lock.
     void unlock();
-    QString path() const { return m_path; }
 
-    static QString pathFor(const ConnectionSettings &settings);
+    /// Where the lock of a SQLite database file lives.
+    static QString lockFilePath(const QString &databaseFile);
 
 private:
-    QString m_path;
+    Result tryLockFile(QString *error);
+    Result tryLockServer(QString *error);
+
+    const DbConnection &m_connection;
+    QString m_server;
     std::unique_ptr<QLockFile> m_file;
+    bool m_serverLocked = false;
 };

@@ -22,7 +22,12 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
         *error = DbConnection::describe(query.lastError());
         return false;
     }
+    CardKeys keys;
+    QString cliente;
+    QString numCartao;
     while (query.next()) {
+        if (!keys.firstTime(query.value(0), query.value(1), &cliente, &numCartao))
+            continue;
         // The same steps as the per-card reading: the plus sum, less the minus sum, rounded.
         Currency balance;
         const QVariant soma = query.value(2);
@@ -45,7 +50,7 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
         }
         if (balance.isZero())
             continue;
-        m_cards.add(query.value(0).toString(), query.value(1).toString());
+        m_cards.add(cliente, numCartao);
         m_balances.push_back(balance.raw());
     }
     if (query.lastError().isValid()) {

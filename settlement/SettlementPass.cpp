@@ -89,6 +89,7 @@ void SettlementPass::release()
     m_writer.reset();
     m_plusSum = QSqlQuery();
     m_minusSum = QSqlQuery();
+    m_lock.reset();
     if (m_cnLigacao && m_cnLigacao->isOpen())
         m_cnLigacao->close();
     m_cnLigacao.reset();
@@ -100,9 +101,21 @@ PassOutcome SettlementPass::run()
     m_postings.clear();
     m_committedRows = 0;
     m_committedPostings = 0;
-    PassLock lock(m_settings);
     try {
-        if (!lock.tryLock()) {
+        if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
+                           m_settings.strPassword, m_settings.strBaseDados,
+                           m_settings.strModoLigacao, m_host, m_options.timeouts, m_options.dryRun))
+            return PassOutcome::NoConnection;
+
+        // Before anything is read: two passes that read a card's balance before either posts
+        // would both post its adjustment.
+        m_lock = std::make_unique<PassLock>(*m_cnLigacao, m_settings.strServidor);
+        QString lockError;
+        switch (m_lock->tryLock(&lockError)) {
+        case PassLock::Result::Taken:
+            break;
+        case PassLock::Result::Busy:
+            release();
             m_host.append(timestamp(m_host.clock().now()) +
                           QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
                                          "verificar esta base de dados.") +
@@ -110,12 +123,9 @@ PassOutcome SettlementPass::run()
             m_host.caretToEnd();
             m_host.refresh();
             return PassOutcome::Busy;
+        case PassLock::Result::Failed:
+            fail(lockError);
         }
-
-        if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
-                           m_settings.strPassword, m_settings.strBaseDados,
-                           m_settings.strModoLigacao, m_host, m_options.timeouts, m_options.dryRun))
-            return PassOutcome::NoConnection;
 
         m_dates = PassDates::forDay(m_host.clock().today());
 
@@ -181,8 +191,13 @@ void SettlementPass::readCardList(CardList &cards)
         fail(error);
     if (!rsCartoes.exec())
         fail(DbConnection::describe(rsCartoes.lastError()));
-    while (rsCartoes.next())
-        cards.add(rsCartoes.value(0).toString(), rsCartoes.value(1).toString());
+    CardKeys keys;
+    QString cliente;
+    QString numCartao;
+    while (rsCartoes.next()) {
+        if (keys.firstTime(rsCartoes.value(0), rsCartoes.value(1), &cliente, &numCartao))
+            cards.add(cliente, numCartao);
+    }
     if (rsCartoes.lastError().isValid())
         fail(DbConnection::describe(rsCartoes.lastError()));
     rsCartoes.finish();
@@ -246,9 +261,12 @@ Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCart
 {
     const QVariant dateBound = m_cnLigacao->dialect().dateBoundValue(bound);
     Currency balance;
+    // Empty text, never NULL: a card read with a NULL value is settled as the empty text.
+    const QString terceiro = cliente.isEmpty() ? QStringLiteral("") : cliente.toString();
+    const QString cartao = numCartao.isEmpty() ? QStringLiteral("") : numCartao.toString();
     auto sum = [&](QSqlQuery &query) {
-        query.bindValue(0, cliente.toString());
-        query.bindValue(1, numCartao.toString());
+        query.bindValue(0, terceiro);
+        query.bindValue(1, cartao);
         query.bindValue(2, dateBound);
         if (!query.exec())
             fail(DbConnection::describe(query.lastError()));

@@ -13,6 +13,7 @@
 #include <QVector>
 
 class PassHost;
+class PassLock;
 class CardList;
 
 /// How a pass ended.
@@ -21,7 +22,7 @@ enum class PassOutcome {
     NoConnection, ///< the connection did not open (reported by LigarServidor)
     Failed,       ///< ended through the failure path
     Stopped,      ///< the host went away; ended at a card boundary
-    Busy,         ///< another process is settling the same database
+    Busy,         ///< another pass, here or on another machine, is settling the database
 };
 
 /// How the old balances are read.
@@ -114,4 +115,5 @@ private:
     QSqlQuery m_plusSum;
     QSqlQuery m_minusSum;
     std::unique_ptr<HistoryWriter> m_writer;
+    std::unique_ptr<PassLock> m_lock;
 };

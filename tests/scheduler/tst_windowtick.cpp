@@ -3,7 +3,9 @@
 #include "app/ReportPane.h"
 #include "report/ReportText.h"
 #include "settlement/PassLock.h"
+
 #include "support/TestDatabase.h"
+#include <QLockFile>
 
 #include <QDir>
 #include <QPlainTextEdit>
@@ -38,7 +40,6 @@ class tst_WindowTick : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void countsOnlyWhileTheBoxIsTicked_data();
     void countsOnlyWhileTheBoxIsTicked();
     void retriesEveryMinuteUntilAPassEndsNormally_data();
@@ -50,16 +51,7 @@ private slots:
     void waitsForAnotherProcessSettlingTheSameDatabase_data();
     void waitsForAnotherProcessSettlingTheSameDatabase();
     void runsAPassByItselfOnTheThirtiethMinute();
-
-private:
-    QTemporaryDir m_lockDir;
 };
-
-void tst_WindowTick::initTestCase()
-{
-    QVERIFY(m_lockDir.isValid());
-    qputenv("VELMORA_LOCK_DIR", QFile::encodeName(m_lockDir.path()));
-}
 
 void tst_WindowTick::countsOnlyWhileTheBoxIsTicked_data()
 {
@@ -208,11 +200,12 @@ void tst_WindowTick::waitsForAnotherProcessSettlingTheSameDatabase()
     QFETCH(bool, ownerAlive);
     TestDatabase db;
     seed(db);
-    PassLock other(db.settings());
-    QVERIFY(other.tryLock());
+    // Another pass's lock beside the database file.
+    QLockFile other(PassLock::lockFilePath(db.path()));
+    QVERIFY(other.tryLock(0));
     if (!ownerAlive) {
         // The same lock, left behind by a process that has ended.
-        QFile file(other.path());
+        QFile file(PassLock::lockFilePath(db.path()));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QByteArray contents = file.readAll();
         file.close();
