@@ -75,6 +75,7 @@ QStringList sqlServerStatements(const QString &textType, const QString &amountTy
 bool create(const QSqlDatabase &database, const QStringList &statements, QString *error)
 {
     QSqlQuery query(database);
+    query.setForwardOnly(true);
     for (const QString &statement : statements) {
         if (!query.exec(statement)) {
             *error = DbConnection::describe(query.lastError());

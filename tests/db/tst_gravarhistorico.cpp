@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "db/Dialect.h"
+#include "settlement/SettlementPass.h"
 #include "support/RecordingHost.h"
 #include "support/TestUtil.h"
 
@@ -28,6 +29,7 @@ class tst_GravarHistorico : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { VELMORA_REQUIRE_BACKEND(); }
     void init();
     void cleanup();
     void writesOneRowAsGiven_data();
@@ -35,6 +37,8 @@ private slots:
     void failureIsReportedAndWritesNothing_data();
     void failureIsReportedAndWritesNothing();
     void sumLeavesOutLaterTimesOnTheBoundDate();
+    void everyNumericAmountColumnTakesThePostings_data();
+    void everyNumericAmountColumnTakesThePostings();
 
 private:
     std::unique_ptr<TestDatabase> m_db;
@@ -45,6 +49,7 @@ private:
 void tst_GravarHistorico::init()
 {
     m_db = std::make_unique<TestDatabase>();
+    QVERIFY(m_db->isValid());
     m_host = RecordingHost();
     QVERIFY(connectTo(*m_db, m_cn, m_host));
 }
@@ -100,11 +105,8 @@ void tst_GravarHistorico::failureIsReportedAndWritesNothing_data()
     QTest::addColumn<QString>("sql"); // what makes the write fail
     QTest::addColumn<QString>("amount");
     QTest::newRow("missing table") << u"drop table PontosHistorico"_s << u"70"_s;
-    QTest::newRow("refused by the database")
-        << u"create trigger Recusa before insert on PontosHistorico begin "
-           "select raise(abort, 'recusado'); end"_s
-        << u"70"_s;
-    QTest::newRow("amount without a magnitude") << u"select 1"_s << u"-922337203685477.5808"_s;
+    QTest::newRow("refused by the database") << u"refuse"_s << u"70"_s;
+    QTest::newRow("amount without a magnitude") << QString() << u"-922337203685477.5808"_s;
 }
 
 void tst_GravarHistorico::failureIsReportedAndWritesNothing()
@@ -113,7 +115,10 @@ void tst_GravarHistorico::failureIsReportedAndWritesNothing()
     QFETCH(QString, amount);
     HistoryWriter writer(*m_cn);
     QVERIFY(writer.GravarHistorico(entry(u"1"_s), kMoment, m_host)); // prepared
-    m_db->exec(sql);
+    if (sql == u"refuse"_s)
+        m_db->refusePostings(u"O'Neil"_s, u"{}Pontos = 70"_s);
+    else if (!sql.isEmpty())
+        m_db->exec(sql);
     m_host.text = u"antes\r\n"_s;
     m_host.calls.clear();
     QVERIFY(!writer.GravarHistorico(entry(amount), kMoment, m_host));
@@ -123,7 +128,8 @@ void tst_GravarHistorico::failureIsReportedAndWritesNothing()
         return;
     QCOMPARE(m_db->postedRows().size(), 1);
     // The writer recovers: once the cause is gone, the next row is written.
-    m_db->exec(u"drop trigger if exists Recusa"_s);
+    if (!sql.isEmpty())
+        m_db->allowPostings();
     QVERIFY(writer.GravarHistorico(entry(u"2"_s), kMoment, m_host));
     QCOMPARE(m_db->postedRows().size(), 2);
 }
@@ -139,9 +145,58 @@ void tst_GravarHistorico::sumLeavesOutLaterTimesOnTheBoundDate()
     QVERIFY2(m_cn->prepare(sum, m_cn->dialect().plusSumSql(), &error), qPrintable(error));
     sum.addBindValue(u"C1"_s);
     sum.addBindValue(u"1001"_s);
-    sum.addBindValue(m_cn->dialect().dateValue(QDate(2025, 12, 6)));
+    // Bound as the pass binds it.
+    sum.addBindValue(m_cn->dialect().dateBoundValue(QDate(2025, 12, 6)));
     QVERIFY(sum.exec() && sum.next());
     QCOMPARE(decimal(sum.value(0)), u"5.2500"_s);
+}
+
+void tst_GravarHistorico::everyNumericAmountColumnTakesThePostings_data()
+{
+    // The amounts a pass posts are whole points; amounts with decimals where a column has them.
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<bool>("decimals");
+    QTest::newRow("int") << u"int"_s << false;
+    QTest::newRow("bigint") << u"bigint"_s << false;
+    QTest::newRow("decimal") << u"decimal(19,4)"_s << true;
+    QTest::newRow("numeric") << u"numeric(19,4)"_s << true;
+    QTest::newRow("money") << u"money"_s << true;
+    QTest::newRow("float") << u"float"_s << true;
+}
+
+void tst_GravarHistorico::everyNumericAmountColumnTakesThePostings()
+{
+    QFETCH(QString, type);
+    QFETCH(bool, decimals);
+    m_cn.reset();
+    m_db = std::make_unique<TestDatabase>(type);
+    QVERIFY(m_db->isValid());
+    // Lapsed, then lifted: one posting of each adjustment.
+    m_db->addCard(u"C1"_s, u"1001"_s, {u"+ 100 2024-12-06"_s, u"- 130 2026-11-06"_s});
+    ConnectionSettings settings = m_db->settings();
+    PassOptions options;
+    options.timeouts = m_db->timeouts();
+    RecordingHost host;
+    QCOMPARE(SettlementPass(settings, host, options).run(), PassOutcome::Completed);
+    QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+    QStringList pontos;
+    for (const QVariantMap &row : m_db->postedRows())
+        pontos << decimal(row.value("Pontos")) + u' ' + decimal(row.value("ValorIncid"));
+    QCOMPARE(pontos, (QStringList{u"100.0000 100.0000"_s, u"130.0000 130.0000"_s}));
+
+    if (decimals) {
+        QVERIFY(connectTo(*m_db, m_cn, m_host));
+        HistoryWriter writer(*m_cn);
+        QVERIFY2(writer.GravarHistorico(entry(u"-12.3456"_s), kMoment, m_host),
+                 qPrintable(m_host.text));
+        // Read back as an exact decimal: FreeTDS gives no text for a float with decimals.
+        QSqlQuery q(m_db->db());
+        q.setForwardOnly(true);
+        QVERIFY(q.exec(u"select cast(Pontos as decimal(19,4)) from PontosHistorico where "
+                       "LancManual = 1 and Data < '2026-01-01' order by Id"_s));
+        QVERIFY(q.last());
+        QCOMPARE(decimal(q.value(0)), u"12.3456"_s);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_GravarHistorico)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "support/TestDatabase.h"
 
+#include "app/CommandLine.h"
 #include "db/Currency.h"
 #include "db/Schema.h"
 
@@ -11,37 +12,133 @@
 
 namespace {
 int g_counter = 0;
+
+// ODBC opens a scrollable cursor for any other query, which a statement that returns no
+// rows refuses.
+QSqlQuery forwardOnly(const QSqlDatabase &database)
+{
+    QSqlQuery q(database);
+    q.setForwardOnly(true);
+    return q;
 }
 
-TestDatabase::TestDatabase()
-    : m_path(m_dir.filePath(QStringLiteral("velmora.db"))),
-      m_connection(QStringLiteral("test-db-%1").arg(++g_counter))
+QVariant nullable(const QString &text)
 {
-    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    database.setDatabaseName(m_path);
-    QString error;
-    m_valid = m_dir.isValid() && database.open() &&
-              Schema::create(database, Schema::sqliteStatements(), &error);
-    if (!m_valid)
-        qWarning("test database: %s", qPrintable(error + database.lastError().text()));
+    return text.isNull() ? QVariant() : QVariant(text);
+}
+
+// Dates the way both back ends are compared: SQLite keeps the text it was given, SQL Server
+// gives a date-time back.
+QVariant normalised(const QVariant &value)
+{
+    if (value.metaType().id() != QMetaType::QDateTime)
+        return value;
+    const QDateTime moment = value.toDateTime();
+    return moment.time() == QTime(0, 0) ? moment.toString(QStringLiteral("yyyy-MM-dd"))
+                                        : moment.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QSqlDatabase openServer(const QString &name)
+{
+    ConnectionSettings s = CommandLine::split(TestDatabase::serverLine());
+    CommandLine::normaliseAndValidate(s);
+    const ConnectionTarget target = ConnectionString::build(
+        s.strModoLigacao, s.strServidor, s.strBaseDados, s.strUtilizador, s.strPassword, {});
+    QSqlDatabase database = QSqlDatabase::addDatabase(target.driverName, name);
+    database.setDatabaseName(target.databaseName);
+    database.setConnectOptions(target.connectOptions);
+    database.setNumericalPrecisionPolicy(QSql::HighPrecision);
+    if (!database.open())
+        qWarning("test database: %s", qPrintable(database.lastError().text()));
+    return database;
+}
+} // namespace
+
+bool TestDatabase::isServer()
+{
+#ifdef VELMORA_TEST_BACKEND_SQLSERVER
+    return true;
+#else
+    return false;
+#endif
+}
+
+QString TestDatabase::serverLine()
+{
+    return qEnvironmentVariable("VELMORA_TEST_SQLSERVER");
+}
+
+TestDatabase::TestDatabase(const QString &amountType, const QString &textType)
+    : m_connection(QStringLiteral("test-db-%1").arg(++g_counter))
+{
+    QSqlDatabase database;
+    if (isServer()) {
+        database = openServer(m_connection);
+    } else {
+        m_path = m_dir.filePath(QStringLiteral("velmora.db"));
+        database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        database.setDatabaseName(m_path);
+        database.open();
+    }
+    m_valid = m_dir.isValid() && database.isOpen();
+    if (m_valid)
+        createTables(amountType, textType);
 }
 
 TestDatabase::~TestDatabase()
 {
-    {
-        QSqlDatabase database = QSqlDatabase::database(m_connection, false);
-        database.close();
+    restoreHistory();
+    for (const QString &name : {m_connection, m_lockConnection}) {
+        if (name.isEmpty())
+            continue;
+        {
+            QSqlDatabase database = QSqlDatabase::database(name, false);
+            database.close();
+        }
+        QSqlDatabase::removeDatabase(name);
     }
-    QSqlDatabase::removeDatabase(m_connection);
+}
+
+void TestDatabase::createTables(const QString &amountType, const QString &textType)
+{
+    QString error;
+    QStringList statements;
+    if (isServer()) {
+        QSqlQuery q = forwardOnly(db());
+        for (const char *table : {"PontosHistorico", "PontosCartoes"})
+            q.exec(QStringLiteral("if object_id('%1','U') is not null drop table %1")
+                       .arg(QLatin1String(table)));
+        statements = Schema::sqlServerStatements(
+            textType.isEmpty() ? QStringLiteral("varchar") : textType,
+            amountType.isEmpty() ? QStringLiteral("money") : amountType);
+    } else {
+        statements =
+            Schema::sqliteStatements(amountType.isEmpty() ? QStringLiteral("numeric") : amountType);
+    }
+    m_valid = Schema::create(db(), statements, &error);
+    if (!m_valid)
+        qWarning("test database: %s", qPrintable(error));
 }
 
 ConnectionSettings TestDatabase::settings() const
 {
+    if (isServer()) {
+        ConnectionSettings s = CommandLine::split(serverLine());
+        CommandLine::normaliseAndValidate(s);
+        return s;
+    }
     ConnectionSettings s;
     s.strServidor = m_path;
     s.strBaseDados = QStringLiteral("main");
     s.strModoLigacao = QStringLiteral("SQLITE");
     return s;
+}
+
+ConnectionString::Timeouts TestDatabase::timeouts() const
+{
+    if (isServer())
+        return {10, 3};
+    return {};
 }
 
 QSqlDatabase TestDatabase::db() const
@@ -51,17 +148,17 @@ QSqlDatabase TestDatabase::db() const
 
 void TestDatabase::exec(const QString &sql)
 {
-    QSqlQuery q(db());
+    QSqlQuery q = forwardOnly(db());
     if (!q.exec(sql))
         QFAIL(qPrintable(sql + QStringLiteral(": ") + q.lastError().text()));
 }
 
 void TestDatabase::addCard(const QString &cliente, const QString &numCartao)
 {
-    QSqlQuery q(db());
+    QSqlQuery q = forwardOnly(db());
     q.prepare(QStringLiteral("insert into PontosCartoes (Cliente, NumCartao) values (?, ?)"));
-    q.addBindValue(cliente);
-    q.addBindValue(numCartao);
+    q.addBindValue(nullable(cliente));
+    q.addBindValue(nullable(numCartao));
     if (!q.exec())
         QFAIL(qPrintable(q.lastError().text()));
 }
@@ -81,19 +178,31 @@ void TestDatabase::addMovement(const QString &cliente, const QString &numCartao,
                                const QString &afecta, const QString &pontos, const QString &data,
                                const QString &cliFor)
 {
-    QSqlQuery q(db());
+    QSqlQuery q = forwardOnly(db());
     q.prepare(QStringLiteral("insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, "
                              "Numero, Data, Afecta, ValorIncid, Pontos, LancManual, Observa, "
                              "Utilizador, DataSys) values (?, ?, ?, 'FT', '1', ?, ?, ?, ?, 0, "
                              "'teste', '01', ?)"));
-    q.addBindValue(cliente);
+    // A history row always names its card: an empty text stands where the card has a NULL.
+    q.addBindValue(cliente.isNull() ? QStringLiteral("") : cliente);
     q.addBindValue(cliFor);
-    q.addBindValue(numCartao);
-    q.addBindValue(data);
+    q.addBindValue(numCartao.isNull() ? QStringLiteral("") : numCartao);
+    const QString sysData = data.left(10) + QStringLiteral(" 09:00:00");
+    if (isServer()) {
+        const QDateTime moment = data.size() > 10
+                                     ? QDateTime::fromString(data, QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                     : QDateTime(QDate::fromString(data, Qt::ISODate), QTime(0, 0));
+        q.addBindValue(moment);
+    } else {
+        q.addBindValue(data);
+    }
     q.addBindValue(afecta);
     q.addBindValue(pontos);
     q.addBindValue(pontos);
-    q.addBindValue(data.left(10) + QStringLiteral(" 09:00:00"));
+    if (isServer())
+        q.addBindValue(QDateTime::fromString(sysData, QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    else
+        q.addBindValue(sysData);
     if (!q.exec())
         QFAIL(qPrintable(q.lastError().text()));
 }
@@ -101,14 +210,14 @@ void TestDatabase::addMovement(const QString &cliente, const QString &numCartao,
 static QVector<QVariantMap> rows(const QSqlDatabase &database, const QString &where)
 {
     QVector<QVariantMap> out;
-    QSqlQuery q(database);
+    QSqlQuery q = forwardOnly(database);
     if (!q.exec(QStringLiteral("select * from PontosHistorico %1 order by Id").arg(where)))
         return out;
     while (q.next()) {
         QVariantMap row;
         const QSqlRecord r = q.record();
         for (int i = 0; i < r.count(); ++i)
-            row.insert(r.fieldName(i), r.value(i));
+            row.insert(r.fieldName(i), normalised(r.value(i)));
         out.append(row);
     }
     return out;
@@ -144,4 +253,90 @@ QString TestDatabase::balance(const QString &cliente, const QString &numCartao,
             Currency::subtract(total, amount, &total);
     }
     return total.toDecimalString();
+}
+
+void TestDatabase::breakHistory()
+{
+    if (!isServer()) {
+        exec(QStringLiteral("alter table PontosHistorico rename to Guardado"));
+        m_lockConnection = QStringLiteral("renamed");
+        return;
+    }
+    m_lockConnection = m_connection + QStringLiteral("-lock");
+    QSqlDatabase holder = openServer(m_lockConnection);
+    QVERIFY2(holder.transaction(), qPrintable(holder.lastError().text()));
+    QSqlQuery q = forwardOnly(holder);
+    // Dropped, not committed: every other session's statement on the table waits for the end
+    // of this transaction, NOLOCK readers included.
+    QVERIFY2(q.exec(QStringLiteral("drop table PontosHistorico")), qPrintable(q.lastError().text()));
+}
+
+void TestDatabase::restoreHistory()
+{
+    if (m_lockConnection.isEmpty())
+        return;
+    if (!isServer()) {
+        m_lockConnection.clear();
+        forwardOnly(db()).exec(QStringLiteral("alter table Guardado rename to PontosHistorico"));
+        return;
+    }
+    {
+        QSqlDatabase holder = QSqlDatabase::database(m_lockConnection, false);
+        holder.rollback();
+        holder.close();
+    }
+    QSqlDatabase::removeDatabase(m_lockConnection);
+    m_lockConnection.clear();
+}
+
+void TestDatabase::refusePostings(const QString &cliente, const QString &condition)
+{
+    QString terceiro = cliente;
+    terceiro.replace(QLatin1Char('\''), QStringLiteral("''"));
+    QString test = condition;
+    if (isServer()) {
+        // A CHECK constraint refuses the one statement; the transaction goes on, as it does
+        // when a real server refuses a value.
+        test.replace(QStringLiteral("{}"), QString());
+        exec(QStringLiteral("alter table PontosHistorico add constraint Recusa check (not "
+                            "(LancManual = 1 and Terceiro = '%1' and %2))")
+                 .arg(terceiro, test));
+    } else {
+        test.replace(QStringLiteral("{}"), QStringLiteral("new."));
+        exec(QStringLiteral("create trigger Recusa before insert on PontosHistorico when "
+                            "new.LancManual = 1 and new.Terceiro = '%1' and %2 begin "
+                            "select raise(abort, 'recusado'); end")
+                 .arg(terceiro, test));
+    }
+}
+
+void TestDatabase::allowPostings()
+{
+    exec(isServer() ? QStringLiteral("alter table PontosHistorico drop constraint Recusa")
+                    : QStringLiteral("drop trigger Recusa"));
+}
+
+int TestDatabase::historyRowsSeenFromOutside() const
+{
+    const QString name = m_connection + QStringLiteral("-reader");
+    int count = -1;
+    {
+        QSqlDatabase reader;
+        if (isServer()) {
+            reader = openServer(name);
+        } else {
+            reader = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            reader.setDatabaseName(m_path);
+            reader.open();
+        }
+        QSqlQuery q = forwardOnly(reader);
+        if (q.exec(isServer() ? QStringLiteral("select count(*) from PontosHistorico with (nolock)")
+                              : QStringLiteral("select count(*) from PontosHistorico")) &&
+            q.next())
+            count = q.value(0).toInt();
+        q.finish();
+        reader.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return count;
 }

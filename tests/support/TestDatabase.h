@@ -2,6 +2,7 @@
 #pragma once
 
 #include "db/ConnectionSettings.h"
+#include "db/ConnectionString.h"
 
 #include <QDate>
 #include <QSqlDatabase>
@@ -11,23 +12,38 @@
 #include <QVariantMap>
 #include <QVector>
 
-/// A real SQLite file in a temporary folder, with the scheme's two tables, and a connection of
-/// its own for the test to fill and inspect it.
+/// The scheme's two tables for one test, with a connection of the test's own to fill and
+/// inspect them: a real SQLite file in a temporary folder, or, in a test program built for SQL
+/// Server, the scratch database that VELMORA_TEST_SQLSERVER names, its tables made afresh.
+/// The same cases run on both; what differs between them lives here.
 class TestDatabase
 {
 public:
-    TestDatabase();
+    /// Whether this program was built to run its cases on SQL Server.
+    static bool isServer();
+    /// VELMORA_TEST_SQLSERVER: "server;database;login;password;mode;", or empty.
+    static QString serverLine();
+
+    /// `amountType` and `textType` declare ValorIncid/Pontos and the text columns; empty for
+    /// the back end's usual ones.
+    explicit TestDatabase(const QString &amountType = {}, const QString &textType = {});
     ~TestDatabase();
     TestDatabase(const TestDatabase &) = delete;
     TestDatabase &operator=(const TestDatabase &) = delete;
 
     bool isValid() const { return m_valid; }
+    /// The SQLite file (empty on a server).
     QString path() const { return m_path; }
+    /// A temporary folder of the test's own.
     QString folder() const { return m_dir.path(); }
-    /// "file;main;;;SQLITE;" settings for this file.
+    /// The settings a pass uses to reach this database.
     ConnectionSettings settings() const;
+    /// The timeouts a pass here uses: short ones on a server, so that a held-up statement
+    /// fails the pass within a test's patience.
+    ConnectionString::Timeouts timeouts() const;
     QSqlDatabase db() const;
 
+    /// A card; a null QString is stored as NULL.
     void addCard(const QString &cliente, const QString &numCartao);
     /// A card and its movements, each "+ 100 2024-12-06" or "- 5 2025-12-06 15:30:00" (sign,
     /// points, date); a sign written "F+" or "F-" makes it a supplier's row.
@@ -40,17 +56,44 @@ public:
     void exec(const QString &sql);
 
     /// Rows written by the program (LancManual = 1), in the order written, each as a map of
-    /// column name to value.
+    /// column name to value; dates as "yyyy-MM-dd", with " hh:mm:ss" when they carry a time.
     QVector<QVariantMap> postedRows() const;
     /// Every history row, in order of insertion.
     QVector<QVariantMap> allRows() const;
-    /// The card's balance up to and including `day` (text compare, as the pass does), exactly,
-    /// as a decimal text with four decimals.
+    /// The card's balance up to and including `day` (as the pass counts it), exactly, as a
+    /// decimal text with four decimals.
     QString balance(const QString &cliente, const QString &numCartao, const QString &day) const;
 
+    /// Makes PontosHistorico unusable to every other connection until restoreHistory(): on
+    /// SQLite it is renamed away; on a server a second connection holds it locked, so that the
+    /// pass's next statement on it runs into its command timeout.
+    void breakHistory();
+    void restoreHistory();
+    /// A statement that, run on the pass's own connection inside its transaction, makes the
+    /// pass's next statement on the history fail; the pass's rollback undoes it.
+    static QString breakHistoryOnOwnConnectionSql() { return QStringLiteral("drop table PontosHistorico"); }
+    /// Refuses the program's postings for `terceiro` that meet `condition`, a test on the
+    /// row's columns written with "{}" before each column name ("{}Data = '2025-12-06'").
+    void refusePostings(const QString &terceiro, const QString &condition);
+    void allowPostings();
+    /// The history rows that another connection sees, uncommitted ones included where the
+    /// database lets a reader see them.
+    int historyRowsSeenFromOutside() const;
+
 private:
+    void createTables(const QString &amountType, const QString &textType);
+
     QTemporaryDir m_dir;
     QString m_path;
     QString m_connection;
+    QString m_lockConnection; ///< the server connection that holds the history locked
     bool m_valid = false;
 };
+
+/// Ends the current test function as skipped when this program is built for a server and
+/// VELMORA_TEST_SQLSERVER names none. Use it in initTestCase().
+#define VELMORA_REQUIRE_BACKEND()                                                                  \
+    do {                                                                                           \
+        if (TestDatabase::isServer() && TestDatabase::serverLine().isEmpty())                      \
+            QSKIP("VELMORA_TEST_SQLSERVER is not set (\"server;database;login;password;SQL;\")");  \
+    } while (false)

@@ -8,7 +8,8 @@ using namespace Qt::StringLiterals;
 bool connectTo(const TestDatabase &db, ConnectionPtr &cn, ReportSink &report)
 {
     ConnectionSettings s = db.settings();
-    return LigarServidor(cn, s.strServidor, {}, {}, s.strBaseDados, s.strModoLigacao, report);
+    return LigarServidor(cn, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
+                         s.strModoLigacao, report, db.timeouts());
 }
 
 HistoryEntry historyEntry(const QString &afecta, const QString &amount, const QString &observa)
