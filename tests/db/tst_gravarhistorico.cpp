@@ -193,8 +193,8 @@ void tst_GravarHistorico::everyNumericAmountColumnTakesThePostings()
         QSqlQuery q(m_db->db());
         q.setForwardOnly(true);
         QVERIFY(q.exec(u"select cast(Pontos as decimal(19,4)) from PontosHistorico where "
-                       "LancManual = 1 and Data < '2026-01-01' order by Id"_s));
-        QVERIFY(q.last());
+                       "LancManual = 1 and Data < '2026-01-01' order by Id desc"_s));
+        QVERIFY(q.next());
         QCOMPARE(decimal(q.value(0)), u"12.3456"_s);
     }
 }

@@ -7,6 +7,7 @@
 #include "support/TestDatabase.h"
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStringList>
 
 using namespace Qt::StringLiterals;
@@ -19,6 +20,7 @@ inline const QString kStamp = u"06-12-2026 10:00:00"_s;
 inline PassOutcome runPass(const TestDatabase &db, PassHost &host, PassOptions options = {})
 {
     ConnectionSettings settings = db.settings();
+    options.timeouts = db.timeouts();
     return SettlementPass(settings, host, options).run();
 }
 
@@ -63,4 +65,13 @@ inline QSqlDatabase passConnection()
             return QSqlDatabase::database(name, false);
     }
     return {};
+}
+
+/// Makes the history unusable from inside the running pass's own transaction, which rolls
+/// it back.
+inline bool breakHistoryOnPassConnection()
+{
+    QSqlQuery query(passConnection());
+    query.setForwardOnly(true);
+    return query.exec(TestDatabase::breakHistoryOnOwnConnectionSql());
 }

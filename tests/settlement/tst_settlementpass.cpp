@@ -8,6 +8,7 @@ class tst_SettlementPass : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { VELMORA_REQUIRE_BACKEND(); }
     void emptyCardTableReportsStartThenEndAndReadsNoHistory();
     void settlesACardOnceADay_data();
     void settlesACardOnceADay();
@@ -153,8 +154,13 @@ void tst_SettlementPass::settlesEachCustomerOfASharedCardNumber()
     db.addCard(u"123"_s, u"456"_s, {"- 15 2024-12-06"});
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
-    QCOMPARE(postedSummaries(db), (QStringList{refill("15"), lapse("30")}));
-    QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{"123", "124"}));
+    // SQL Server gives ties on the card number in no set order.
+    auto sorted = [](QStringList list) {
+        list.sort();
+        return list;
+    };
+    QCOMPARE(sorted(postedSummaries(db)), sorted({refill("15"), lapse("30")}));
+    QCOMPARE(sorted(posted(db, u"Terceiro"_s)), (QStringList{"123", "124"}));
     QCOMPARE(host.lines().mid(2, 2), (QStringList{cardLine("456"), cardLine("456")}));
 }
 
@@ -162,7 +168,9 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
 {
     TestDatabase db;
     ConnectionSettings settings = db.settings();
-    settings.strServidor = db.folder() + u"/missing.db"_s;
+    // A file that is not there, or a server port where nothing listens.
+    settings.strServidor =
+        TestDatabase::isServer() ? u"127.0.0.1,9"_s : db.folder() + u"/missing.db"_s;
     RecordingHost host;
     QCOMPARE(SettlementPass(settings, host).run(), PassOutcome::NoConnection);
     QVERIFY(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s));

@@ -189,9 +189,9 @@ void TestDatabase::addMovement(const QString &cliente, const QString &numCartao,
     q.addBindValue(numCartao.isNull() ? QStringLiteral("") : numCartao);
     const QString sysData = data.left(10) + QStringLiteral(" 09:00:00");
     if (isServer()) {
-        const QDateTime moment = data.size() > 10
-                                     ? QDateTime::fromString(data, QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                     : QDateTime(QDate::fromString(data, Qt::ISODate), QTime(0, 0));
+        const QDateTime moment =
+            data.size() > 10 ? QDateTime::fromString(data, QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                             : QDateTime(QDate::fromString(data, Qt::ISODate), QTime(0, 0));
         q.addBindValue(moment);
     } else {
         q.addBindValue(data);
@@ -268,7 +268,8 @@ void TestDatabase::breakHistory()
     QSqlQuery q = forwardOnly(holder);
     // Dropped, not committed: every other session's statement on the table waits for the end
     // of this transaction, NOLOCK readers included.
-    QVERIFY2(q.exec(QStringLiteral("drop table PontosHistorico")), qPrintable(q.lastError().text()));
+    QVERIFY2(q.exec(QStringLiteral("drop table PontosHistorico")),
+             qPrintable(q.lastError().text()));
 }
 
 void TestDatabase::restoreHistory()

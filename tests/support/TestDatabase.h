@@ -71,7 +71,10 @@ public:
     void restoreHistory();
     /// A statement that, run on the pass's own connection inside its transaction, makes the
     /// pass's next statement on the history fail; the pass's rollback undoes it.
-    static QString breakHistoryOnOwnConnectionSql() { return QStringLiteral("drop table PontosHistorico"); }
+    static QString breakHistoryOnOwnConnectionSql()
+    {
+        return QStringLiteral("drop table PontosHistorico");
+    }
     /// Refuses the program's postings for `terceiro` that meet `condition`, a test on the
     /// row's columns written with "{}" before each column name ("{}Data = '2025-12-06'").
     void refusePostings(const QString &terceiro, const QString &condition);
