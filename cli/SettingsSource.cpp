@@ -41,8 +41,9 @@ bool openPrivateFile(const QString &path, QFile &file, QString *error)
         fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        const int code = errno;
         *error =
-            QStringLiteral("não foi possível abrir %1: %2").arg(nameOf(path), systemError(errno));
+            QStringLiteral("não foi possível abrir %1: %2").arg(nameOf(path), systemError(code));
         return false;
     }
     struct stat st = {};
