@@ -2,6 +2,7 @@
 // velmora-cli: one settlement pass from the console, for cron, systemd timers and Task Scheduler.
 #include "app/CommandLine.h"
 #include "cli/ConsoleHost.h"
+#include "cli/SettingsSource.h"
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
 #include "settlement/SettlementPass.h"
@@ -67,9 +68,15 @@ int main(int argc, char *argv[])
                                         QStringLiteral("Create a demonstration SQLite database "
                                                        "at <file> and exit."),
                                         QStringLiteral("file"));
+    const QCommandLineOption settingsFile(
+        QStringLiteral("settings"),
+        QStringLiteral("Read the settings line from <file> (- for standard input) instead of the "
+                       "command line. The file must be private to its owner (chmod 600)."),
+        QStringLiteral("file"));
     parser.addOption(dryRun);
     parser.addOption(setBased);
     parser.addOption(createDemo);
+    parser.addOption(settingsFile);
     parser.addPositionalArgument(QStringLiteral("settings"),
                                  QStringLiteral("\"server;database;login;password;mode;\" "
                                                 "(mode SQL, WIN or SQLITE)"));
@@ -97,10 +104,15 @@ int main(int argc, char *argv[])
         return Ok;
     }
 
-    // The settings may be split over several arguments by the shell; they are one string.
-    ConnectionSettings settings =
-        CommandLine::split(parser.positionalArguments().join(QLatin1Char(' ')));
-    const QString refusal = CommandLine::normaliseAndValidate(settings);
+    QString line;
+    QString refusal;
+    if (!SettingsSource::settingsLine(parser.values(settingsFile), parser.positionalArguments(),
+                                      &line, &refusal)) {
+        printError(refusal);
+        return BadCommandLine;
+    }
+    ConnectionSettings settings = CommandLine::split(line);
+    refusal = CommandLine::normaliseAndValidate(settings);
     if (!refusal.isEmpty()) {
         printError(refusal);
         return BadCommandLine;

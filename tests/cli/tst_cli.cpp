@@ -9,7 +9,18 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const QString kSqlite = u";main;;;SQLITE;"_s;
+// A login and password that the SQLite mode accepts and ignores: they must never be printed.
+const QString kSecret = u"Pw-9zq!k"_s;
+const QString kSqliteWithSecret = u";main;velmora;"_s + kSecret + u";SQLITE;"_s;
+
+/// The output without the start and end lines of a pass, which carry the time.
+QString untimed(const QString &out)
+{
+    QStringList lines = out.split(u'\n');
+    lines.removeIf([](const QString &l) { return l.contains(u"da Verificação - "_s); });
+    return lines.join(u'\n');
 }
+} // namespace
 
 class tst_Cli : public QObject
 {
@@ -19,6 +30,10 @@ private slots:
     void exitCodeTellsHowThePassEnded();
     void dryRunLeavesTheFileAsItWas();
     void demoPassSettlesTheExpectedCards();
+    void settingsFileActsAsTheArgument_data();
+    void settingsFileActsAsTheArgument();
+    void settingsFileRefused_data();
+    void settingsFileRefused();
 
 private:
     struct Run
@@ -27,16 +42,19 @@ private:
         QString out;
         QString err;
     };
-    static Run cli(const QStringList &arguments);
+    static Run cli(const QStringList &arguments, const QByteArray &input = {});
     QString demo();
+    QString settingsFile(const QByteArray &content, QFile::Permissions permissions);
 
     QTemporaryDir m_dir;
 };
 
-tst_Cli::Run tst_Cli::cli(const QStringList &arguments)
+tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input)
 {
     QProcess process;
     process.start(QStringLiteral(VELMORA_CLI), arguments);
+    process.write(input);
+    process.closeWriteChannel();
     Run run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return run;
@@ -55,6 +73,17 @@ QString tst_Cli::demo()
     if (created.exitCode != 0)
         qWarning("--create-demo: %s", qPrintable(created.err));
     return path;
+}
+
+/// A new file holding `content`, with exactly `permissions`.
+QString tst_Cli::settingsFile(const QByteArray &content, QFile::Permissions permissions)
+{
+    static int count = 0;
+    QFile file(m_dir.filePath(u"settings%1"_s.arg(++count)));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() ||
+        !file.setPermissions(permissions))
+        qWarning("cannot write %s", qPrintable(file.fileName()));
+    return file.fileName();
 }
 
 void tst_Cli::exitCodeTellsHowThePassEnded_data()
@@ -121,6 +150,82 @@ void tst_Cli::demoPassSettlesTheExpectedCards()
     QCOMPARE(cardLines(first.out), expected);
     QVERIFY(first.out.startsWith(u"\nInício da Verificação - "_s));
     QCOMPARE(cardLines(second.out), QStringList());
+}
+
+void tst_Cli::settingsFileActsAsTheArgument_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<int>("exitCode");
+    const QString absent = m_dir.filePath(u"absent.db"_s);
+    QTest::newRow("completed") << demo() + kSqliteWithSecret << QByteArray("\n") << 0;
+    QTest::newRow("CR LF ending") << demo() + kSqliteWithSecret << QByteArray("\r\n") << 0;
+    QTest::newRow("no ending") << demo() + kSqliteWithSecret << QByteArray() << 0;
+    QTest::newRow("missing database") << absent + kSqliteWithSecret << QByteArray("\n") << 1;
+    QTest::newRow("empty") << QString() << QByteArray() << 2;
+    QTest::newRow("no server") << kSqliteWithSecret << QByteArray("\n") << 2;
+    QTest::newRow("no login") << u"sqlhost;Fidelizacao;;%1;SQL;"_s.arg(kSecret) << QByteArray("\n")
+                              << 2;
+}
+
+void tst_Cli::settingsFileActsAsTheArgument()
+{
+    QFETCH(QString, line);
+    QFETCH(QByteArray, ending);
+    QFETCH(int, exitCode);
+    const QByteArray content = line.toUtf8() + ending;
+    const QString file = settingsFile(content, QFile::ReadOwner | QFile::WriteOwner);
+
+    // --dry-run leaves the demo database as it was, so the three runs see the same cards.
+    const Run byArgument = cli({u"--dry-run"_s, line});
+    QCOMPARE(byArgument.exitCode, exitCode);
+    const Run runs[] = {cli({u"--dry-run"_s, u"--settings"_s, file}),
+                        cli({u"--dry-run"_s, u"--settings"_s, u"-"_s}, content)};
+    for (const Run &run : runs) {
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.err, byArgument.err);
+        QCOMPARE(untimed(run.out), untimed(byArgument.out));
+        QVERIFY(!run.out.contains(kSecret));
+        QVERIFY(!run.err.contains(kSecret));
+    }
+}
+
+void tst_Cli::settingsFileRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    const QByteArray content = (demo() + kSqliteWithSecret + u'\n').toUtf8();
+    const auto withFile = [](const QString &file) {
+        return QStringList{u"--settings"_s, file};
+    };
+    const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+    QTest::newRow("readable by others")
+        << withFile(settingsFile(content, ownerOnly | QFile::ReadOther)) << u"(chmod 600)"_s;
+    QTest::newRow("writable by the group")
+        << withFile(settingsFile(content, ownerOnly | QFile::WriteGroup)) << u"modo 0620"_s;
+    QTest::newRow("missing file") << withFile(m_dir.filePath(u"absent"_s))
+                                  << u"não foi possível abrir o ficheiro de definições "_s;
+    QTest::newRow("a folder") << withFile(m_dir.path()) << u"não foi possível ler"_s;
+    QTest::newRow("two lines") << withFile(settingsFile(content + content, ownerOnly))
+                               << u"deve ter uma só linha"_s;
+    QTest::newRow("not UTF-8") << withFile(settingsFile("x\xff;main;;;SQLITE;", ownerOnly))
+                               << u"não é texto UTF-8"_s;
+    QTest::newRow("and an argument")
+        << withFile(settingsFile(content, ownerOnly)) + QStringList{demo() + kSqlite}
+        << u"não com os dois"_s;
+    QTest::newRow("twice") << withFile(settingsFile(content, ownerOnly)) + withFile(u"-"_s)
+                           << u"uma vez"_s;
+}
+
+void tst_Cli::settingsFileRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QCOMPARE(run.out, QString());
+    QVERIFY(!run.err.contains(kSecret));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

@@ -1,0 +1,17 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace SettingsSource {
+
+/// The settings line of velmora-cli: the positional arguments joined by blanks, or the one line
+/// of the file named by --settings ("-" reads standard input). `settingsOptions` holds every
+/// value given to --settings. A file that its group or other users may read or write is refused,
+/// as ssh refuses such a key. Returns false with a message in *error, which never quotes the
+/// line: it holds a password.
+bool settingsLine(const QStringList &settingsOptions, const QStringList &positional, QString *line,
+                  QString *error);
+
+} // namespace SettingsSource

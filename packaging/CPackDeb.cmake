@@ -1,0 +1,10 @@
+# SPDX-License-Identifier: MIT
+# Read by cpack for each generator. A Debian package installs into /usr, whatever prefix the
+# build was configured with; DESTDIR staging lets the install step see /usr as its prefix, so
+# that the service names /usr/bin/velmora-cli.
+if(CPACK_GENERATOR STREQUAL "DEB")
+    set(CPACK_SET_DESTDIR ON)
+    set(CPACK_INSTALL_PREFIX /usr)
+    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+    set(CPACK_STRIP_FILES ON)
+endif()
