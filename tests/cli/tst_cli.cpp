@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: MIT
+#include "settlement/PassLock.h"
+
 #include <QDate>
+#include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,6 +35,7 @@ private slots:
     void exitCodeTellsHowThePassEnded_data();
     void exitCodeTellsHowThePassEnded();
     void dryRunLeavesTheFileAsItWas();
+    void twoPassesAtOnceSettleOnce();
     void demoPassSettlesTheExpectedCards();
     void settingsFileActsAsTheArgument_data();
     void settingsFileActsAsTheArgument();
@@ -44,9 +51,12 @@ private:
     };
     static Run cli(const QStringList &arguments, const QByteArray &input = {});
     QString demo();
+    /// A fresh demonstration database on which `sql` has run.
+    QString demoWith(const QString &sql);
     QString settingsFile(const QByteArray &content, QFile::Permissions permissions);
 
     QTemporaryDir m_dir;
+    std::vector<std::unique_ptr<QLockFile>> m_heldLocks;
 };
 
 tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input)
@@ -75,6 +85,20 @@ QString tst_Cli::demo()
     return path;
 }
 
+QString tst_Cli::demoWith(const QString &sql)
+{
+    const QString path = demo();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"demo-with"_s);
+        db.setDatabaseName(path);
+        if (!db.open() || !QSqlQuery(db).exec(sql))
+            qWarning("cannot change %s", qPrintable(path));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(u"demo-with"_s);
+    return path;
+}
+
 /// A new file holding `content`, with exactly `permissions`.
 QString tst_Cli::settingsFile(const QByteArray &content, QFile::Permissions permissions)
 {
@@ -98,6 +122,20 @@ void tst_Cli::exitCodeTellsHowThePassEnded_data()
     QTest::newRow("no server") << QStringList{kSqlite} << 2 << true;
     QTest::newRow("demo over an existing file")
         << QStringList{"--create-demo", demo()} << 2 << true;
+    QTest::newRow("postings refused")
+        << QStringList{demoWith(u"create trigger Recusa before insert on PontosHistorico when "
+                                "new.LancManual = 1 and new.NumCartao = '1001' begin "
+                                "select raise(abort, 'recusado'); end"_s) +
+                       kSqlite}
+        << 3 << false;
+    const QString busy = demo();
+    m_heldLocks.push_back(std::make_unique<QLockFile>(PassLock::lockFilePath(busy)));
+    if (!m_heldLocks.back()->tryLock(0))
+        qWarning("cannot lock %s", qPrintable(busy));
+    QTest::newRow("database busy") << QStringList{busy + kSqlite} << 4 << false;
+    const QString blocked = demo();
+    QDir().mkdir(PassLock::lockFilePath(blocked));
+    QTest::newRow("lock cannot be taken") << QStringList{blocked + kSqlite} << 1 << false;
 }
 
 void tst_Cli::exitCodeTellsHowThePassEnded()
@@ -108,8 +146,47 @@ void tst_Cli::exitCodeTellsHowThePassEnded()
     const Run run = cli(arguments);
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(!run.err.trimmed().isEmpty(), messageOnStderr);
+    const QString lines[] = {
+        u"Falha na Ligação ao Servidor! -> "_s, u"   Falha! -> "_s,
+        u"Falha de Gravação no Histórico de Pontos\n"_s,
+        u"   Verificação adiada: outro processo do Velmora está a verificar esta base de dados.\n"_s};
     if (exitCode == 1)
-        QVERIFY(run.out.startsWith(u"Falha na Ligação ao Servidor! -> "_s));
+        QVERIFY2(run.out.startsWith(lines[0]) || run.out.contains(lines[1]), qPrintable(run.out));
+    if (exitCode == 3)
+        QVERIFY2(run.out.contains(lines[2]) && run.out.contains(u"Fim da Verificação"_s),
+                 qPrintable(run.out));
+    if (exitCode == 4)
+        QVERIFY2(run.out.contains(lines[3]) && !run.out.contains(u"Início"_s), qPrintable(run.out));
+}
+
+void tst_Cli::twoPassesAtOnceSettleOnce()
+{
+    // The first pass is held inside its card walk, lock taken, by a write lock of ours on the
+    // file; the second starts then and is put off.
+    const QString file = demo();
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"holder"_s);
+    db.setDatabaseName(file);
+    QVERIFY(db.open());
+    QVERIFY(QSqlQuery(db).exec(u"begin exclusive"_s));
+    QProcess first;
+    first.start(QStringLiteral(VELMORA_CLI), {file + kSqlite});
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(PassLock::lockFilePath(file)), 20000);
+    const Run second = cli({file + kSqlite});
+    QVERIFY(QSqlQuery(db).exec(u"commit"_s));
+    QVERIFY(first.waitForFinished(60000));
+    QCOMPARE(second.exitCode, 4);
+    QVERIFY(!second.out.contains(u"Início"_s));
+    QCOMPARE(first.exitCode(), 0);
+    const QString firstOut = QString::fromLocal8Bit(first.readAllStandardOutput());
+    QCOMPARE(firstOut.count(u"    Cartão nº "_s), 13);
+    // Once the first has ended, the lock is free again and there is nothing left to settle.
+    const Run third = cli({file + kSqlite});
+    QCOMPARE(third.exitCode, 0);
+    QCOMPARE(third.out.count(u"    Cartão nº "_s), 0);
+    QVERIFY(QSqlQuery(db).exec(u"select count(*) from PontosHistorico where LancManual = 1"_s));
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(u"holder"_s);
 }
 
 void tst_Cli::dryRunLeavesTheFileAsItWas()

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "PassTestUtil.h"
+#include "settlement/PassLock.h"
 
+#include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QTest>
 
 class tst_SettlementPass : public QObject
@@ -15,6 +18,8 @@ private slots:
     void writesEveryColumnAndCallsTheHostInOrder();
     void settlesEachCustomerOfASharedCardNumber();
     void doesNothingWithoutAConnection();
+    void lockThatCannotBeTakenIsAFailureNotABusyDatabase_data();
+    void lockThatCannotBeTakenIsAFailureNotABusyDatabase();
 };
 
 namespace {
@@ -179,6 +184,61 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
     QVERIFY(!host.calls.contains(u"status:1"_s));
     QCOMPARE(host.countdownResets, 0);
     QVERIFY(!QFile::exists(settings.strServidor));
+}
+
+void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("reason"); // in the failure line; empty: the pass runs
+    QTest::newRow("a folder where the lock goes") << u"folder"_s << u"existe mas não"_s;
+    QTest::newRow("a folder that cannot be written") << u"read-only"_s << u"sem permissão"_s;
+    QTest::newRow("a lock left by a process that ended") << u"stale"_s << QString();
+    QTest::newRow("a lock held in this process") << u"held"_s << u"busy"_s;
+}
+
+void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
+{
+    if (TestDatabase::isServer())
+        QSKIP("the lock file belongs to SQLite; a server keeps its own lock");
+    QFETCH(QString, obstacle);
+    QFETCH(QString, reason);
+    TestDatabase db;
+    db.addCard(u"123"_s, u"456"_s, {"+ 100 2024-12-06"});
+    const QString lockPath = PassLock::lockFilePath(db.path());
+    QLockFile other(lockPath);
+    if (obstacle == u"folder"_s) {
+        QVERIFY(QDir().mkdir(lockPath));
+    } else if (obstacle == u"read-only"_s) {
+        QFile::setPermissions(db.folder(), QFile::ReadOwner | QFile::ExeOwner);
+        if (QFileInfo(db.folder()).isWritable()) // the superuser writes anywhere
+            QSKIP("this user may write into a read-only folder");
+    } else if (obstacle == u"stale"_s) {
+        QFile file(lockPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // A process number that no process has: the largest a system hands out is far below.
+        file.write("2147483646\nvelmora-cli\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+    } else {
+        QVERIFY(other.tryLock(0));
+    }
+    RecordingHost host;
+    const PassOutcome outcome = runPass(db, host);
+    QFile::setPermissions(db.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (reason.isEmpty()) {
+        QCOMPARE(outcome, PassOutcome::Completed);
+        QCOMPARE(db.postedRows().size(), 1);
+    } else if (reason == u"busy"_s) {
+        QCOMPARE(outcome, PassOutcome::Busy);
+        QCOMPARE(host.lines().value(0),
+                 kStamp + u"   Verificação adiada: outro processo do Velmora está a verificar "
+                          "esta base de dados."_s);
+    } else {
+        // Retried every minute like any failure, and never taken for a busy database.
+        QCOMPARE(outcome, PassOutcome::Failed);
+        QVERIFY2(host.text.startsWith(kStamp + u"   Falha! -> "_s), qPrintable(host.text));
+        QVERIFY2(host.text.contains(reason), qPrintable(host.text));
+        QVERIFY(host.text.contains(QDir::toNativeSeparators(lockPath)));
+        QVERIFY(db.postedRows().isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SettlementPass)

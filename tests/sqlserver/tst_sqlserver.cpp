@@ -1,213 +1,356 @@
 // SPDX-License-Identifier: MIT
-#include "app/CommandLine.h"
+// What only a SQL Server shows. The cases both back ends share run in the *_sqlserver builds of
+// the settlement, pass-fault, strategy and history-writer suites.
 #include "db/Dialect.h"
-#include "db/Schema.h"
-#include "settlement/SettlementPass.h"
-#include "support/RecordingHost.h"
+#include "settlement/PassTestUtil.h"
 #include "support/TestUtil.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlResult>
+#include <QTcpServer>
 #include <QTest>
+#include <QThread>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
-
-using namespace Qt::StringLiterals;
-
-namespace {
-const QDateTime kNow(QDate(2026, 12, 6), QTime(10, 0, 0)); // cutoff 2025-12-06
-const QString kNote = u"Regularização Automática ("_s;
-} // namespace
 
 class tst_SqlServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void init();
-    void cleanupTestCase();
-    void ligarServidorReportsAWrongPasswordWithoutIt();
-    void gravarHistoricoWritesExactValues();
-    void passSettlesEachCaseOnce_data();
-    void passSettlesEachCaseOnce();
+    void initTestCase() { VELMORA_REQUIRE_BACKEND(); }
+    void serverNamedWithoutAPortConnects();
+    void failedConnectionCarriesTheDriversWordsWithoutThePassword_data();
+    void failedConnectionCarriesTheDriversWordsWithoutThePassword();
+    void gravarHistoricoWritesExactValuesWithTheCommandTimeout();
+    void settlesOnEverySchemaVariant_data();
+    void settlesOnEverySchemaVariant();
+    void settlesManyCardsReadInOneList();
+    void heldUpStatementEndsThePassThroughTheFailurePath();
+    void onePassAtATimeWhateverTheServerIsCalled_data();
+    void onePassAtATimeWhateverTheServerIsCalled();
+    void killedPassFreesTheLockAndLeavesWholeCards();
 
 private:
-    void exec(const QString &sql, const QVariantList &values = {});
-    QStringList posted();
-
-    ConnectionSettings m_settings;
-    ConnectionPtr m_admin;
+    struct Cli
+    {
+        QProcess process;
+        int exitCode() const
+        {
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        }
+    };
+    /// The server field of VELMORA_TEST_SQLSERVER with the rest of the line.
+    static QString lineWithServer(const QString &server);
+    /// True once another session holds the pass lock.
+    static bool passLockHeld(const TestDatabase &db);
 };
 
-void tst_SqlServer::exec(const QString &sql, const QVariantList &values)
+namespace {
+
+QString cardRows(const TestDatabase &db)
 {
-    QSqlQuery q;
-    QString error;
-    QVERIFY2(m_admin->prepare(q, sql, &error), qPrintable(error));
-    for (const QVariant &v : values)
-        q.addBindValue(v);
-    QVERIFY2(q.exec(), qPrintable(sql + u": "_s + q.lastError().text()));
-    q.finish();
+    return postedSummaries(db).join(u'\n');
 }
 
-// The rows the program wrote, as "Terceiro|NumCartao|Afecta|Pontos|Data|Observa".
-QStringList tst_SqlServer::posted()
+/// Cards whose adjustments span every kind: a lapse, a refill, a lapse with a lift.
+void addCards(TestDatabase &db, int count)
 {
-    QStringList out;
-    QSqlQuery q = m_admin->newQuery();
-    if (!q.exec(u"select Terceiro,NumCartao,Afecta,Pontos,Data,Observa from PontosHistorico "
-                "where LancManual=1 order by Id"_s))
-        return {q.lastError().text()};
-    while (q.next()) {
-        Currency pontos;
-        Currency::fromVariant(q.value(3), &pontos, nullptr);
-        out << u"%1|%2|%3|%4|%5|%6"_s.arg(
-            q.value(0).toString(), q.value(1).toString(), q.value(2).toString(), pontos.toText(),
-            q.value(4).toDate().toString(Qt::ISODate), q.value(5).toString());
+    QVERIFY(db.db().transaction());
+    for (int i = 0; i < count; ++i) {
+        const QString n = QString::number(100000 + i);
+        switch (i % 3) {
+        case 0:
+            db.addCard(u"C"_s + n, n, {u"+ 100 2024-12-06"_s, u"- 30 2025-12-06"_s});
+            break;
+        case 1:
+            db.addCard(u"C"_s + n, n, {u"+ 10 2024-12-06"_s, u"- 30 2024-12-06"_s});
+            break;
+        default:
+            db.addCard(u"C"_s + n, n, {u"+ 100 2024-12-06"_s, u"- 80 2026-11-06"_s});
+            break;
+        }
     }
-    return out;
+    QVERIFY(db.db().commit());
 }
 
-void tst_SqlServer::initTestCase()
+/// The cards of addCards() that are neither untouched nor settled whole, with their balances
+/// at the cutoff and today.
+QString halfSettledCards(const TestDatabase &db, int count, const QString &cutoffDay = kCutoff)
 {
-    const QString line = qEnvironmentVariable("VELMORA_TEST_SQLSERVER");
-    if (line.isEmpty())
-        QSKIP("VELMORA_TEST_SQLSERVER is not set (\"server;database;login;password;mode;\")");
-    m_settings = CommandLine::split(line);
-    const QString refusal = CommandLine::normaliseAndValidate(m_settings);
-    QVERIFY2(refusal.isEmpty(), qPrintable(refusal));
-    RecordingHost host;
-    ConnectionSettings &s = m_settings;
-    QVERIFY2(LigarServidor(m_admin, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
-                           s.strModoLigacao, host),
-             qPrintable(host.text));
-    cleanupTestCase();
-    for (const QString &statement : Schema::sqlServerStatements())
-        exec(statement);
+    QHash<QString, std::pair<Currency, Currency>> balances; // by card: cutoff, today
+    for (const QVariantMap &row : db.allRows()) {
+        Currency amount;
+        QString error;
+        Currency::fromVariant(row.value(u"Pontos"_s), &amount, &error);
+        if (row.value(u"Afecta"_s).toString() == u"-"_s)
+            Currency::subtract({}, amount, &amount);
+        auto &[cutoff, today] = balances[row.value(u"NumCartao"_s).toString()];
+        if (row.value(u"Data"_s).toString() <= cutoffDay)
+            Currency::add(cutoff, amount, &cutoff);
+        Currency::add(today, amount, &today);
+    }
+    // Untouched: 70 and 70, -20 and -20, 100 and 20. Settled: 0 and 0 (the third lifted).
+    const QStringList untouched{u"70 70"_s, u"-20 -20"_s, u"100 20"_s};
+    QStringList out;
+    for (int i = 0; i < count; ++i) {
+        const QString n = QString::number(100000 + i);
+        const auto &[cutoff, today] = balances.value(n);
+        const QString seen = cutoff.toText() + u' ' + today.toText();
+        if (seen != untouched.at(i % 3) && seen != u"0 0"_s)
+            out << n + u": "_s + seen;
+    }
+    return out.join(u", "_s);
 }
 
-void tst_SqlServer::cleanupTestCase()
+} // namespace
+
+QString tst_SqlServer::lineWithServer(const QString &server)
 {
-    if (!m_admin)
-        return;
-    for (const char *table : {"PontosHistorico", "PontosCartoes"})
-        exec(u"if object_id('%1','U') is not null drop table %1"_s.arg(table));
+    QStringList fields = TestDatabase::serverLine().split(u';');
+    fields[0] = server;
+    return fields.join(u';');
 }
 
-void tst_SqlServer::init()
+bool tst_SqlServer::passLockHeld(const TestDatabase &db)
 {
-    exec(u"delete from PontosHistorico"_s);
-    exec(u"delete from PontosCartoes"_s);
+    QSqlQuery q(db.db());
+    q.setForwardOnly(true);
+    return q.exec(Dialect::sqlServer().applicationLockTestSql()) && q.next() &&
+           q.value(0).toInt() == 0;
 }
 
-void tst_SqlServer::ligarServidorReportsAWrongPasswordWithoutIt()
+void tst_SqlServer::serverNamedWithoutAPortConnects()
 {
-    if (m_settings.strModoLigacao != QLatin1String("SQL"))
-        QSKIP("integrated security uses no password");
-    ConnectionSettings s = m_settings;
-    const QString wrong = s.strPassword + u"Err;ado"_s;
+    const ConnectionSettings s = TestDatabase().settings();
+    if (!s.strServidor.endsWith(u",1433"_s))
+        QSKIP("the test server is not on port 1433");
+    // A bare host is a default instance, on port 1433.
+    const QString host = s.strServidor.chopped(5);
+    QString mode = s.strModoLigacao;
+    RecordingHost report;
+    ConnectionPtr cn;
+    QVERIFY2(LigarServidor(cn, host, s.strUtilizador, s.strPassword, s.strBaseDados, mode, report),
+             qPrintable(report.text));
+}
+
+void tst_SqlServer::failedConnectionCarriesTheDriversWordsWithoutThePassword_data()
+{
+    QTest::addColumn<QString>("what"); // which setting is wrong
+    QTest::newRow("wrong password") << u"password"_s;
+    QTest::newRow("unknown database") << u"database"_s;
+    QTest::newRow("silent port") << u"port"_s;
+}
+
+void tst_SqlServer::failedConnectionCarriesTheDriversWordsWithoutThePassword()
+{
+    QFETCH(QString, what);
+    ConnectionSettings s = TestDatabase().settings();
+    const QString secret = u"Err;ado-"_s + s.strPassword;
+    QTcpServer silent; // accepts, and never answers
+    if (what == u"password"_s) {
+        s.strPassword = secret;
+    } else if (what == u"database"_s) {
+        s.strBaseDados = u"velmora_nao_existe"_s;
+    } else {
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        s.strServidor = u"127.0.0.1,%1"_s.arg(silent.serverPort());
+    }
+    RecordingHost report;
+    ConnectionPtr cn;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(!LigarServidor(cn, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
+                           s.strModoLigacao, report, {2, 2}));
+    QVERIFY2(report.text.startsWith(u"Falha na Ligação ao Servidor! -> [FreeTDS]"_s),
+             qPrintable(report.text));
+    QVERIFY(report.text.endsWith(u"\r\n"_s));
+    QVERIFY(!report.text.contains(s.strPassword));
+    QVERIFY(!report.text.contains(secret));
+}
+
+void tst_SqlServer::gravarHistoricoWritesExactValuesWithTheCommandTimeout()
+{
+    TestDatabase db;
     RecordingHost host;
     ConnectionPtr cn;
-    QVERIFY(!LigarServidor(cn, s.strServidor, s.strUtilizador, wrong, s.strBaseDados,
-                           s.strModoLigacao, host));
-    QVERIFY2(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s), qPrintable(host.text));
-    QVERIFY(!host.text.contains(u"Err;ado"_s));
-}
-
-void tst_SqlServer::gravarHistoricoWritesExactValues()
-{
-    const HistoryEntry e = historyEntry(u"+"_s, u"-12.3456"_s, kNote + u"-12 pontos)"_s);
-    RecordingHost host;
-    HistoryWriter writer(*m_admin);
+    QVERIFY2(connectTo(db, cn, host), qPrintable(host.text));
+    const HistoryEntry e = historyEntry(u"+"_s, u"-12.3456"_s, u"Regularização (-12 pontos)"_s);
+    HistoryWriter writer(*cn);
     const QDateTime moment(QDate(2026, 12, 6), QTime(10, 15, 30));
     QVERIFY(writer.GravarHistorico(e, moment, host));
-    QVERIFY(writer.GravarHistorico(e, moment, host));
     QCOMPARE(host.text, QString());
-    QCOMPARE(posted(), QStringList(2, "O'Neil|1001|+|12.3456|2025-12-06|" + e.Observa));
-
-    QSqlQuery q = m_admin->newQuery();
-    QVERIFY(q.exec(QStringLiteral("select Tipo,Numero,ValorIncid,LancManual,Utilizador,DataSys,"
-                                  "Data from PontosHistorico")));
-    QVERIFY(q.next());
-    QVERIFY(!q.isNull(0) && !q.isNull(1));
-    QCOMPARE(q.value(0).toString() + q.value(1).toString(), QString());
-    QCOMPARE(q.value(2).toString(), u"12.3456"_s);
-    QCOMPARE(q.value(3).toInt(), 1);
-    QCOMPARE(q.value(4).toString(), u"00"_s);
-    QCOMPARE(q.value(5).toDateTime(), moment);
-    QCOMPARE(q.value(6).toDateTime(), QDateTime(e.Data, QTime(0, 0)));
-    q.finish();
+    const QVariantMap row = db.postedRows().value(0);
+    QCOMPARE(amountText(row.value(u"Pontos"_s)), u"12.3456"_s);
+    QCOMPARE(row.value(u"Terceiro"_s).toString(), u"O'Neil"_s);
+    QCOMPARE(row.value(u"Data"_s).toString(), u"2025-12-06"_s);
+    QCOMPARE(row.value(u"DataSys"_s).toString(), u"2026-12-06 10:15:30"_s);
 
     // Every statement carries the command timeout.
     QSqlQuery sum;
     QString error;
-    QVERIFY2(m_admin->prepare(sum, m_admin->dialect().plusSumSql(), &error), qPrintable(error));
+    QVERIFY2(cn->prepare(sum, cn->dialect().plusSumSql(), &error), qPrintable(error));
     const QVariant handle = sum.result()->handle();
     QCOMPARE(handle.metaType(), QMetaType::fromType<SQLHANDLE>());
     SQLULEN timeout = 0;
     QVERIFY(SQL_SUCCEEDED(SQLGetStmtAttr(*static_cast<const SQLHANDLE *>(handle.constData()),
                                          SQL_ATTR_QUERY_TIMEOUT, &timeout, 0, nullptr)));
-    QCOMPARE(timeout, SQLULEN(60));
+    QCOMPARE(timeout, SQLULEN(db.timeouts().commandSeconds));
 }
 
-void tst_SqlServer::passSettlesEachCaseOnce_data()
+void tst_SqlServer::settlesOnEverySchemaVariant_data()
 {
-    // Movements "Cliente|NumCartao|Afecta|Pontos|Data"; the rows one pass is to write.
-    QTest::addColumn<QStringList>("movements");
-    QTest::addColumn<QStringList>("expected");
-    const QString cut = u"2025-12-06"_s;
-    const QString old = u"2024-12-06"_s;
-    QTest::newRow("old balance 70")
-        << QStringList{"C1|1001|+|100|" + old, "C1|1001|-|30|" + old}
-        << QStringList{"C1|1001|-|70|" + cut + "|" + kNote + "70 pontos)"};
-    QTest::newRow("old balance -20")
-        << QStringList{"C2|1002|+|10|" + old, "C2|1002|-|30|" + old}
-        << QStringList{"C2|1002|+|20|" + cut + "|" + kNote + "-20 pontos)"};
-    QTest::newRow("lapse leaves today negative")
-        << QStringList{"C3|1003|+|100|" + old, "C3|1003|-|80|2026-11-06"}
-        << QStringList{"C3|1003|-|100|" + cut + "|" + kNote + "100 pontos)",
-                       "C3|1003|+|80|2026-12-06|" + kNote + "Saldo em 06-12-2026 era negativo"};
-    QTest::newRow("quotes") << QStringList{"O'Neil|10'08|+|25|" + old}
-                            << QStringList{"O'Neil|10'08|-|25|" + cut + "|" + kNote + "25 pontos)"};
-    QTest::newRow("two cards") << QStringList{"C5|1005|+|10|" + old, "C6|1006|-|15|" + old}
-                               << QStringList{"C5|1005|-|10|" + cut + "|" + kNote + "10 pontos)",
-                                              "C6|1006|+|15|" + cut + "|" + kNote + "-15 pontos)"};
-    QTest::newRow("time of day on the cutoff")
-        << QStringList{"C7|1007|+|5|" + cut, "C7|1007|+|70|" + cut + "T15:30:00",
-                       "C7|1007|+|60|2025-12-07"}
-        << QStringList{"C7|1007|-|5|" + cut + "|" + kNote + "5 pontos)"};
-    QTest::newRow("fractional points")
-        << QStringList{"C8|1008|+|2.5|" + old, "C9|1009|+|0.5|" + old, "C10|1010|+|10.5|" + old}
-        << QStringList{"C8|1008|-|2|" + cut + "|" + kNote + "2 pontos)",
-                       "C10|1010|-|10|" + cut + "|" + kNote + "10 pontos)"};
-}
-
-void tst_SqlServer::passSettlesEachCaseOnce()
-{
-    QFETCH(QStringList, movements);
-    QFETCH(QStringList, expected);
-    for (const QString &m : movements) {
-        const QStringList f = m.split(QLatin1Char('|'));
-        exec(QStringLiteral("if not exists (select 1 from PontosCartoes where Cliente=? and "
-                            "NumCartao=?) insert into PontosCartoes (Cliente,NumCartao) "
-                            "values (?,?)"),
-             {f[0], f[1], f[0], f[1]});
-        exec(QStringLiteral("insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
-                            "Data,Afecta,ValorIncid,Pontos,LancManual,Utilizador) "
-                            "values (?,'C',?,'FT','1',?,?,?,?,0,'01')"),
-             {f[0], f[1], QDateTime::fromString(f[4], Qt::ISODate), f[2], f[3], f[3]});
+    QTest::addColumn<QString>("textType");
+    QTest::addColumn<QString>("amountType");
+    for (const char *text : {"varchar", "nvarchar"}) {
+        for (const char *amount : {"money", "int"})
+            QTest::addRow("%s, %s", text, amount)
+                << QString::fromLatin1(text) << QString::fromLatin1(amount);
     }
+}
+
+void tst_SqlServer::settlesOnEverySchemaVariant()
+{
+    QFETCH(QString, textType);
+    QFETCH(QString, amountType);
+    TestDatabase db(amountType, textType);
+    QVERIFY(db.isValid());
+    // Quotes and accents in the values; times of day on the cutoff date and on today, which
+    // fall after the bound of their day's sums.
+    db.addCard(u"O'Neil"_s, u"10'08"_s, {u"+ 25 2024-12-06"_s});
+    db.addCard(u"Conceição"_s, u"2001"_s,
+               {u"+ 5 2025-12-06"_s, u"+ 70 2025-12-06 15:30:00"_s, u"- 90 2026-12-06 08:00:00"_s});
+    db.addCard(u"C3"_s, u"2002"_s, {u"+ 100 2024-12-06 23:59:59"_s, u"- 80 2026-11-06"_s});
+    const QString expected =
+        QStringList{u"- 25 2025-12-06 Regularização Automática (25 pontos)"_s,
+                    u"- 5 2025-12-06 Regularização Automática (5 pontos)"_s,
+                    u"- 100 2025-12-06 Regularização Automática (100 pontos)"_s,
+                    u"+ 80 2026-12-06 Regularização Automática (Saldo em 06-12-2026 era negativo"_s}
+            .join(u'\n');
     for (int pass = 1; pass <= 2; ++pass) {
-        ConnectionSettings s = m_settings;
-        RecordingHost host(kNow);
-        SettlementPass settlement(s, host);
-        QCOMPARE(settlement.run(), PassOutcome::Completed);
+        RecordingHost host;
+        QCOMPARE(runPass(db, host), PassOutcome::Completed);
         QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
-        // The second pass finds every card settled and writes nothing more.
-        QCOMPARE(posted(), expected);
+        // The second pass finds every card settled.
+        QCOMPARE(cardRows(db), expected);
     }
+    QCOMPARE(posted(db, u"Terceiro"_s).value(1), u"Conceição"_s);
+}
+
+void tst_SqlServer::settlesManyCardsReadInOneList()
+{
+    // The connection serves one result at a time: the cards are settled while their list,
+    // longer than a network packet, has been read whole.
+    TestDatabase db;
+    addCards(db, 300);
+    RecordingHost host;
+    QCOMPARE(runPass(db, host), PassOutcome::Completed);
+    QCOMPARE(host.text.count(u"    Cartão nº "_s), 300);
+    QCOMPARE(db.postedRows().size(), 400);
+    QCOMPARE(halfSettledCards(db, 300), QString());
+}
+
+void tst_SqlServer::heldUpStatementEndsThePassThroughTheFailurePath()
+{
+    // Another connection holds the history locked from the second card on: the pass's next
+    // statement runs into its command timeout, and the pass ends through its failure path.
+    TestDatabase db;
+    addCards(db, 6);
+    RecordingHost host;
+    host.onYield = [&db](int n) {
+        if (n == 2)
+            db.breakHistory();
+    };
+    QElapsedTimer held;
+    held.start();
+    QCOMPARE(runPass(db, host), PassOutcome::Failed);
+    QVERIFY2(host.lines().last().startsWith(kStamp + u"   Falha! -> "_s), qPrintable(host.text));
+    QVERIFY(host.statusVisible);
+    db.restoreHistory();
+    QCOMPARE(halfSettledCards(db, 6), QString());
+    const int settledBefore = int(db.postedRows().size());
+    QVERIFY(settledBefore >= 1);
+
+    RecordingHost next;
+    QCOMPARE(runPass(db, next), PassOutcome::Completed);
+    QCOMPARE(db.postedRows().size(), 8);
+    QCOMPARE(halfSettledCards(db, 6), QString());
+}
+
+void tst_SqlServer::onePassAtATimeWhateverTheServerIsCalled_data()
+{
+    QTest::addColumn<QString>("secondServer");
+    const QString server = TestDatabase().settings().strServidor;
+    QTest::newRow("same name") << server;
+    // "localhost" comes from the hosts file, never from a name server.
+    QString other = server;
+    other.replace(u"127.0.0.1"_s, u"localhost"_s);
+    QTest::newRow("other name") << other;
+}
+
+void tst_SqlServer::onePassAtATimeWhateverTheServerIsCalled()
+{
+    QFETCH(QString, secondServer);
+    TestDatabase db;
+    addCards(db, 12);
+    // The first pass is held inside its card walk, with its lock taken, by a lock of ours on
+    // the history; the second starts then.
+    db.breakHistory();
+    Cli first;
+    first.process.start(QStringLiteral(VELMORA_CLI), {TestDatabase::serverLine()});
+    QVERIFY(first.process.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(passLockHeld(db), 20000);
+    Cli second;
+    second.process.start(QStringLiteral(VELMORA_CLI), {lineWithServer(secondServer)});
+    QVERIFY(second.process.waitForFinished(30000));
+    db.restoreHistory();
+    QVERIFY(first.process.waitForFinished(60000));
+
+    const QString secondOut = QString::fromUtf8(second.process.readAllStandardOutput());
+    QCOMPARE(second.exitCode(), 4);
+    QVERIFY2(secondOut.contains(u"   Verificação adiada: outro processo do Velmora está a "
+                                "verificar esta base de dados.\n"_s),
+             qPrintable(secondOut + QString::fromUtf8(second.process.readAllStandardError())));
+    QVERIFY(!secondOut.contains(u"Início"_s));
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(db.postedRows().size(), 16); // one clean pass: 12 cards, 4 of them lifted
+    QVERIFY(!passLockHeld(db));
+}
+
+void tst_SqlServer::killedPassFreesTheLockAndLeavesWholeCards()
+{
+#ifdef Q_OS_WIN
+    QSKIP("needs SIGKILL");
+#else
+    const int cards = 1500;
+    TestDatabase db;
+    addCards(db, cards);
+    Cli doomed;
+    doomed.process.start(QStringLiteral(VELMORA_CLI), {TestDatabase::serverLine()});
+    QVERIFY(doomed.process.waitForStarted());
+    // Killed once it has posted some rows, well before its end.
+    QTRY_VERIFY_WITH_TIMEOUT(db.historyRowsSeenFromOutside() > 2 * cards + 20, 60000);
+    doomed.process.kill();
+    QVERIFY(doomed.process.waitForFinished(10000));
+    QVERIFY(db.postedRows().size() < cards);
+    // velmora-cli settles by the system's clock.
+    const QString cutoff = QDate::currentDate().addYears(-1).toString(Qt::ISODate);
+    QCOMPARE(halfSettledCards(db, cards, cutoff), QString());
+
+    // At once: the server ended the dead pass's session, and its lock with it.
+    Cli next;
+    next.process.start(QStringLiteral(VELMORA_CLI), {TestDatabase::serverLine()});
+    QVERIFY(next.process.waitForFinished(120000));
+    QCOMPARE(next.exitCode(), 0);
+    QCOMPARE(db.postedRows().size(), cards + cards / 3);
+    QCOMPARE(halfSettledCards(db, cards, cutoff), QString());
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_SqlServer)
