@@ -38,6 +38,7 @@ public:
     void setWaitCursor(bool) override {}
     void setStatusVisible(bool) override {}
     void processEvents() override {}
+    bool yieldDue() const override { return false; } // as the console's: nothing would run
     const Clock &clock() const override { return m_clock; }
 
 private:
@@ -76,6 +77,7 @@ public:
         timed([&] { m_inner.processEvents(); });
     }
     bool stopRequested() const override { return m_inner.stopRequested(); }
+    bool yieldDue() const override { return m_inner.yieldDue(); }
     void resetCountdown() override
     {
         timed([&] { m_inner.resetCountdown(); });
