@@ -150,13 +150,17 @@ void tst_PassFaults::stopEndsThePassAtACardBoundary()
 void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass_data()
 {
     QTest::addColumn<quint32>("seed");
-    for (quint32 seed = 1; seed <= 40; ++seed)
-        QTest::addRow("seed %u", seed) << seed;
+    QTest::addColumn<bool>("batched");
+    for (quint32 seed = 1; seed <= 40; ++seed) {
+        QTest::addRow("seed %u", seed) << seed << false;
+        QTest::addRow("seed %u, batched", seed) << seed << true;
+    }
 }
 
 void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
 {
     QFETCH(quint32, seed);
+    QFETCH(bool, batched);
     QRandomGenerator rng(seed);
     auto pick = [&rng](const char *from) {
         const QStringList list = QString::fromUtf8(from).split(u'|');
@@ -206,18 +210,26 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
     const int settled = int(cleanPass.stats().cardsSettled);
     const int faultAt = 1 + int(rng.bounded(qMax(settled, 1)));
     RecordingHost interrupted;
-    if (settled == 0 || rng.bounded(2) == 0) {
+    PassOptions interruptedOptions;
+    auto insideACard = [faultAt, lines = 0](const QString &text) mutable {
+        if (text.startsWith(u"    Cartão nº "_s) && ++lines == faultAt)
+            QSqlQuery(passConnection()).exec(kHide);
+    };
+    if (batched) {
+        // No yields inside the pass: the fault falls inside a batch of one to three cards,
+        // whose whole cards before the failing one are kept.
+        interrupted.yieldsDue = false;
+        interruptedOptions.batchCards = 1 + int(rng.bounded(3));
+        interrupted.onAppend = insideACard;
+    } else if (settled == 0 || rng.bounded(2) == 0) {
         interrupted.onYield = [&a, faultAt](int n) {
             if (n == faultAt)
                 a.exec(kHide);
         };
     } else {
-        interrupted.onAppend = [faultAt, lines = 0](const QString &text) mutable {
-            if (text.startsWith(u"    Cartão nº "_s) && ++lines == faultAt)
-                QSqlQuery(passConnection()).exec(kHide);
-        };
+        interrupted.onAppend = insideACard;
     }
-    runPass(a, interrupted);
+    runPass(a, interrupted, interruptedOptions);
     if (a.db().tables().contains(u"Guardado"_s))
         a.exec(kRestore);
     RecordingHost again;
