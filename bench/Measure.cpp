@@ -353,33 +353,23 @@ QStringList scriptSql()
                            "case when saldo > 0 then '-' else '+' end, abs(saldo), abs(saldo), 1, "
                            "'Regularização Automática (' || cast(saldo as integer) || ' pontos)', "
                            "'00', :now from velmora_saldo order by NumCartao, Cliente"),
-        history +
-            QStringLiteral(
-                "select v.Cliente, 'C', v.NumCartao, '', '', :today, '+', -h.actual, "
-                "-h.actual, 1, :note, '00', :now from velmora_saldo v join ("
-                "select NumCartao, Terceiro, " VELMORA_WHOLE(
-                    "sum(case when Afecta='+' then Pontos else -Pontos end)") " as actual "
-                                                                              "from "
-                                                                              "PontosHistorico "
-                                                                              "where CliFor='C' "
-                                                                              "and "
-                                                                              "Data<=:todayBound "
-                                                                              "and NumCartao in "
-                                                                              "(select NumCartao "
-                                                                              "from velmora_saldo) "
-                                                                              "group by NumCartao, "
-                                                                              "Terceiro) h "
-                                                                              "on h.NumCartao = "
-                                                                              "v.NumCartao and "
-                                                                              "h.Terceiro = "
-                                                                              "v.Cliente "
-                                                                              "where h.actual < 0 "
-                                                                              "order by "
-                                                                              "v.NumCartao, "
-                                                                              "v.Cliente"),
+        // Each settled card's balance up to today, read through the history index; a join
+        // of two unindexed sets would compare every pair.
+        QStringLiteral("create temp table velmora_actual as select v.Cliente, v.NumCartao, "
+                       "(select sum(case when Afecta='+' then Pontos else -Pontos end) "
+                       "from PontosHistorico h where h.NumCartao = v.NumCartao "
+                       "and h.Terceiro = v.Cliente and h.CliFor = 'C' "
+                       "and h.Data <= :todayBound) as bruto from velmora_saldo v"),
+        history + QStringLiteral(
+                      "select Cliente, 'C', NumCartao, '', '', :today, '+', "
+                      "-actual, -actual, 1, :note, '00', :now from (select Cliente, "
+                      "NumCartao, " VELMORA_WHOLE("bruto") " as actual "
+                                                           "from velmora_actual) where actual < 0 "
+                                                           "order by NumCartao, Cliente"),
         QStringLiteral("select (select count(*) from (select distinct Cliente, NumCartao "
                        "from PontosCartoes)), (select count(*) from velmora_saldo)"),
         QStringLiteral("drop table velmora_saldo"),
+        QStringLiteral("drop table velmora_actual"),
     };
 }
 
