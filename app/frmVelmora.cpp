@@ -278,9 +278,14 @@ void frmVelmora::setStatusVisible(bool visible)
     m_lastYield.invalidate();
 }
 
+bool frmVelmora::yieldDue() const
+{
+    return !m_lastYield.isValid() || m_lastYield.elapsed() >= m_frameMilliseconds;
+}
+
 void frmVelmora::processEvents()
 {
-    if (m_lastYield.isValid() && m_lastYield.elapsed() < m_frameMilliseconds)
+    if (!yieldDue())
         return;
     updatePane();
     QCoreApplication::processEvents();

@@ -64,6 +64,7 @@ public:
     void setWaitCursor(bool busy) override;
     void setStatusVisible(bool visible) override;
     void processEvents() override;
+    bool yieldDue() const override;
     bool stopRequested() const override { return m_closing; }
     void resetCountdown() override;
     const Clock &clock() const override { return *m_clock; }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "bench/Measure.h"
 
+#include "app/CommandLine.h"
 #include "app/frmVelmora.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
@@ -9,10 +10,13 @@
 #include "settlement/PassHost.h"
 #include "settlement/SettlementPass.h"
 
+#include "report/ReportSink.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -34,6 +38,7 @@ public:
     void setWaitCursor(bool) override {}
     void setStatusVisible(bool) override {}
     void processEvents() override {}
+    bool yieldDue() const override { return false; } // as the console's: nothing would run
     const Clock &clock() const override { return m_clock; }
 
 private:
@@ -72,6 +77,7 @@ public:
         timed([&] { m_inner.processEvents(); });
     }
     bool stopRequested() const override { return m_inner.stopRequested(); }
+    bool yieldDue() const override { return m_inner.yieldDue(); }
     void resetCountdown() override
     {
         timed([&] { m_inner.resetCountdown(); });
@@ -116,25 +122,59 @@ qint64 peakResidentKiB()
     return 0;
 }
 
+ConnectionSettings settingsFor(const Request &request)
+{
+    if (!request.server.isEmpty()) {
+        ConnectionSettings settings = CommandLine::split(request.server);
+        CommandLine::normaliseAndValidate(settings);
+        return settings;
+    }
+    ConnectionSettings settings;
+    settings.strServidor = request.database;
+    settings.strBaseDados = QStringLiteral("main");
+    settings.strModoLigacao = QStringLiteral("SQLITE");
+    return settings;
+}
+
+/// A report sink that keeps the text, for a connection's failure.
+class TextSink final : public ReportSink
+{
+public:
+    void append(const QString &text) override { m_text += text; }
+    void caretToEnd() override {}
+    void refresh() override {}
+    QString text() const { return m_text.trimmed(); }
+
+private:
+    QString m_text;
+};
+
+bool connect(const Request &request, ConnectionPtr &connection, QString *error)
+{
+    ConnectionSettings s = settingsFor(request);
+    TextSink sink;
+    if (LigarServidor(connection, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
+                      s.strModoLigacao, sink))
+        return true;
+    *error = sink.text();
+    return false;
+}
+
 Result bound(const Request &request)
 {
     Result result;
-    DbConnection connection;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection.name());
-        db.setDatabaseName(request.database);
-        if (!db.open()) {
-            result.error = DbConnection::describe(db.lastError());
-            return result;
-        }
-    }
+    ConnectionPtr cn;
+    if (!connect(request, cn, &result.error))
+        return result;
+    const DbConnection &connection = *cn;
     const double cpuStart = cpuSeconds();
     QElapsedTimer timer;
     timer.start();
     QSqlQuery query;
-    if (!connection.prepare(query, boundSql(), &result.error))
+    const bool server = !request.server.isEmpty();
+    if (!connection.prepare(query, server ? serverBoundSql() : boundSql(), &result.error))
         return result;
-    query.bindValue(0, Dialect::sqlite().dateBoundValue(today().addYears(-1)));
+    query.bindValue(0, connection.dialect().dateBoundValue(today().addYears(-1)));
     if (!query.exec()) {
         result.error = DbConnection::describe(query.lastError());
         return result;
@@ -160,6 +200,67 @@ Result bound(const Request &request)
     return result;
 }
 
+// The set-wise script, in one transaction, as a first pass would commit it.
+Result script(const Request &request)
+{
+    Result result;
+    ConnectionPtr cn;
+    if (!connect(request, cn, &result.error))
+        return result;
+    const Dialect &dialect = cn->dialect();
+    const QDate cutoff = today().addYears(-1);
+    const QDateTime now(today(), QTime(10, 0, 0));
+    const double cpuStart = cpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    QSqlDatabase db = cn->database();
+    if (!db.transaction()) {
+        result.error = DbConnection::describe(db.lastError());
+        return result;
+    }
+    for (const QString &sql : scriptSql()) {
+        QSqlQuery query = cn->newQuery();
+        if (!query.prepare(sql)) {
+            result.error = DbConnection::describe(query.lastError());
+            return result;
+        }
+        const QVariantMap values{
+            {QStringLiteral(":cutoff"), dialect.dateValue(cutoff)},
+            {QStringLiteral(":cutoffBound"), dialect.dateBoundValue(cutoff)},
+            {QStringLiteral(":today"), dialect.dateValue(today())},
+            {QStringLiteral(":todayBound"), dialect.dateBoundValue(today())},
+            {QStringLiteral(":now"), dialect.dateTimeValue(now)},
+            {QStringLiteral(":note"),
+             SettlementPass::negativeBalanceNote(today().toString(QStringLiteral("dd-MM-yyyy")))},
+        };
+        for (auto it = values.begin(); it != values.end(); ++it) {
+            // Only the names the statement holds (":today" is not ":todayBound").
+            if (sql.contains(QRegularExpression(it.key() + QStringLiteral("\\b"))))
+                query.bindValue(it.key(), it.value());
+        }
+        if (!query.exec()) {
+            result.error = DbConnection::describe(query.lastError());
+            return result;
+        }
+        if (sql.startsWith(QLatin1String("insert")))
+            result.rows += query.numRowsAffected();
+        if (sql.startsWith(QLatin1String("select"))) {
+            while (query.next()) {
+                result.cards = query.value(0).toLongLong();
+                result.settled = query.value(1).toLongLong();
+            }
+        }
+    }
+    if (!db.commit()) {
+        result.error = DbConnection::describe(db.lastError());
+        return result;
+    }
+    result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    result.cpuSeconds = cpuSeconds() - cpuStart;
+    result.ok = true;
+    return result;
+}
+
 Result pass(const Request &request)
 {
     Result result;
@@ -177,10 +278,7 @@ Result pass(const Request &request)
     }
     TimedHost host(*inner);
 
-    ConnectionSettings settings;
-    settings.strServidor = request.database;
-    settings.strBaseDados = QStringLiteral("main");
-    settings.strModoLigacao = QStringLiteral("SQLITE");
+    ConnectionSettings settings = settingsFor(request);
     PassOptions options;
     options.strategy = request.setBased ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
 
@@ -205,6 +303,78 @@ Result pass(const Request &request)
 
 // One scan of the history in storage order, grouped by a sorter: on a history that grows day
 // by day this beats walking the card index, which fetches each row's Pontos on its own.
+QString serverBoundSql()
+{
+    return QStringLiteral("select c.Cliente,c.NumCartao,s.Soma,s.Subtrai "
+                          "from (select distinct Cliente,NumCartao from PontosCartoes "
+                          "With (NoLock)) c "
+                          "left join (select NumCartao,Terceiro,"
+                          "Soma=sum(case when Afecta='+' then Pontos end),"
+                          "Subtrai=sum(case when Afecta='-' then Pontos end) "
+                          "from PontosHistorico With (nolock) where CliFor='C' and Data<=? "
+                          "group by NumCartao,Terceiro) s "
+                          "on s.NumCartao=c.NumCartao and s.Terceiro=c.Cliente "
+                          "order by c.NumCartao");
+}
+
+// Whole points, halves to even, of a sum x: SQLite's round() takes halves away from zero.
+#define VELMORA_WHOLE(x)                                                                           \
+    "(case when abs((" x ") - cast((" x ") as integer)) = 0.5 then 2 * round((" x ") / 2.0) "      \
+    "else round(" x ") end)"
+
+QStringList scriptSql()
+{
+    const QString history =
+        QStringLiteral("insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, Numero, "
+                       "Data, Afecta, ValorIncid, Pontos, LancManual, Observa, Utilizador, "
+                       "DataSys) ");
+    return {
+        QStringLiteral(
+            "create temp table velmora_saldo as select Cliente, NumCartao, saldo from ("
+            "select c.Cliente, c.NumCartao, " VELMORA_WHOLE(
+                "coalesce(s.Soma, 0) - coalesce(s.Subtrai, 0)") " as saldo "
+                                                                "from (select distinct Cliente, "
+                                                                "NumCartao from PontosCartoes) c "
+                                                                "left join (select NumCartao, "
+                                                                "Terceiro, "
+                                                                "sum(case when Afecta='+' then "
+                                                                "Pontos end) as Soma, "
+                                                                "sum(case when Afecta='-' then "
+                                                                "Pontos end) as Subtrai "
+                                                                "from PontosHistorico not indexed "
+                                                                "where CliFor='C' and "
+                                                                "Data<=:cutoffBound "
+                                                                "group by NumCartao, Terceiro) s "
+                                                                "on s.NumCartao = c.NumCartao and "
+                                                                "s.Terceiro = c.Cliente) where "
+                                                                "saldo <> 0"),
+        history +
+            QStringLiteral("select Cliente, 'C', NumCartao, '', '', :cutoff, "
+                           "case when saldo > 0 then '-' else '+' end, abs(saldo), abs(saldo), 1, "
+                           "'Regularização Automática (' || cast(saldo as integer) || ' pontos)', "
+                           "'00', :now from velmora_saldo order by NumCartao, Cliente"),
+        // Each settled card's balance up to today, read through the history index; a join
+        // of two unindexed sets would compare every pair.
+        QStringLiteral("create temp table velmora_actual as select v.Cliente, v.NumCartao, "
+                       "(select sum(case when Afecta='+' then Pontos else -Pontos end) "
+                       "from PontosHistorico h where h.NumCartao = v.NumCartao "
+                       "and h.Terceiro = v.Cliente and h.CliFor = 'C' "
+                       "and h.Data <= :todayBound) as bruto from velmora_saldo v"),
+        history + QStringLiteral(
+                      "select Cliente, 'C', NumCartao, '', '', :today, '+', "
+                      "-actual, -actual, 1, :note, '00', :now from (select Cliente, "
+                      "NumCartao, " VELMORA_WHOLE("bruto") " as actual "
+                                                           "from velmora_actual) where actual < 0 "
+                                                           "order by NumCartao, Cliente"),
+        QStringLiteral("select (select count(*) from (select distinct Cliente, NumCartao "
+                       "from PontosCartoes)), (select count(*) from velmora_saldo)"),
+        QStringLiteral("drop table velmora_saldo"),
+        QStringLiteral("drop table velmora_actual"),
+    };
+}
+
+#undef VELMORA_WHOLE
+
 QString boundSql()
 {
     return QStringLiteral("select c.Cliente, c.NumCartao, s.Soma, s.Subtrai "
@@ -220,7 +390,9 @@ QString boundSql()
 
 Result run(const Request &request)
 {
-    Result result = request.kind == Request::Kind::Bound ? bound(request) : pass(request);
+    Result result = request.kind == Request::Kind::Bound    ? bound(request)
+                    : request.kind == Request::Kind::Script ? script(request)
+                                                            : pass(request);
     result.peakKiB = peakResidentKiB();
     return result;
 }

@@ -15,13 +15,15 @@ inline QDate today()
 /// What one child process measures.
 struct Request
 {
-    enum class Kind { Bound, Pass };
+    enum class Kind { Bound, Pass, Script };
     enum class Host { Headless, Window };
     Kind kind = Kind::Pass;
     Host host = Host::Headless;
     bool setBased = false;
     QString database;
     QString workFolder; ///< for the window's settings file
+    /// "server;database;login;password;mode;" of a SQL Server; empty for the SQLite file.
+    QString server;
 };
 
 /// What it found, as printed on the child's last line of output.
@@ -49,5 +51,11 @@ Result run(const Request &request);
 /// The single grouped statement that reads every card's old balance in one scan of the
 /// history: what no strategy can beat. Placeholder: the date bound.
 QString boundSql();
+/// The same on SQL Server. Placeholder: the date bound.
+QString serverBoundSql();
+
+/// Statements that post, set-wise, the rows a first pass posts on SQLite (a timing reference
+/// only). Named placeholders :cutoff, :cutoffBound, :today, :todayBound, :now, :note.
+QStringList scriptSql();
 
 } // namespace Measure

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // velmora-bench: prices a settlement pass on a generated SQLite scheme. Each measurement runs
 // in a child process of its own, so that every peak resident size is that measurement's.
+#include "app/CommandLine.h"
 #include "bench/Generator.h"
 #include "bench/Measure.h"
+#include "db/DbConnection.h"
+#include "report/ReportSink.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -13,12 +16,25 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <QSqlQuery>
+
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
 using Host = Measure::Request::Host;
+
+/// Keeps what LigarServidor reports.
+class BenchSink final : public ReportSink
+{
+public:
+    void append(const QString &t) override { text += t; }
+    void caretToEnd() override {}
+    void refresh() override {}
+    QString text;
+};
 
 void print(const QString &text)
 {
@@ -40,7 +56,10 @@ QString mib(qint64 kib)
 class Runner
 {
 public:
-    Runner(QString folder, int repeat) : m_folder(std::move(folder)), m_repeat(repeat) {}
+    Runner(QString folder, int repeat, QString server)
+        : m_folder(std::move(folder)), m_repeat(repeat), m_server(std::move(server))
+    {
+    }
 
     QString copyOf(const QString &source, const QString &name) const
     {
@@ -55,9 +74,11 @@ public:
     {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("--work"), m_folder, QStringLiteral("--measure"), what,
-                     QStringLiteral("--db"), database});
+        QStringList arguments{QStringLiteral("--work"), m_folder, QStringLiteral("--measure"), what,
+                              QStringLiteral("--db"),   database};
+        if (!m_server.isEmpty())
+            arguments << QStringLiteral("--server") << m_server;
+        child.start(QCoreApplication::applicationFilePath(), arguments);
         QString last;
         if (child.waitForFinished(-1) && child.exitStatus() == QProcess::NormalExit) {
             const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
@@ -74,12 +95,23 @@ public:
 
     /// A first and a second pass on a fresh copy of `source`, `repeat` times; the fastest of
     /// each is kept, with the highest peak of all.
-    QPair<Measure::Result, Measure::Result> twoPasses(const QString &what,
-                                                      const QString &source) const
+    /// On a server, `reset` takes the tables back to their generated state instead of a copy.
+    QPair<Measure::Result, Measure::Result>
+    twoPasses(const QString &what, const QString &source,
+              const std::function<QString()> &reset = {}) const
     {
         QPair<Measure::Result, Measure::Result> best;
         for (int i = 0; i < m_repeat; ++i) {
-            const QString copy = copyOf(source, what + QStringLiteral(".db"));
+            QString copy;
+            if (reset) {
+                const QString error = reset();
+                if (!error.isEmpty()) {
+                    best.first.error = best.second.error = error;
+                    return best;
+                }
+            } else {
+                copy = copyOf(source, what + QStringLiteral(".db"));
+            }
             keepFastest(best.first, once(what, copy), i);
             keepFastest(best.second, once(what, copy), i);
         }
@@ -105,6 +137,7 @@ private:
 
     QString m_folder;
     int m_repeat;
+    QString m_server;
 };
 
 struct Line
@@ -167,8 +200,10 @@ int child(const QCommandLineParser &parser, int argc, char *argv[])
 {
     Measure::Request request;
     const QString what = parser.value(QStringLiteral("measure"));
-    request.kind = what == QLatin1String("bound") ? Measure::Request::Kind::Bound
-                                                  : Measure::Request::Kind::Pass;
+    request.kind = what == QLatin1String("bound")    ? Measure::Request::Kind::Bound
+                   : what == QLatin1String("script") ? Measure::Request::Kind::Script
+                                                     : Measure::Request::Kind::Pass;
+    request.server = parser.value(QStringLiteral("server"));
     request.setBased = what == QLatin1String("set-based");
     request.host = what == QLatin1String("window") ? Host::Window : Host::Headless;
     request.database = parser.value(QStringLiteral("db"));
@@ -201,8 +236,12 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Generates a SQLite loyalty scheme and measures settlement passes over it: the per-card "
-        "strategy with a headless host and with the window, the set-based strategy, and the "
-        "single grouped query that bounds them. Asserts nothing."));
+        "strategy with a headless host and with the window, the set-based strategy, the "
+        "single grouped query that bounds them and a set-wise SQL script that posts what a "
+        "first pass posts. Asserts nothing.\n"
+        "With --server it measures on a SQL Server instead: it DROPS and creates the tables "
+        "PontosCartoes and PontosHistorico in the database named there, so point it only at a "
+        "scratch database."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("cards"), QStringLiteral("Cards to generate (default 10000)."),
@@ -219,6 +258,15 @@ int main(int argc, char *argv[])
         {QStringLiteral("repeat"),
          QStringLiteral("Runs of each measurement, the fastest shown (default 1)."),
          QStringLiteral("k"), QStringLiteral("1")},
+        {QStringLiteral("settle-share"),
+         QStringLiteral("Percent of the cards holding an old balance that a first pass settles "
+                        "(default 10; 81 is a scheme that was never settled)."),
+         QStringLiteral("percent"), QStringLiteral("10")},
+        {QStringLiteral("server"),
+         QStringLiteral("Measure on SQL Server: \"server;database;login;password;SQL;\". The "
+                        "tables PontosCartoes and PontosHistorico of that database are dropped, "
+                        "created, filled and dropped again: a scratch database only."),
+         QStringLiteral("connection")},
     });
     QCommandLineOption measureOption(QStringLiteral("measure"), QString(), QStringLiteral("what"));
     QCommandLineOption dbOption(QStringLiteral("db"), QString(), QStringLiteral("file"));
@@ -240,16 +288,35 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     Generator::Shape shape;
-    bool ok[4] = {};
+    bool ok[5] = {};
     shape.cards = parser.value(QStringLiteral("cards")).toLongLong(&ok[0]);
     shape.rowsPerCard = parser.value(QStringLiteral("rows")).toInt(&ok[1]);
     shape.seed = parser.value(QStringLiteral("seed")).toUInt(&ok[2]);
     const int repeat = parser.value(QStringLiteral("repeat")).toInt(&ok[3]);
-    if (!(ok[0] && ok[1] && ok[2] && ok[3]) || shape.cards < 1 || shape.cards > 50000000 ||
-        shape.rowsPerCard < 0 || shape.rowsPerCard > 10000 || repeat < 1 || repeat > 100) {
-        printError(QStringLiteral("--cards, --rows, --seed and --repeat take whole numbers "
-                                  "(cards from 1, repeat from 1)"));
+    shape.settleShare = parser.value(QStringLiteral("settle-share")).toInt(&ok[4]);
+    if (!(ok[0] && ok[1] && ok[2] && ok[3] && ok[4]) || shape.cards < 1 || shape.cards > 50000000 ||
+        shape.rowsPerCard < 0 || shape.rowsPerCard > 10000 || repeat < 1 || repeat > 100 ||
+        shape.settleShare < 0 || shape.settleShare > 100) {
+        printError(QStringLiteral("--cards, --rows, --seed, --repeat and --settle-share take "
+                                  "whole numbers (cards from 1, repeat from 1, settle-share "
+                                  "0 to 100)"));
         return 2;
+    }
+    const QString server = parser.value(QStringLiteral("server"));
+    ConnectionPtr serverConnection;
+    if (!server.isEmpty()) {
+        ConnectionSettings s = CommandLine::split(server);
+        const QString refusal = CommandLine::normaliseAndValidate(s);
+        if (!refusal.isEmpty() || s.strModoLigacao == QLatin1String("SQLITE")) {
+            printError(refusal.isEmpty() ? QStringLiteral("--server names a SQL Server") : refusal);
+            return 2;
+        }
+        BenchSink sink;
+        if (!LigarServidor(serverConnection, s.strServidor, s.strUtilizador, s.strPassword,
+                           s.strBaseDados, s.strModoLigacao, sink)) {
+            printError(sink.text.trimmed());
+            return 1;
+        }
     }
 
     QTemporaryDir work(
@@ -270,40 +337,79 @@ int main(int argc, char *argv[])
     }
     const QString generated = work.filePath(QStringLiteral("generated.db"));
     const QString empty = work.filePath(QStringLiteral("empty.db"));
+    const Runner runner(work.path(), repeat, server);
 
     QElapsedTimer timer;
     timer.start();
     Generator::Summary summary;
     Generator::Summary nothing;
     QString error;
-    if (!Generator::create(generated, shape, Measure::today(), &summary, &error) ||
-        !Generator::create(empty, Generator::Shape{0, 0, shape.seed}, Measure::today(), &nothing,
-                           &error)) {
-        printError(error);
-        return 1;
+    const Generator::Shape noCards{0, 0, shape.seed, shape.settleShare};
+    Measure::Result baseHeadless;
+    Measure::Result baseWindow;
+    // The fixed base: the same pass and host over no cards.
+    if (serverConnection) {
+        if (!Generator::createOnServer(*serverConnection, noCards, Measure::today(), &nothing,
+                                       &error)) {
+            printError(error);
+            return 1;
+        }
+        baseHeadless = runner.once(QStringLiteral("per-card"), QString());
+        baseWindow = runner.once(QStringLiteral("window"), QString());
+        timer.start();
+        if (!Generator::createOnServer(*serverConnection, shape, Measure::today(), &summary,
+                                       &error)) {
+            printError(error);
+            return 1;
+        }
+    } else {
+        if (!Generator::create(generated, shape, Measure::today(), &summary, &error) ||
+            !Generator::create(empty, noCards, Measure::today(), &nothing, &error)) {
+            printError(error);
+            return 1;
+        }
     }
     print(QStringLiteral("velmora-bench: %1 cards, %2 history rows (about %3 a card), seed %4, "
-                         "today %5, databases in %6\n"
-                         "generated in %7 s, %8 MiB; %9 cards hold an old balance to settle\n\n")
+                         "today %5, %6\n"
+                         "generated in %7 s%8; %9 cards hold an old balance to settle\n\n")
               .arg(summary.cards)
               .arg(summary.rows)
               .arg(shape.rowsPerCard)
               .arg(shape.seed)
-              .arg(Measure::today().toString(Qt::ISODate), parser.value(QStringLiteral("dir")))
+              .arg(Measure::today().toString(Qt::ISODate),
+                   serverConnection
+                       ? QStringLiteral("on the SQL Server of --server")
+                       : QStringLiteral("databases in %1").arg(parser.value(QStringLiteral("dir"))))
               .arg(static_cast<double>(timer.elapsed()) / 1000.0, 0, 'f', 1)
-              .arg(mib(QFileInfo(generated).size() / 1024))
+              .arg(serverConnection
+                       ? QString()
+                       : QStringLiteral(", %1 MiB").arg(mib(QFileInfo(generated).size() / 1024)))
               .arg(summary.cardsToSettle));
 
-    const Runner runner(work.path(), repeat);
-    // The fixed base: the same pass and host over no cards.
-    const Measure::Result baseHeadless = runner.once(
-        QStringLiteral("per-card"), runner.copyOf(empty, QStringLiteral("empty-headless.db")));
-    const Measure::Result baseWindow = runner.once(
-        QStringLiteral("window"), runner.copyOf(empty, QStringLiteral("empty-window.db")));
+    if (!serverConnection) {
+        baseHeadless = runner.once(QStringLiteral("per-card"),
+                                   runner.copyOf(empty, QStringLiteral("empty-headless.db")));
+        baseWindow = runner.once(QStringLiteral("window"),
+                                 runner.copyOf(empty, QStringLiteral("empty-window.db")));
+    }
 
     QVector<Line> lines;
     lines.append({QStringLiteral("set-based bound (1 query)"), QStringLiteral("-"),
                   runner.repeated(QStringLiteral("bound"), generated), Host::Headless});
+    // The rows a pass posted go again: the tables are then as generated.
+    std::function<QString()> reset;
+    if (serverConnection) {
+        reset = [&serverConnection]() {
+            QSqlQuery query = serverConnection->newQuery();
+            return query.exec(QStringLiteral("delete from PontosHistorico where LancManual = 1"))
+                       ? QString()
+                       : DbConnection::describe(query.lastError());
+        };
+    } else {
+        const auto script = runner.twoPasses(QStringLiteral("script"), generated);
+        lines.append({QStringLiteral("set-wise SQL script"), QStringLiteral("first"), script.first,
+                      Host::Headless});
+    }
     const struct
     {
         const char *what;
@@ -315,13 +421,17 @@ int main(int argc, char *argv[])
         {"set-based", "set-based, headless", Host::Headless},
     };
     for (const auto &p : passes) {
-        const auto results = runner.twoPasses(QString::fromLatin1(p.what), generated);
+        const auto results = runner.twoPasses(QString::fromLatin1(p.what), generated, reset);
         lines.append(
             {QString::fromLatin1(p.label), QStringLiteral("first"), results.first, p.host});
         lines.append(
             {QString::fromLatin1(p.label), QStringLiteral("second"), results.second, p.host});
     }
     printTable(lines, baseHeadless, baseWindow);
+    if (serverConnection && !parser.isSet(QStringLiteral("keep-db"))) {
+        if (!Generator::dropOnServer(*serverConnection, &error))
+            printError(error);
+    }
     if (!work.autoRemove())
         print(QStringLiteral("databases kept in %1\n").arg(work.path()));
 

@@ -89,6 +89,17 @@ public:
             }
         }
     }
+    // No RELEASE: a savepoint ends with the transaction, and a name used again is found at
+    // its latest mark.
+    QString savepointSql(const QString &name) const override
+    {
+        return QStringLiteral("save transaction ") + name;
+    }
+    QString rollbackToSavepointSql(const QString &name) const override
+    {
+        return QStringLiteral("rollback transaction ") + name;
+    }
+    QString releaseSavepointSql(const QString &) const override { return {}; }
 };
 
 class SqliteDialect final : public Dialect
@@ -149,6 +160,23 @@ public:
     QVariant dateBoundValue(const QDate &date) const override
     {
         return date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00");
+    }
+    // The write lock from the start: a batch that first reads under a shared lock and then
+    // wants to write could meet a second writer waiting for that shared lock to go, and SQLite
+    // then refuses the write at once rather than wait.
+    QString beginWritingSql() const override { return QStringLiteral("begin immediate"); }
+    QString savepointSql(const QString &name) const override
+    {
+        return QStringLiteral("savepoint ") + name;
+    }
+    QString rollbackToSavepointSql(const QString &name) const override
+    {
+        return QStringLiteral("rollback to savepoint ") + name;
+    }
+    // After a rollback to it the savepoint is still there: this ends it in both cases.
+    QString releaseSavepointSql(const QString &name) const override
+    {
+        return QStringLiteral("release savepoint ") + name;
     }
 };
 

@@ -58,4 +58,16 @@ public:
 
     static const Dialect &sqlServer();
     static const Dialect &sqlite();
+
+    /// Begins the transaction of a batch of cards that will write. Empty: the driver's own
+    /// QSqlDatabase::transaction().
+    virtual QString beginWritingSql() const { return {}; }
+    /// Marks a point inside the open transaction that rollbackToSavepointSql() returns to.
+    /// `name` is a plain identifier.
+    virtual QString savepointSql(const QString &name) const = 0;
+    /// Undoes what was done since the savepoint; the transaction stays open.
+    virtual QString rollbackToSavepointSql(const QString &name) const = 0;
+    /// Forgets the savepoint and keeps its work in the transaction; empty where the back end
+    /// has no such statement.
+    virtual QString releaseSavepointSql(const QString &name) const = 0;
 };

@@ -2,13 +2,19 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
+
+class Dialect;
 
 /// Begins a transaction and rolls it back on destruction unless it was committed.
 class TransactionGuard
 {
 public:
     explicit TransactionGuard(const QSqlDatabase &database);
+    /// Begins with the statement `beginSql` instead of the driver's own transaction() when
+    /// that is not empty; commit and rollback are the driver's either way.
+    TransactionGuard(const QSqlDatabase &database, const QString &beginSql);
     ~TransactionGuard();
     TransactionGuard(const TransactionGuard &) = delete;
     TransactionGuard &operator=(const TransactionGuard &) = delete;
@@ -18,8 +24,18 @@ public:
     /// False, with error() set, when the commit failed; the work is then rolled back.
     bool commit();
 
+    /// One savepoint at a time inside the transaction, so that a unit of work can be undone
+    /// alone while the work before it stays. Each returns false, with error() set, when its
+    /// statement failed; the transaction is then left to the caller to commit or roll back.
+    bool savepoint(const Dialect &dialect);
+    bool rollbackToSavepoint(const Dialect &dialect);
+    bool releaseSavepoint(const Dialect &dialect);
+
 private:
+    bool exec(const QString &sql);
+
     QSqlDatabase m_database;
+    QSqlQuery m_statement;
     bool m_active = false;
     QString m_error;
 };

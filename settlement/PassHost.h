@@ -15,6 +15,10 @@ public:
     virtual void setStatusVisible(bool visible) = 0;
     /// Lets the user interface handle what is pending.
     virtual void processEvents() = 0;
+    /// True when processEvents() would let the user interface run now. The pass commits its
+    /// open batch of cards before each such yield, and skips the yields that would do
+    /// nothing, so that a batch stays open across the cards between two real yields.
+    virtual bool yieldDue() const { return true; }
     /// True once the host is going away: the pass stops at the next card boundary.
     virtual bool stopRequested() const { return false; }
     /// The countdown starts again: the counter to 0 and the caption to "30 Min.".

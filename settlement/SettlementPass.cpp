@@ -84,8 +84,78 @@ Currency SettlementPass::toCurrency(const QVariant &value)
     return amount;
 }
 
+SettlementPass::Tally SettlementPass::tally() const
+{
+    return {m_stats.rowsPosted, m_postings.size(), m_stats.cardsSettled};
+}
+
+void SettlementPass::restore(const Tally &to)
+{
+    m_stats.rowsPosted = to.rows;
+    m_postings.resize(to.postings);
+    m_stats.cardsSettled = to.cards;
+}
+
+void SettlementPass::openBatch()
+{
+    if (m_batch)
+        return;
+    // Reads share the batch as well: on SQLite the file lock is then taken once a batch
+    // rather than around every statement. A preview only reads, under a shared lock.
+    const QString begin = m_options.dryRun ? QString() : m_cnLigacao->dialect().beginWritingSql();
+    auto batch = std::make_unique<TransactionGuard>(m_cnLigacao->database(), begin);
+    if (!batch->begun())
+        fail(batch->error());
+    m_batch = std::move(batch);
+    m_batchCards = 0;
+    m_batchTimer.start();
+}
+
+void SettlementPass::cardDone()
+{
+    ++m_batchCards;
+    if (m_batch && (m_batchCards >= m_options.batchCards ||
+                    m_batchTimer.elapsed() >= m_options.batchMilliseconds))
+        commitBatch();
+}
+
+void SettlementPass::commitBatch()
+{
+    if (!m_batch)
+        return;
+    const std::unique_ptr<TransactionGuard> batch = std::move(m_batch);
+    if (!batch->commit())
+        fail(batch->error());
+    m_committed = tally();
+}
+
+void SettlementPass::endBatchAfterFailure()
+{
+    if (!m_batch) {
+        restore(m_committed);
+        return;
+    }
+    const std::unique_ptr<TransactionGuard> batch = std::move(m_batch);
+    const Dialect &dialect = m_cnLigacao->dialect();
+    // The failing card goes back to its savepoint; the whole cards before it are committed as
+    // they would have been without the failure. Where even that fails (a lost connection, a
+    // transaction the server has ended) the batch is rolled back whole: either way only
+    // whole cards remain, and the next pass settles the rest.
+    bool keep = true;
+    if (m_cardOpen && !m_options.dryRun)
+        keep = batch->rollbackToSavepoint(dialect) && batch->releaseSavepoint(dialect);
+    if (m_cardOpen)
+        restore(m_cardStart);
+    m_cardOpen = false;
+    if (keep && batch->commit())
+        m_committed = tally();
+    restore(m_committed);
+}
+
 void SettlementPass::release()
 {
+    // Rolls back whatever batch is still open, before its connection goes.
+    m_batch.reset();
     m_writer.reset();
     m_plusSum = QSqlQuery();
     m_minusSum = QSqlQuery();
@@ -99,8 +169,9 @@ PassOutcome SettlementPass::run()
 {
     m_stats = {};
     m_postings.clear();
-    m_committedRows = 0;
-    m_committedPostings = 0;
+    m_committed = {};
+    m_cardStart = {};
+    m_cardOpen = false;
     try {
         if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
                            m_settings.strPassword, m_settings.strBaseDados,
@@ -172,9 +243,7 @@ PassOutcome SettlementPass::run()
 
 PassOutcome SettlementPass::failed(const QString &description)
 {
-    // What the failing card had posted was rolled back with its transaction.
-    m_postings.resize(m_committedPostings);
-    m_stats.rowsPosted = m_committedRows;
+    endBatchAfterFailure();
     release();
     m_host.setWaitCursor(false);
     m_host.append(timestamp(m_host.clock().now()) + QStringLiteral("   Falha! -> ") + description +
@@ -216,9 +285,8 @@ void SettlementPass::settlePerCard()
             !m_cnLigacao->prepare(m_minusSum, dialect.minusSumSql(), &error))
             fail(error);
     }
-    for (qsizetype i = 0; i < cards.size(); ++i) {
-        if (m_host.stopRequested())
-            return;
+    for (qsizetype i = 0; i < cards.size() && !m_host.stopRequested(); ++i) {
+        openBatch();
         const QStringView cliente = cards.cliente(i);
         const QStringView numCartao = cards.numCartao(i);
         const Currency curSaldoAntigo =
@@ -226,7 +294,9 @@ void SettlementPass::settlePerCard()
         if (!curSaldoAntigo.isZero())
             settleCard(cliente, numCartao, curSaldoAntigo);
         m_host.progress(i + 1, cards.size());
+        cardDone();
     }
+    commitBatch();
 }
 
 void SettlementPass::settleSetBased()
@@ -248,12 +318,13 @@ void SettlementPass::settleSetBased()
     const qint64 needingNothing = m_stats.cardsRead - pending;
     if (m_stats.cardsRead > 0)
         m_host.progress(needingNothing, m_stats.cardsRead);
-    for (qsizetype i = 0; i < balances.size(); ++i) {
-        if (m_host.stopRequested())
-            return;
+    for (qsizetype i = 0; i < balances.size() && !m_host.stopRequested(); ++i) {
+        openBatch();
         settleCard(balances.cliente(i), balances.numCartao(i), balances.oldBalance(i));
         m_host.progress(needingNothing + i + 1, m_stats.cardsRead);
+        cardDone();
     }
+    commitBatch();
 }
 
 Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCartao,
@@ -316,12 +387,13 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
 {
     // A card is settled whole or not at all: a failure between its two adjustments would
     // otherwise leave it negative with an old balance of zero, which no later pass revisits.
-    std::unique_ptr<TransactionGuard> transaction;
-    if (!m_options.dryRun) {
-        transaction = std::make_unique<TransactionGuard>(m_cnLigacao->database());
-        if (!transaction->begun())
-            fail(transaction->error());
-    }
+    // Its savepoint lets it go back alone while the batch's other cards stay.
+    const Dialect &dialect = m_cnLigacao->dialect();
+    openBatch();
+    if (!m_options.dryRun && !m_batch->savepoint(dialect))
+        fail(m_batch->error());
+    m_cardStart = tally();
+    m_cardOpen = true;
 
     HistoryEntry adjustment;
     adjustment.Terceiro = cliente.toString();
@@ -335,12 +407,15 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     adjustment.Pontos = curSaldoAntigo;
     adjustment.Observa = oldBalanceNote(curSaldoAntigo);
     // A posting that failed was reported by GravarHistorico. The card is then left as it was
-    // (the guard rolls back what it had posted) for the next pass to settle whole: lifting a
-    // balance whose lapse was not written, or lapsing without the lift, would post money twice
-    // or leave the card negative for good.
-    auto dropCard = [this] {
-        m_postings.resize(m_committedPostings);
-        m_stats.rowsPosted = m_committedRows;
+    // (rolled back to its savepoint) for the next pass to settle whole: lifting a balance
+    // whose lapse was not written, or lapsing without the lift, would post money twice or
+    // leave the card negative for good.
+    auto dropCard = [&] {
+        if (!m_options.dryRun &&
+            !(m_batch->rollbackToSavepoint(dialect) && m_batch->releaseSavepoint(dialect)))
+            fail(m_batch->error());
+        restore(m_cardStart);
+        m_cardOpen = false;
     };
     if (!post(adjustment)) {
         dropCard();
@@ -374,12 +449,14 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
         }
     }
 
-    if (transaction && !transaction->commit())
-        fail(transaction->error());
+    if (!m_options.dryRun && !m_batch->releaseSavepoint(dialect))
+        fail(m_batch->error());
+    m_cardOpen = false;
     ++m_stats.cardsSettled;
-    m_committedRows = m_stats.rowsPosted;
-    m_committedPostings = m_postings.size();
-    // The card's yield comes after its commit, so that no transaction stays open while the
-    // user interface runs.
-    m_host.processEvents();
+    // The card's yield comes after the batch's commit, so that no transaction stays open
+    // while the user interface runs; a host whose yield would do nothing now keeps the batch.
+    if (m_host.yieldDue()) {
+        commitBatch();
+        m_host.processEvents();
+    }
 }

@@ -8,6 +8,7 @@
 #include "db/HistoryWriter.h"
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QString>
 #include <QVector>
@@ -15,6 +16,7 @@
 class PassHost;
 class PassLock;
 class CardList;
+class TransactionGuard;
 
 /// How a pass ended.
 enum class PassOutcome {
@@ -37,6 +39,11 @@ struct PassOptions
     BalanceStrategy strategy = BalanceStrategy::PerCard;
     ConnectionString::Timeouts timeouts;
     bool recordPostings = false; ///< keep every posted row for postings() (tests, previews)
+    /// A batch of cards shares one transaction, each settled card inside a savepoint of its
+    /// own; it is committed after this many cards or this many milliseconds, whichever comes
+    /// first, and before every yield to the host. A crash loses at most that batch.
+    int batchCards = 500;
+    int batchMilliseconds = 200;
 };
 
 struct PassStats
@@ -61,7 +68,8 @@ struct PassDates
 
 /// One settlement pass over every card: each card's balance at the end of the cutoff date is
 /// brought to zero, and a settled card whose balance up to today is then negative is lifted
-/// to zero. Each settled card is one transaction.
+/// to zero. Each settled card is settled whole or not at all: cards are read and settled in
+/// batches that share one transaction, each settled card inside a savepoint of its own.
 class SettlementPass
 {
 public:
@@ -87,6 +95,13 @@ private:
     {
         QString description;
     };
+    /// What the pass has posted, at a point it may go back to.
+    struct Tally
+    {
+        qint64 rows = 0;
+        qsizetype postings = 0;
+        qint64 cards = 0;
+    };
 
     void settleAll();
     void settlePerCard();
@@ -96,6 +111,15 @@ private:
     void settleCard(QStringView cliente, QStringView numCartao, Currency oldBalance);
     /// False when GravarHistorico failed (and reported it).
     bool post(const HistoryEntry &entry);
+    void openBatch();
+    /// Ends the batch after a card when it is full or has been open long enough.
+    void cardDone();
+    void commitBatch();
+    /// Keeps what can be kept of the open batch when the pass fails: the whole cards before
+    /// the failing one.
+    void endBatchAfterFailure();
+    Tally tally() const;
+    void restore(const Tally &to);
     void release();
     PassOutcome failed(const QString &description);
     [[noreturn]] static void fail(const QString &description);
@@ -108,8 +132,13 @@ private:
     PassDates m_dates;
     PassStats m_stats;
     QVector<HistoryEntry> m_postings;
-    qint64 m_committedRows = 0; ///< rows posted up to the last settled card
-    qsizetype m_committedPostings = 0;
+    Tally m_committed; ///< up to the last commit
+    Tally m_cardStart; ///< at the savepoint of the card being settled
+    bool m_cardOpen = false;
+
+    std::unique_ptr<TransactionGuard> m_batch;
+    QElapsedTimer m_batchTimer; ///< monotonic: the host's clock may be set or stand still
+    int m_batchCards = 0;
 
     ConnectionPtr m_cnLigacao;
     QSqlQuery m_plusSum;

@@ -41,6 +41,12 @@ void RecordingHost::processEvents()
         onYield(yields);
 }
 
+void RecordingHost::progress(qint64 done, qint64)
+{
+    if (onProgress)
+        onProgress(done);
+}
+
 void RecordingHost::resetCountdown()
 {
     ++countdownResets;

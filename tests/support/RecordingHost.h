@@ -21,6 +21,8 @@ public:
     void setWaitCursor(bool busy) override;
     void setStatusVisible(bool visible) override;
     void processEvents() override;
+    bool yieldDue() const override { return yieldsDue; }
+    void progress(qint64 done, qint64 total) override;
     bool stopRequested() const override { return stop; }
     void resetCountdown() override;
     const Clock &clock() const override { return manualClock; }
@@ -40,4 +42,9 @@ public:
     /// Runs after every append, with the text appended.
     std::function<void(const QString &)> onAppend;
     int yields = 0;
+    /// What yieldDue() answers: false makes a host like the console's, whose yields do
+    /// nothing, so that the pass keeps its batches open across cards.
+    bool yieldsDue = true;
+    /// Runs after every card, with the cards done so far (not logged in `calls`).
+    std::function<void(qint64)> onProgress;
 };
