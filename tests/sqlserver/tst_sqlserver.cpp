@@ -11,6 +11,10 @@
 #include <QSqlResult>
 #include <QTest>
 
+// On Windows the ODBC headers use the SDK's types without including them.
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 
