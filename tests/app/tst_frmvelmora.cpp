@@ -185,6 +185,7 @@ void tst_frmVelmora::trimsTheReportAndLeavesTheCaretAtTheEnd()
     QVERIFY(pane->textCursor().atEnd());
 }
 
+#ifdef Q_OS_WIN
 namespace {
 
 /// Runs Windows' reg.exe; its standard output, or a null string when it failed.
@@ -198,6 +199,7 @@ QString reg(const QStringList &arguments)
 }
 
 } // namespace
+#endif
 
 void tst_frmVelmora::keepsTheFlagInTheRegistryOnWindows_data()
 {
