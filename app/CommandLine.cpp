@@ -2,6 +2,10 @@
 #include "app/CommandLine.h"
 #include "report/TextUtil.h"
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 namespace CommandLine {
 
 ConnectionSettings split(const QString &argumentString)
@@ -44,6 +48,20 @@ QString normaliseAndValidate(ConnectionSettings &settings)
 QString joinArguments(const QStringList &arguments)
 {
     return arguments.mid(1).join(QLatin1Char(' '));
+}
+
+QString ofThisProcess(int argc, char *argv[])
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(argc)
+    Q_UNUSED(argv)
+    return argumentTail(QString::fromWCharArray(GetCommandLineW()));
+#else
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return joinArguments(arguments);
+#endif
 }
 
 QString argumentTail(const QString &commandLine)

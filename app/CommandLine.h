@@ -19,6 +19,10 @@ QString normaliseAndValidate(ConnectionSettings &settings);
 /// The argument tail as one string: the arguments after the program's own, joined by blanks.
 QString joinArguments(const QStringList &arguments);
 
+/// The settings as this process received them: on Windows the raw tail of GetCommandLineW,
+/// quotes and runs of blanks included; elsewhere the arguments after the program's own, joined.
+QString ofThisProcess(int argc, char *argv[]);
+
 /// The raw tail of a Windows command line: what follows the program token (quoted or not) and
 /// the blanks after it, with any quotes in it left as they are.
 QString argumentTail(const QString &commandLine);

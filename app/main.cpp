@@ -5,34 +5,10 @@
 
 #include <QApplication>
 #include <QFileInfo>
-#include <QStringList>
-
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#endif
-
-namespace {
-
-// The settings arrive as the raw command-line tail, quotes and runs of blanks included.
-QString argumentString(int argc, char *argv[])
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(argc)
-    Q_UNUSED(argv)
-    return CommandLine::argumentTail(QString::fromWCharArray(GetCommandLineW()));
-#else
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    return CommandLine::joinArguments(arguments);
-#endif
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
-    const QString arguments = argumentString(argc, argv);
+    const QString arguments = CommandLine::ofThisProcess(argc, argv);
     // Qt must not take any of the settings as its own option: it sees the program name alone.
     int qtArgc = 1;
     QApplication app(qtArgc, argv);

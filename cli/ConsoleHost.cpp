@@ -1,34 +1,26 @@
 // SPDX-License-Identifier: MIT
 #include "cli/ConsoleHost.h"
+#include "cli/Console.h"
 
 #include <QString>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#define velmora_isatty _isatty
-#define velmora_fileno _fileno
-#else
-#include <unistd.h>
-#define velmora_isatty isatty
-#define velmora_fileno fileno
-#endif
-
 ConsoleHost::ConsoleHost(const Clock &clock, std::FILE *out, std::FILE *err)
-    : m_clock(clock), m_out(out), m_err(err),
-      m_progressOnTerminal(velmora_isatty(velmora_fileno(err)) != 0)
+    : m_clock(clock), m_out(out), m_err(err), m_progressOnTerminal(Console::isTerminal(err))
 {
+    if (m_progressOnTerminal)
+        m_eraseLine = Console::lineEraser(err);
     m_elapsed.start();
 }
 
 void ConsoleHost::append(const QString &text)
 {
     if (m_progressShown) {
-        std::fputs("\r\033[K", m_err);
+        Console::write(m_err, m_eraseLine);
         m_progressShown = false;
     }
     QString lines = text;
     lines.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    std::fputs(lines.toLocal8Bit().constData(), m_out);
+    Console::write(m_out, lines);
     std::fflush(m_out);
 }
 
@@ -41,8 +33,10 @@ void ConsoleHost::progress(qint64 done, qint64 total)
     if (ms < 1000 || (m_lastDrawMs >= 0 && ms - m_lastDrawMs < 200 && done != total))
         return;
     m_lastDrawMs = ms;
-    std::fprintf(m_err, "\r\033[K%lld / %lld cartões  %.1f s", static_cast<long long>(done),
-                 static_cast<long long>(total), static_cast<double>(ms) / 1000.0);
+    Console::write(m_err, m_eraseLine + QStringLiteral("%1 / %2 cartões  %3 s")
+                                            .arg(done)
+                                            .arg(total)
+                                            .arg(static_cast<double>(ms) / 1000.0, 0, 'f', 1));
     std::fflush(m_err);
     m_progressShown = true;
 }
@@ -50,7 +44,7 @@ void ConsoleHost::progress(qint64 done, qint64 total)
 void ConsoleHost::finish()
 {
     if (m_progressShown) {
-        std::fputs("\r\033[K", m_err);
+        Console::write(m_err, m_eraseLine);
         std::fflush(m_err);
         m_progressShown = false;
     }

@@ -4,6 +4,7 @@
 #include "settlement/PassHost.h"
 
 #include <QElapsedTimer>
+#include <QString>
 
 #include <cstdio>
 
@@ -33,6 +34,7 @@ private:
     std::FILE *m_out;
     std::FILE *m_err;
     bool m_progressOnTerminal;
+    QString m_eraseLine;
     bool m_progressShown = false;
     QElapsedTimer m_elapsed;
     qint64 m_lastDrawMs = -1;

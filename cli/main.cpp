@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // velmora-cli: one settlement pass from the console, for cron, systemd timers and Task Scheduler.
 #include "app/CommandLine.h"
+#include "cli/Console.h"
 #include "cli/ConsoleHost.h"
 #include "cli/SettingsSource.h"
 #include "db/DemoDatabase.h"
@@ -39,7 +40,7 @@ int exitCodeOf(PassOutcome outcome, const PassStats &stats)
 
 void printError(const QString &text)
 {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    Console::write(stderr, text + QLatin1Char('\n'));
 }
 
 } // namespace
@@ -85,7 +86,7 @@ int main(int argc, char *argv[])
         return BadCommandLine;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        Console::write(stdout, parser.helpText());
         return Ok;
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -100,7 +101,7 @@ int main(int argc, char *argv[])
             printError(error);
             return BadCommandLine;
         }
-        std::printf("%s\n", parser.value(createDemo).toLocal8Bit().constData());
+        Console::write(stdout, parser.value(createDemo) + QLatin1Char('\n'));
         return Ok;
     }
 

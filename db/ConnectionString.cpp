@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "db/ConnectionString.h"
 
+#include <QDir>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -149,6 +150,14 @@ ConnectionTarget sqlite(const QString &file, const Timeouts &timeouts, bool read
                        readOnly ? QStringLiteral("ro") : QStringLiteral("rw"));
     url.setQuery(query);
     target.databaseName = url.toString(QUrl::FullyEncoded);
+    // QUrl makes the host of a UNC path (\\host\share\...) the URI's authority, which SQLite
+    // refuses or drops; an empty authority keeps the whole path for the system to resolve.
+    const QString path = QDir::fromNativeSeparators(file);
+    if (path.startsWith(QLatin1String("//"))) {
+        target.databaseName = QLatin1String("file://") +
+                              QString::fromLatin1(QUrl::toPercentEncoding(path, "/")) +
+                              QLatin1Char('?') + query.toString(QUrl::FullyEncoded);
+    }
     target.connectOptions = QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1")
                                 .arg(timeouts.commandSeconds * 1000);
     if (readOnly)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "db/Currency.h"
 
+#include <QtNumeric>
+
 #include <cmath>
 #include <limits>
 
@@ -157,7 +159,7 @@ bool Currency::absolute(Currency *out) const
 bool Currency::add(Currency a, Currency b, Currency *out)
 {
     qint64 r = 0;
-    if (__builtin_add_overflow(a.m_raw, b.m_raw, &r))
+    if (qAddOverflow(a.m_raw, b.m_raw, &r))
         return false;
     *out = Currency(r);
     return true;
@@ -166,7 +168,7 @@ bool Currency::add(Currency a, Currency b, Currency *out)
 bool Currency::subtract(Currency a, Currency b, Currency *out)
 {
     qint64 r = 0;
-    if (__builtin_sub_overflow(a.m_raw, b.m_raw, &r))
+    if (qSubOverflow(a.m_raw, b.m_raw, &r))
         return false;
     *out = Currency(r);
     return true;

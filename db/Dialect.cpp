@@ -4,6 +4,10 @@
 #include <QSqlQuery>
 #include <QSqlResult>
 
+// On Windows the ODBC headers use the SDK's types without including them.
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 

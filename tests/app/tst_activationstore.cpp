@@ -56,12 +56,17 @@ void tst_ActivationStore::writeSaysWhetherTheStoreTookTheValue()
     QVERIFY(!store.write(1));
     QCOMPARE(store.read(), 0);
 
-    // A writable one takes the value as decimal text in its section.
+    // A writable one takes the value as decimal text in its section, a text file of the system's
+    // own kind.
     const ActivationStore good(QStringLiteral("velmora"), m_dir.filePath(QStringLiteral("ok.ini")));
     QVERIFY(good.write(2));
     QFile written(m_dir.filePath(QStringLiteral("ok.ini")));
     QVERIFY(written.open(QIODevice::ReadOnly));
+#ifdef Q_OS_WIN
+    QCOMPARE(written.readAll(), QByteArray("[frmVelmora]\r\nchkActivar=2\r\n"));
+#else
     QCOMPARE(written.readAll(), QByteArray("[frmVelmora]\nchkActivar=2\n"));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_ActivationStore)

@@ -1,9 +1,18 @@
 // SPDX-License-Identifier: MIT
 #include "app/CommandLine.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTest>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+
+#include <string>
+#endif
 
 using namespace Qt::StringLiterals;
 
@@ -16,6 +25,8 @@ private slots:
     void blankServerIsStoredUnchangedButRefused();
     void takesTheTailAfterTheProgramToken_data();
     void takesTheTailAfterTheProgramToken();
+    void aWindowsProcessReadsItsRawTail_data();
+    void aWindowsProcessReadsItsRawTail();
     void fieldsAreTheSegmentsEndedBySemicolons();
 };
 
@@ -83,6 +94,40 @@ void tst_CommandLine::takesTheTailAfterTheProgramToken()
     QFETCH(QString, commandLine);
     QFETCH(QString, tail);
     QCOMPARE(CommandLine::argumentTail(commandLine), tail);
+}
+
+void tst_CommandLine::aWindowsProcessReadsItsRawTail_data()
+{
+    takesTheTailAfterTheProgramToken_data();
+    QTest::newRow("letters beyond Latin-1")
+        << u"velmora.exe  \"srv\\Ação\";Fidelização;Ωμέγα;пароль;;"_s
+        << u"\"srv\\Ação\";Fidelização;Ωμέγα;пароль;;"_s;
+}
+
+void tst_CommandLine::aWindowsProcessReadsItsRawTail()
+{
+#ifdef Q_OS_WIN
+    QFETCH(QString, commandLine);
+    QFETCH(QString, tail);
+    // The child is started with exactly the table's command line: its program token need not
+    // name the file that runs.
+    const std::wstring program =
+        QDir::toNativeSeparators(QFileInfo(QStringLiteral(VELMORA_PRINTTAIL)).absoluteFilePath())
+            .toStdWString();
+    std::wstring line = commandLine.toStdWString();
+    QProcess process;
+    process.setProgram(QStringLiteral(VELMORA_PRINTTAIL));
+    process.setCreateProcessArgumentsModifier([&](QProcess::CreateProcessArguments *args) {
+        args->applicationName = program.c_str();
+        args->arguments = line.data();
+    });
+    process.start();
+    QVERIFY2(process.waitForFinished(60000), qPrintable(process.errorString()));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), tail);
+#else
+    QSKIP("only Windows hands a program its command line unsplit");
+#endif
 }
 
 void tst_CommandLine::fieldsAreTheSegmentsEndedBySemicolons()

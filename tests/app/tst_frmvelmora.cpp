@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,6 +26,8 @@ private slots:
     void savesTheFlagOnCloseAndRestoresIt();
     void closesWhenTheStoreCannotBeWritten();
     void trimsTheReportAndLeavesTheCaretAtTheEnd();
+    void keepsTheFlagInTheRegistryOnWindows_data();
+    void keepsTheFlagInTheRegistryOnWindows();
 
 private:
     QString m_store;
@@ -179,6 +183,69 @@ void tst_frmVelmora::trimsTheReportAndLeavesTheCaretAtTheEnd()
     const auto *pane = w.findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
     QCOMPARE(pane->toPlainText(), u"third line\n"_s);
     QVERIFY(pane->textCursor().atEnd());
+}
+
+#ifdef Q_OS_WIN
+namespace {
+
+/// Runs Windows' reg.exe; its standard output, or a null string when it failed.
+QString reg(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(u"reg"_s, arguments);
+    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+        return {};
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+} // namespace
+#endif
+
+void tst_frmVelmora::keepsTheFlagInTheRegistryOnWindows_data()
+{
+    QTest::addColumn<QString>("type"); // as earlier versions or an administrator left it
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<Qt::CheckState>("restored");
+    QTest::addColumn<QString>("storedAfterAClick");
+    QTest::newRow("ticked") << u"REG_SZ"_s << u"1"_s << Qt::Checked << u"0"_s;
+    QTest::newRow("unticked") << u"REG_SZ"_s << u"0"_s << Qt::Unchecked << u"1"_s;
+    QTest::newRow("greyed") << u"REG_SZ"_s << u"2"_s << Qt::PartiallyChecked << u"1"_s;
+    QTest::newRow("a number") << u"REG_DWORD"_s << u"1"_s << Qt::Checked << u"0"_s;
+    QTest::newRow("junk") << u"REG_SZ"_s << u"sim"_s << Qt::Unchecked << u"1"_s;
+}
+
+void tst_frmVelmora::keepsTheFlagInTheRegistryOnWindows()
+{
+#ifdef Q_OS_WIN
+    QFETCH(QString, type);
+    QFETCH(QString, data);
+    QFETCH(Qt::CheckState, restored);
+    QFETCH(QString, storedAfterAClick);
+    // A name of its own, so that the user's own flag is never touched.
+    const QString application = u"velmora-test-%1"_s.arg(QCoreApplication::applicationPid());
+    const QString root = u"HKCU\\Software\\VB and VBA Program Settings\\"_s + application;
+    const QString key = root + u"\\frmVelmora"_s;
+    QVERIFY(!reg({u"add"_s, key, u"/v"_s, u"chkActivar"_s, u"/t"_s, type, u"/d"_s, data, u"/f"_s})
+                 .isNull());
+    {
+        frmVelmora w(application, QString());
+        QVERIFY(w.Form_Load(u"srv;db;;;WIN;"_s));
+        auto *chk = w.findChild<QCheckBox *>(u"chkActivar"_s);
+        QCOMPARE(chk->checkState(), restored);
+        chk->click();
+        w.show();
+        QVERIFY(w.close());
+    }
+    const QString query = reg({u"query"_s, key, u"/v"_s, u"chkActivar"_s});
+    reg({u"delete"_s, root, u"/f"_s});
+    const QRegularExpressionMatch value =
+        QRegularExpression(u"chkActivar\\s+(REG_\\w+)\\s+(\\S*)"_s).match(query);
+    QVERIFY2(value.hasMatch(), qPrintable(query));
+    QCOMPARE(value.captured(1), u"REG_SZ"_s); // as earlier versions wrote it
+    QCOMPARE(value.captured(2), storedAfterAClick);
+#else
+    QSKIP("the registry exists on Windows only");
+#endif
 }
 
 QTEST_MAIN(tst_frmVelmora)

@@ -41,14 +41,17 @@ private slots:
     void settingsFileActsAsTheArgument();
     void settingsFileRefused_data();
     void settingsFileRefused();
+    void portugueseTextReachesAFileIntact();
 
 private:
     struct Run
     {
         int exitCode = -1;
-        QString out;
+        QString out; // line ends made "\n"
         QString err;
+        bool platformLineEnds = false; // each line ends the way the platform's text files do
     };
+    static QString fromPlatformText(const QByteArray &bytes, bool *platformLineEnds);
     static Run cli(const QStringList &arguments, const QByteArray &input = {});
     QString demo();
     /// A fresh demonstration database on which `sql` has run.
@@ -69,9 +72,26 @@ tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input)
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return run;
     run.exitCode = process.exitCode();
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    bool outEnds = false;
+    bool errEnds = false;
+    run.out = fromPlatformText(process.readAllStandardOutput(), &outEnds);
+    run.err = fromPlatformText(process.readAllStandardError(), &errEnds);
+    run.platformLineEnds = outEnds && errEnds;
     return run;
+}
+
+/// Output into a pipe or file is UTF-8 whatever the system's code page, and its lines end in
+/// CR LF on Windows, LF elsewhere.
+QString tst_Cli::fromPlatformText(const QByteArray &bytes, bool *platformLineEnds)
+{
+    QString text = QString::fromUtf8(bytes);
+#ifdef Q_OS_WIN
+    *platformLineEnds = text.count(u"\r\n"_s) == text.count(u'\n');
+    text.replace(u"\r\n"_s, u"\n"_s);
+#else
+    *platformLineEnds = !text.contains(u'\r');
+#endif
+    return text;
 }
 
 /// A fresh demonstration database; its file.
@@ -145,6 +165,7 @@ void tst_Cli::exitCodeTellsHowThePassEnded()
     QFETCH(bool, messageOnStderr);
     const Run run = cli(arguments);
     QCOMPARE(run.exitCode, exitCode);
+    QVERIFY(run.platformLineEnds);
     QCOMPARE(!run.err.trimmed().isEmpty(), messageOnStderr);
     const QString lines[] = {
         u"Falha na Ligação ao Servidor! -> "_s, u"   Falha! -> "_s,
@@ -198,6 +219,7 @@ void tst_Cli::dryRunLeavesTheFileAsItWas()
 
     const Run run = cli({u"--dry-run"_s, file.fileName() + kSqlite});
     QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.platformLineEnds);
     QVERIFY(run.out.contains(u"Simulação: cartão nº 1001"_s));
     QVERIFY(run.out.endsWith(u"\nSimulação: nada foi gravado na base de dados.\n"_s));
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -214,6 +236,7 @@ void tst_Cli::demoPassSettlesTheExpectedCards()
         QSKIP("the date changed during the test");
     QCOMPARE(first.exitCode, 0);
     QCOMPARE(second.exitCode, 0);
+    QVERIFY(first.platformLineEnds);
 
     // Card numbers sort as text, so "10'09" comes first.
     QStringList expected;
@@ -303,6 +326,22 @@ void tst_Cli::settingsFileRefused()
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QCOMPARE(run.out, QString());
     QVERIFY(!run.err.contains(kSecret));
+}
+
+void tst_Cli::portugueseTextReachesAFileIntact()
+{
+    // Standard output sent straight into a file, as Task Scheduler or cron redirections do.
+    const QString log = m_dir.filePath(u"velmora.log"_s);
+    QProcess process;
+    process.setStandardOutputFile(log);
+    process.start(QStringLiteral(VELMORA_CLI), {u"--dry-run"_s, demo() + kSqlite});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 0);
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    for (const char *text : {"Início da Verificação", "Cartão nº", "Simulação: nada foi gravado"})
+        QVERIFY2(bytes.contains(text), text);
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

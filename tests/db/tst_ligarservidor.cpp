@@ -2,7 +2,11 @@
 #include "support/RecordingHost.h"
 #include "support/TestUtil.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -85,16 +89,24 @@ private slots:
     void eachModeChoosesItsConnectionString();
     void secondCallClosesTheFirstConnection();
     void missingSqliteFileFailsAndIsNotCreated();
+    void opensTheSqliteFileThePathNames_data();
+    void opensTheSqliteFileThePathNames();
     void freeTdsFailureCarriesTheDriversWordsWithoutPassword_data();
     void freeTdsFailureCarriesTheDriversWordsWithoutPassword();
     void freeTdsReceivesThePasswordIntact_data();
     void freeTdsReceivesThePasswordIntact();
     void namedInstanceIsFoundThroughTheBrowser();
+    void windowsUsesItsOwnSqlServerDriver_data();
+    void windowsUsesItsOwnSqlServerDriver();
 };
 
 void tst_LigarServidor::init()
 {
     qunsetenv("VELMORA_ODBC_DRIVER");
+#ifdef Q_OS_WIN
+    if (QByteArray(QTest::currentTestFunction()).startsWith("freeTds"))
+        QSKIP("FreeTDS is the driver on Linux; Windows uses its own SQL Server driver");
+#endif
 }
 
 void tst_LigarServidor::blankServerReturnsFalseAndTouchesNothing()
@@ -173,6 +185,76 @@ void tst_LigarServidor::missingSqliteFileFailsAndIsNotCreated()
     QVERIFY(!LigarServidor(cn, missing, {}, {}, u"main"_s, mode, host));
     QVERIFY(!QFile::exists(missing));
     QCOMPARE(host.text, kFailure + u"unable to open database file\r\n"_s);
+}
+
+void tst_LigarServidor::opensTheSqliteFileThePathNames_data()
+{
+    // The folder, under a temporary one or under VELMORA_TEST_UNC, and the form of the path.
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("native"); // backslashes on Windows
+    QTest::addColumn<bool>("unc");
+    QTest::newRow("plain") << u"dados"_s << false << false;
+    QTest::newRow("blanks") << u"Os meus dados/pasta com espaços"_s << false << false;
+    QTest::newRow("beyond Latin-1") << u"Ωμέγα/данные 日本"_s << false << false;
+    QTest::newRow("percent and hash") << u"100% #1 x=y"_s << false << false;
+#ifdef Q_OS_WIN
+    QTest::newRow("drive letter, backslashes") << u"Os meus dados\\Ação"_s << true << false;
+    QTest::newRow("UNC") << u"dados"_s << true << true;
+    QTest::newRow("UNC, blanks and letters") << u"Ωμέγα com espaços"_s << true << true;
+#endif
+}
+
+void tst_LigarServidor::opensTheSqliteFileThePathNames()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, native);
+    QFETCH(bool, unc);
+    QTemporaryDir temporary;
+    QString base = temporary.path();
+    if (unc) {
+        // A share set up for the tests (under Wine: a folder linked from dosdevices/unc).
+        const QString share = qEnvironmentVariable("VELMORA_TEST_UNC");
+        if (share.isEmpty() || !QDir(share).exists())
+            QSKIP("VELMORA_TEST_UNC names no share, as \\\\host\\share");
+        base = QDir::fromNativeSeparators(share) + u"/"_s + QFileInfo(temporary.path()).fileName();
+    }
+    const QString dir = base + u"/"_s + QDir::fromNativeSeparators(folder);
+    QVERIFY2(QDir().mkpath(dir), qPrintable(dir));
+    const auto cleanUp = qScopeGuard([&] {
+        if (unc)
+            QDir(base).removeRecursively();
+    });
+    // Two files, so that opening the wrong one shows.
+    for (const QString &name : {u"a.db"_s, u"b.db"_s}) {
+        const QString connection = u"make-"_s + name;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, connection);
+            db.setDatabaseName(dir + u"/"_s + name);
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            QVERIFY(q.exec(u"create table Marca (nome text)"_s));
+            QVERIFY(q.exec(u"insert into Marca values ('"_s + name + u"')"_s));
+        }
+        QSqlDatabase::removeDatabase(connection);
+    }
+    const auto path = [&](const QString &name) {
+        const QString p = dir + u"/"_s + name;
+        return native ? QDir::toNativeSeparators(p) : p;
+    };
+    RecordingHost host;
+    ConnectionPtr cn;
+    QString mode = u"SQLITE"_s;
+    QVERIFY2(LigarServidor(cn, path(u"b.db"_s), {}, {}, u"main"_s, mode, host),
+             qPrintable(path(u"b.db"_s) + u" "_s + host.text));
+    QSqlQuery q(cn->database());
+    QVERIFY(q.exec(u"select nome from Marca"_s) && q.next());
+    QCOMPARE(q.value(0).toString(), u"b.db"_s);
+    q.finish();
+    cn.reset();
+
+    QVERIFY(!LigarServidor(cn, path(u"falta.db"_s), {}, {}, u"main"_s, mode, host));
+    QVERIFY(!QFile::exists(dir + u"/falta.db"_s));
+    QVERIFY2(host.text.startsWith(kFailure), qPrintable(host.text));
 }
 
 void tst_LigarServidor::freeTdsFailureCarriesTheDriversWordsWithoutPassword_data()
@@ -258,6 +340,53 @@ void tst_LigarServidor::namedInstanceIsFoundThroughTheBrowser()
         QSKIP("UDP port 1434 on 127.0.0.1 is taken");
     QVERIFY2(asked.contains("LOJA"), asked.toHex().constData());
     QCOMPARE(received, u"pw"_s);
+}
+
+void tst_LigarServidor::windowsUsesItsOwnSqlServerDriver_data()
+{
+    QTest::addColumn<QString>("driver"); // VELMORA_ODBC_DRIVER; empty: unset
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("expected");
+    const QString tail = u"ClientCharset=UTF-8;"_s;
+    QTest::newRow("SQL login") << QString() << u"127.0.0.1,1433"_s << u"SQL"_s
+                               << u"Driver=SQL Server;Server=127.0.0.1,1433;Database=Loja;UID=sa;"
+                                  u"PWD={Segr3do;x};"_s +
+                                      tail;
+    QTest::newRow("integrated, named instance")
+        << QString() << u"127.0.0.1\\LOJA"_s << u"WIN"_s
+        << u"Driver=SQL Server;Server=127.0.0.1\\LOJA;Database=Loja;Trusted_Connection=Yes;"_s +
+               tail;
+    QTest::newRow("driver named") << u"ODBC Driver 18 for SQL Server"_s << u"127.0.0.1,1433"_s
+                                  << u"SQL"_s
+                                  << u"Driver=ODBC Driver 18 for SQL Server;Server=127.0.0.1,1433;"
+                                     u"Database=Loja;UID=sa;PWD={Segr3do;x};"_s +
+                                         tail;
+}
+
+void tst_LigarServidor::windowsUsesItsOwnSqlServerDriver()
+{
+#ifdef Q_OS_WIN
+    QFETCH(QString, driver);
+    QFETCH(QString, server);
+    QFETCH(QString, mode);
+    QFETCH(QString, expected);
+    if (!driver.isEmpty())
+        qputenv("VELMORA_ODBC_DRIVER", driver.toUtf8());
+    // No such driver is installed here: the driver manager's own words must reach the report.
+    RecordingHost host;
+    ConnectionPtr cn;
+    QVERIFY(!LigarServidor(cn, server, u"sa"_s, u"Segr3do;x"_s, u"Loja"_s, mode, host));
+    QVERIFY(cn);
+    QCOMPARE(cn->database().databaseName(), expected);
+    QVERIFY2(host.text.startsWith(kFailure + u"["_s), qPrintable(host.text));
+    QVERIFY2(host.text.contains(u"Driver Manager"_s, Qt::CaseInsensitive), qPrintable(host.text));
+    QVERIFY(host.text.endsWith(u"\r\n"_s));
+    QCOMPARE(host.lines().size(), 1);
+    QVERIFY(!host.text.contains(u"Segr3do"_s));
+#else
+    QSKIP("Windows' own SQL Server driver is the default on Windows only");
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_LigarServidor)

@@ -198,6 +198,11 @@ void tst_WindowTick::waitsForAnotherProcessSettlingTheSameDatabase_data()
 void tst_WindowTick::waitsForAnotherProcessSettlingTheSameDatabase()
 {
     QFETCH(bool, ownerAlive);
+#ifdef Q_OS_WIN
+    if (!ownerAlive)
+        QSKIP("the ended owner is played by the POSIX program true; the lock file in the "
+              "temporary folder is on its way out");
+#endif
     TestDatabase db;
     seed(db);
     // Another pass's lock beside the database file.

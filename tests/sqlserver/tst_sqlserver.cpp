@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QThread>
 
+// On Windows the ODBC headers use the SDK's types without including them.
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #endif
