@@ -213,6 +213,9 @@ void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
         if (QFileInfo(db.folder()).isWritable()) // the superuser writes anywhere
             QSKIP("this user may write into a read-only folder");
     } else if (obstacle == u"stale"_s) {
+#ifdef Q_OS_WIN
+        QSKIP("a dead owner's lock is taken over by QLockFile itself; under Wine it is not");
+#endif
         QFile file(lockPath);
         QVERIFY(file.open(QIODevice::WriteOnly));
         // A process number that no process has: the largest a system hands out is far below.
