@@ -4,6 +4,13 @@
 #include <QFile>
 #include <QStringDecoder>
 
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
@@ -88,29 +95,40 @@ bool openPrivateFile(const QString &path, QFile &file, QString *error)
 
 bool readLine(const QString &path, QString *line, QString *error)
 {
-    QFile file;
-    if (path == kStdin) {
-        if (!file.open(stdin, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
-            *error =
-                QStringLiteral("não foi possível ler %1: %2").arg(nameOf(path), file.errorString());
-            return false;
-        }
-    } else if (!openPrivateFile(path, file, error)) {
-        return false;
-    }
-
     QByteArray content(kMaxBytes + 1, Qt::Uninitialized);
     qint64 size = 0;
-    while (size < content.size()) {
-        const qint64 n = file.read(content.data() + size, content.size() - size);
-        if (n < 0) {
-            *error =
-                QStringLiteral("não foi possível ler %1: %2").arg(nameOf(path), file.errorString());
+    if (path == kStdin) {
+        // Read as the C library has it: a pipe from another program is no file that QFile can
+        // take over on every platform. In binary mode, so that CR LF arrives as written.
+#ifdef Q_OS_WIN
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
+        while (size < content.size()) {
+            const size_t n =
+                std::fread(content.data() + size, 1, size_t(content.size() - size), stdin);
+            size += qint64(n);
+            if (n == 0)
+                break;
+        }
+        if (std::ferror(stdin)) {
+            *error = QStringLiteral("não foi possível ler %1").arg(nameOf(path));
             return false;
         }
-        if (n == 0)
-            break;
-        size += n;
+    } else {
+        QFile file;
+        if (!openPrivateFile(path, file, error))
+            return false;
+        while (size < content.size()) {
+            const qint64 n = file.read(content.data() + size, content.size() - size);
+            if (n < 0) {
+                *error = QStringLiteral("não foi possível ler %1: %2")
+                             .arg(nameOf(path), file.errorString());
+                return false;
+            }
+            if (n == 0)
+                break;
+            size += n;
+        }
     }
     if (size > kMaxBytes) {
         *error =
