@@ -281,6 +281,7 @@ void SettlementPass::settlePerCard()
     if (!cards.isEmpty()) {
         QString error;
         const Dialect &dialect = m_cnLigacao->dialect();
+        m_sumsBound = QDate();
         if (!m_cnLigacao->prepare(m_plusSum, dialect.plusSumSql(), &error) ||
             !m_cnLigacao->prepare(m_minusSum, dialect.minusSumSql(), &error))
             fail(error);
@@ -311,6 +312,7 @@ void SettlementPass::settleSetBased()
     const qint64 pending = balances.size();
     if (pending > 0) {
         const Dialect &dialect = m_cnLigacao->dialect();
+        m_sumsBound = QDate();
         if (!m_cnLigacao->prepare(m_plusSum, dialect.plusSumSql(), &error) ||
             !m_cnLigacao->prepare(m_minusSum, dialect.minusSumSql(), &error))
             fail(error);
@@ -330,7 +332,14 @@ void SettlementPass::settleSetBased()
 Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCartao,
                                         const QDate &bound)
 {
-    const QVariant dateBound = m_cnLigacao->dialect().dateBoundValue(bound);
+    // The date changes only between a card's old and current balance: it is bound, and its
+    // text made, only then. A bound value stays with the statement from one run to the next.
+    if (bound != m_sumsBound) {
+        const QVariant dateBound = m_cnLigacao->dialect().dateBoundValue(bound);
+        m_plusSum.bindValue(2, dateBound);
+        m_minusSum.bindValue(2, dateBound);
+        m_sumsBound = bound;
+    }
     Currency balance;
     // Empty text, never NULL: a card read with a NULL value is settled as the empty text.
     const QString terceiro = cliente.isEmpty() ? QStringLiteral("") : cliente.toString();
@@ -338,7 +347,6 @@ Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCart
     auto sum = [&](QSqlQuery &query) {
         query.bindValue(0, terceiro);
         query.bindValue(1, cartao);
-        query.bindValue(2, dateBound);
         if (!query.exec())
             fail(DbConnection::describe(query.lastError()));
         if (!query.next()) {

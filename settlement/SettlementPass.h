@@ -143,6 +143,8 @@ private:
     ConnectionPtr m_cnLigacao;
     QSqlQuery m_plusSum;
     QSqlQuery m_minusSum;
+    QDate m_sumsBound; ///< the date bound on both sums, null before the first
+
     std::unique_ptr<HistoryWriter> m_writer;
     std::unique_ptr<PassLock> m_lock;
 };
