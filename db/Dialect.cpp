@@ -99,6 +99,14 @@ public:
     {
         return QStringLiteral("save transaction ") + name;
     }
+    // Microsoft's ODBC drivers keep autocommit off with IMPLICIT_TRANSACTIONS, under which
+    // SAVE TRANSACTION opens no transaction and fails as a batch's first statement; a read of a
+    // table opens it. Where one is open already (FreeTDS opens it at once) this does nothing.
+    // A BEGIN TRANSACTION would nest a second one, which the driver's commit leaves open.
+    QString openTransactionSql() const override
+    {
+        return QStringLiteral("select top 0 1 from PontosHistorico");
+    }
     QString rollbackToSavepointSql(const QString &name) const override
     {
         return QStringLiteral("rollback transaction ") + name;

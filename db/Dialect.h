@@ -56,6 +56,9 @@ public:
     /// Readies a freshly prepared statement (the per-statement query timeout on ODBC).
     virtual void prepared(QSqlQuery &query, int commandTimeoutSeconds) const;
 
+    /// Runs first in every transaction the driver begins: empty where nothing is needed.
+    virtual QString openTransactionSql() const { return {}; }
+
     static const Dialect &sqlServer();
     static const Dialect &sqlite();
 

@@ -19,13 +19,18 @@ TransactionGuard::TransactionGuard(const QSqlDatabase &database)
         m_error = DbConnection::describe(m_database.lastError());
 }
 
-TransactionGuard::TransactionGuard(const QSqlDatabase &database, const QString &beginSql)
+TransactionGuard::TransactionGuard(const QSqlDatabase &database, const QString &beginSql,
+                                   const QString &openSql)
     : m_database(database), m_statement(database)
 {
     if (beginSql.isEmpty()) {
         m_active = m_database.transaction();
         if (!m_active)
             m_error = DbConnection::describe(m_database.lastError());
+        else if (!exec(openSql)) {
+            m_database.rollback();
+            m_active = false;
+        }
     } else {
         m_active = exec(beginSql);
     }

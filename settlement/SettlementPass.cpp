@@ -103,7 +103,8 @@ void SettlementPass::openBatch()
     // Reads share the batch as well: on SQLite the file lock is then taken once a batch
     // rather than around every statement. A preview only reads, under a shared lock.
     const QString begin = m_options.dryRun ? QString() : m_cnLigacao->dialect().beginWritingSql();
-    auto batch = std::make_unique<TransactionGuard>(m_cnLigacao->database(), begin);
+    auto batch = std::make_unique<TransactionGuard>(m_cnLigacao->database(), begin,
+                                                    m_cnLigacao->dialect().openTransactionSql());
     if (!batch->begun())
         fail(batch->error());
     m_batch = std::move(batch);

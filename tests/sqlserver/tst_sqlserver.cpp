@@ -34,6 +34,7 @@ private slots:
     void settlesOnEverySchemaVariant();
     void settlesManyCardsReadInOneList();
     void heldUpStatementEndsThePassThroughTheFailurePath();
+    void savepointOpensUnderImplicitTransactions();
     void onePassAtATimeWhateverTheServerIsCalled_data();
     void onePassAtATimeWhateverTheServerIsCalled();
     void killedPassFreesTheLockAndLeavesWholeCards();
@@ -282,6 +283,36 @@ void tst_SqlServer::heldUpStatementEndsThePassThroughTheFailurePath()
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
     QCOMPARE(db.postedRows().size(), 8);
     QCOMPARE(halfSettledCards(db, 6), QString());
+}
+
+void tst_SqlServer::savepointOpensUnderImplicitTransactions()
+{
+    // Microsoft's ODBC drivers turn autocommit off with IMPLICIT_TRANSACTIONS and no BEGIN, as
+    // this session does by hand: there a card's savepoint as a batch's first statement finds no
+    // transaction open, unless the batch's opening statement opened one.
+    TestDatabase db;
+    RecordingHost host;
+    ConnectionPtr cn;
+    QVERIFY2(connectTo(db, cn, host), qPrintable(host.text));
+    const Dialect &dialect = cn->dialect();
+    auto run = [&cn](const QString &sql) {
+        QSqlQuery q = cn->newQuery();
+        const bool ok = q.exec(sql);
+        q.finish();
+        return ok;
+    };
+    auto transactions = [&cn] {
+        QSqlQuery q = cn->newQuery();
+        return q.exec(u"select @@trancount"_s) && q.next() ? q.value(0).toInt() : -1;
+    };
+    QVERIFY(run(u"set implicit_transactions on"_s));
+    QVERIFY(!run(dialect.savepointSql(u"sem_transaccao"_s)));
+    QCOMPARE(transactions(), 0);
+    QVERIFY(run(dialect.openTransactionSql()));
+    QVERIFY(run(dialect.savepointSql(u"cartao"_s)));
+    QCOMPARE(transactions(), 1); // one transaction, which the driver's commit ends
+    QVERIFY(run(u"rollback"_s));
+    QVERIFY(run(u"set implicit_transactions off"_s));
 }
 
 void tst_SqlServer::onePassAtATimeWhateverTheServerIsCalled_data()
