@@ -134,7 +134,7 @@ ConnectionSettings TestDatabase::settings() const
     return s;
 }
 
-ConnectionString::Timeouts TestDatabase::timeouts() const
+ConnectionString::Timeouts TestDatabase::timeouts()
 {
     if (isServer())
         return {10, 3};
@@ -290,31 +290,41 @@ void TestDatabase::restoreHistory()
     m_lockConnection.clear();
 }
 
-void TestDatabase::refusePostings(const QString &cliente, const QString &condition)
+void TestDatabase::refusePostings(const QString &cliente, const QString &condition,
+                                  bool endsTransaction)
 {
     QString terceiro = cliente;
     terceiro.replace(QLatin1Char('\''), QStringLiteral("''"));
     QString test = condition;
-    if (isServer()) {
-        // A CHECK constraint refuses the one statement; the transaction goes on, as it does
-        // when a real server refuses a value.
-        test.replace(QStringLiteral("{}"), QString());
-        exec(QStringLiteral("alter table PontosHistorico add constraint Recusa check (not "
-                            "(LancManual = 1 and Terceiro = '%1' and %2))")
-                 .arg(terceiro, test));
-    } else {
+    m_refusalIsTrigger = !isServer() || endsTransaction;
+    if (!isServer()) {
         test.replace(QStringLiteral("{}"), QStringLiteral("new."));
         exec(QStringLiteral("create trigger Recusa before insert on PontosHistorico when "
                             "new.LancManual = 1 and new.Terceiro = '%1' and %2 begin "
-                            "select raise(abort, 'recusado'); end")
-                 .arg(terceiro, test));
+                            "select raise(%3, 'recusado'); end")
+                 .arg(terceiro, test,
+                      endsTransaction ? QStringLiteral("rollback") : QStringLiteral("abort")));
+        return;
+    }
+    test.replace(QStringLiteral("{}"), QString());
+    const QString where =
+        QStringLiteral("LancManual = 1 and Terceiro = '%1' and %2").arg(terceiro, test);
+    if (endsTransaction) {
+        exec(QStringLiteral("create trigger Recusa on PontosHistorico after insert as if exists "
+                            "(select 1 from inserted where %1) rollback transaction")
+                 .arg(where));
+    } else {
+        // A CHECK constraint refuses the one statement; the transaction goes on, as it does
+        // when a real server refuses a value.
+        exec(QStringLiteral("alter table PontosHistorico add constraint Recusa check (not (%1))")
+                 .arg(where));
     }
 }
 
 void TestDatabase::allowPostings()
 {
-    exec(isServer() ? QStringLiteral("alter table PontosHistorico drop constraint Recusa")
-                    : QStringLiteral("drop trigger Recusa"));
+    exec(!m_refusalIsTrigger ? QStringLiteral("alter table PontosHistorico drop constraint Recusa")
+                             : QStringLiteral("drop trigger Recusa"));
 }
 
 int TestDatabase::historyRowsSeenFromOutside() const

@@ -40,7 +40,7 @@ public:
     ConnectionSettings settings() const;
     /// The timeouts a pass here uses: short ones on a server, so that a held-up statement
     /// fails the pass within a test's patience.
-    ConnectionString::Timeouts timeouts() const;
+    static ConnectionString::Timeouts timeouts();
     QSqlDatabase db() const;
 
     /// A card; a null QString is stored as NULL.
@@ -77,7 +77,10 @@ public:
     }
     /// Refuses the program's postings for `terceiro` that meet `condition`, a test on the
     /// row's columns written with "{}" before each column name ("{}Data = '2025-12-06'").
-    void refusePostings(const QString &terceiro, const QString &condition);
+    /// The refusal fails the one statement, or, with `endsTransaction`, rolls back the whole
+    /// transaction, as a trigger's error does on a server where XACT_ABORT is on.
+    void refusePostings(const QString &terceiro, const QString &condition,
+                        bool endsTransaction = false);
     void allowPostings();
     /// The history rows that another connection sees, uncommitted ones included where the
     /// database lets a reader see them.
@@ -90,6 +93,7 @@ private:
     QString m_path;
     QString m_connection;
     QString m_lockConnection; ///< the server connection that holds the history locked
+    bool m_refusalIsTrigger = false;
     bool m_valid = false;
 };
 
