@@ -11,4 +11,9 @@ struct ConnectionSettings
     QString strUtilizador;  ///< SQL login
     QString strPassword;    ///< password of that login
     QString strModoLigacao; ///< "SQL", "WIN" or "SQLITE"
+
+    /// A setting without the blanks (U+0020 only) at either end; tabs, CR and LF stay.
+    static QString trimBlanks(const QString &setting);
+    /// True when the setting holds nothing but blanks.
+    static bool isBlank(const QString &setting) { return trimBlanks(setting).isEmpty(); }
 };

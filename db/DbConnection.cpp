@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "db/DbConnection.h"
 
+#include "db/ConnectionSettings.h"
 #include "db/Dialect.h"
 #include "report/ReportSink.h"
-#include "report/TextUtil.h"
 
 #include <QAtomicInteger>
 #include <QSqlDriver>
@@ -104,7 +104,7 @@ bool LigarServidor(ConnectionPtr &cnLigacao, const QString &strServidor,
                    const QString &strBaseDados, QString &strModoLigacao, ReportSink &report,
                    const ConnectionString::Timeouts &timeouts, bool readOnly)
 {
-    if (TextUtil::isBlank(strServidor))
+    if (ConnectionSettings::isBlank(strServidor))
         return false;
 
     if (cnLigacao && cnLigacao->isOpen())
@@ -112,7 +112,7 @@ bool LigarServidor(ConnectionPtr &cnLigacao, const QString &strServidor,
     cnLigacao.reset();
     cnLigacao = std::make_unique<DbConnection>();
 
-    if (TextUtil::isBlank(strModoLigacao))
+    if (ConnectionSettings::isBlank(strModoLigacao))
         strModoLigacao = QStringLiteral("SQL");
     // Blanks around the mode are kept for this test: " SQL" is no known mode.
     const QString mode = strModoLigacao.toUpper();

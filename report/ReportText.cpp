@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "report/ReportText.h"
-#include "report/TextUtil.h"
+
+#include <algorithm>
 
 QString ReportText::scanCut(const QString &text)
 {
@@ -21,6 +22,12 @@ qsizetype ReportText::trim()
 {
     const QString cut = scanCut(m_text);
     const qsizetype removed = m_text.size() - cut.size();
-    m_text = TextUtil::trimBlanks(cut);
+    // Then the blanks (U+0020 only) at either end; a line end there stays.
+    const auto blank = [](QChar c) {
+        return c == QLatin1Char(' ');
+    };
+    const auto first = std::find_if_not(cut.cbegin(), cut.cend(), blank);
+    const auto last = std::find_if_not(cut.crbegin(), std::make_reverse_iterator(first), blank);
+    m_text = QString(first, last.base() - first);
     return removed;
 }

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "app/CommandLine.h"
-#include "report/TextUtil.h"
+#include "db/CommandLine.h"
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -16,7 +15,7 @@ ConnectionSettings split(const QString &argumentString)
                                &settings.strModoLigacao};
     int field = 1;
     QString accumulator;
-    for (const QChar c : TextUtil::trimBlanks(argumentString)) {
+    for (const QChar c : ConnectionSettings::trimBlanks(argumentString)) {
         if (c == QLatin1Char(';')) {
             if (field <= 5)
                 *fields[field - 1] = accumulator;
@@ -31,16 +30,16 @@ ConnectionSettings split(const QString &argumentString)
 
 QString normaliseAndValidate(ConnectionSettings &settings)
 {
-    if (TextUtil::isBlank(settings.strModoLigacao))
+    if (ConnectionSettings::isBlank(settings.strModoLigacao))
         settings.strModoLigacao = QStringLiteral("SQL");
     settings.strModoLigacao = settings.strModoLigacao.toUpper();
 
-    if (TextUtil::trimBlanks(settings.strServidor).isEmpty())
+    if (ConnectionSettings::isBlank(settings.strServidor))
         return QStringLiteral("Não definiu o Servidor de SQL!");
-    if (TextUtil::trimBlanks(settings.strBaseDados).isEmpty())
+    if (ConnectionSettings::isBlank(settings.strBaseDados))
         return QStringLiteral("Não definiu a Base de Dados de SQL!");
     if (settings.strModoLigacao == QLatin1String("SQL") &&
-        TextUtil::trimBlanks(settings.strUtilizador).isEmpty())
+        ConnectionSettings::isBlank(settings.strUtilizador))
         return QStringLiteral("Não definiu o Utilizador de SQL!");
     return {};
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "app/CommandLine.h"
+#include "db/CommandLine.h"
 
 #include <QDir>
 #include <QFileInfo>
