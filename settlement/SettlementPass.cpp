@@ -35,7 +35,8 @@ PassDates PassDates::forDay(const QDate &today)
     return d;
 }
 
-SettlementPass::SettlementPass(ConnectionSettings &settings, PassHost &host, PassOptions options)
+SettlementPass::SettlementPass(const ConnectionSettings &settings, PassHost &host,
+                               PassOptions options)
     : m_settings(settings), m_host(host), m_options(options)
 {
 }
@@ -73,15 +74,6 @@ Currency SettlementPass::wholePoints(Currency balance)
     if (!balance.roundToWhole(&balance))
         fail(QStringLiteral("saldo fora do intervalo"));
     return balance;
-}
-
-Currency SettlementPass::toCurrency(const QVariant &value)
-{
-    Currency amount;
-    QString error;
-    if (!Currency::fromVariant(value, &amount, &error))
-        fail(error);
-    return amount;
 }
 
 SettlementPass::Tally SettlementPass::tally() const
@@ -158,8 +150,7 @@ void SettlementPass::release()
     // Rolls back whatever batch is still open, before its connection goes.
     m_batch.reset();
     m_writer.reset();
-    m_plusSum = QSqlQuery();
-    m_minusSum = QSqlQuery();
+    m_balance.clear();
     m_lock.reset();
     if (m_cnLigacao && m_cnLigacao->isOpen())
         m_cnLigacao->close();
@@ -174,9 +165,10 @@ PassOutcome SettlementPass::run()
     m_cardStart = {};
     m_cardOpen = false;
     try {
+        QString strModoLigacao = m_settings.strModoLigacao;
         if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
-                           m_settings.strPassword, m_settings.strBaseDados,
-                           m_settings.strModoLigacao, m_host, m_options.timeouts, m_options.dryRun))
+                           m_settings.strPassword, m_settings.strBaseDados, strModoLigacao, m_host,
+                           m_options.timeouts, m_options.dryRun))
             return PassOutcome::NoConnection;
 
         // Before anything is read: two passes that read a card's balance before either posts
@@ -279,20 +271,14 @@ void SettlementPass::settlePerCard()
     CardList cards;
     readCardList(cards);
     m_stats.cardsRead = cards.size();
-    if (!cards.isEmpty()) {
-        QString error;
-        const Dialect &dialect = m_cnLigacao->dialect();
-        m_sumsBound = QDate();
-        if (!m_cnLigacao->prepare(m_plusSum, dialect.plusSumSql(), &error) ||
-            !m_cnLigacao->prepare(m_minusSum, dialect.minusSumSql(), &error))
-            fail(error);
-    }
+    if (!cards.isEmpty())
+        prepareBalances();
     for (qsizetype i = 0; i < cards.size() && !m_host.stopRequested(); ++i) {
         openBatch();
         const QStringView cliente = cards.cliente(i);
         const QStringView numCartao = cards.numCartao(i);
         const Currency curSaldoAntigo =
-            wholePoints(readBalanceRaw(cliente, numCartao, m_dates.cutoff));
+            wholePoints(readBalance(cliente, numCartao, m_dates.cutoff));
         if (!curSaldoAntigo.isZero())
             settleCard(cliente, numCartao, curSaldoAntigo);
         m_host.progress(i + 1, cards.size());
@@ -311,13 +297,8 @@ void SettlementPass::settleSetBased()
         fail(error);
     m_stats.cardsRead = balances.cardsRead();
     const qint64 pending = balances.size();
-    if (pending > 0) {
-        const Dialect &dialect = m_cnLigacao->dialect();
-        m_sumsBound = QDate();
-        if (!m_cnLigacao->prepare(m_plusSum, dialect.plusSumSql(), &error) ||
-            !m_cnLigacao->prepare(m_minusSum, dialect.minusSumSql(), &error))
-            fail(error);
-    }
+    if (pending > 0)
+        prepareBalances();
     const qint64 needingNothing = m_stats.cardsRead - pending;
     if (m_stats.cardsRead > 0)
         m_host.progress(needingNothing, m_stats.cardsRead);
@@ -330,40 +311,19 @@ void SettlementPass::settleSetBased()
     commitBatch();
 }
 
-Currency SettlementPass::readBalanceRaw(QStringView cliente, QStringView numCartao,
-                                        const QDate &bound)
+void SettlementPass::prepareBalances()
 {
-    // The date changes only between a card's old and current balance: it is bound, and its
-    // text made, only then. A bound value stays with the statement from one run to the next.
-    if (bound != m_sumsBound) {
-        const QVariant dateBound = m_cnLigacao->dialect().dateBoundValue(bound);
-        m_plusSum.bindValue(2, dateBound);
-        m_minusSum.bindValue(2, dateBound);
-        m_sumsBound = bound;
-    }
+    QString error;
+    if (!m_balance.prepare(*m_cnLigacao, &error))
+        fail(error);
+}
+
+Currency SettlementPass::readBalance(QStringView cliente, QStringView numCartao, const QDate &bound)
+{
     Currency balance;
-    // Empty text, never NULL: a card read with a NULL value is settled as the empty text.
-    const QString terceiro = cliente.isEmpty() ? QStringLiteral("") : cliente.toString();
-    const QString cartao = numCartao.isEmpty() ? QStringLiteral("") : numCartao.toString();
-    auto sum = [&](QSqlQuery &query) {
-        query.bindValue(0, terceiro);
-        query.bindValue(1, cartao);
-        if (!query.exec())
-            fail(DbConnection::describe(query.lastError()));
-        if (!query.next()) {
-            fail(query.lastError().isValid() ? DbConnection::describe(query.lastError())
-                                             : QStringLiteral("a soma não devolveu nenhuma linha"));
-        }
-        QVariant value = query.value(0);
-        query.finish();
-        return value;
-    };
-    const QVariant soma = sum(m_plusSum);
-    if (!soma.isNull())
-        balance = toCurrency(soma);
-    const QVariant subtrai = sum(m_minusSum);
-    if (!subtrai.isNull() && !Currency::subtract(balance, toCurrency(subtrai), &balance))
-        fail(QStringLiteral("saldo fora do intervalo"));
+    QString error;
+    if (!m_balance.read(cliente, numCartao, bound, &balance, &error))
+        fail(error);
     return balance;
 }
 
@@ -436,7 +396,7 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     m_host.caretToEnd();
     m_host.refresh();
 
-    Currency curSaldoActual = readBalanceRaw(cliente, numCartao, m_dates.today);
+    Currency curSaldoActual = readBalance(cliente, numCartao, m_dates.today);
     // A preview counts the adjustment it did not write, as the real pass reads it back.
     if (m_options.dryRun && !Currency::subtract(curSaldoActual, curSaldoAntigo, &curSaldoActual))
         fail(QStringLiteral("saldo fora do intervalo"));

@@ -6,10 +6,10 @@
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "db/HistoryWriter.h"
+#include "settlement/CardBalance.h"
 
 #include <QDate>
 #include <QElapsedTimer>
-#include <QSqlQuery>
 #include <QString>
 #include <QVector>
 
@@ -73,8 +73,8 @@ struct PassDates
 class SettlementPass
 {
 public:
-    /// `settings` is the window's own: a blank mode is written back as "SQL".
-    SettlementPass(ConnectionSettings &settings, PassHost &host, PassOptions options = {});
+    /// `settings` as start-up checked them; a blank mode connects as "SQL".
+    SettlementPass(const ConnectionSettings &settings, PassHost &host, PassOptions options = {});
     ~SettlementPass();
 
     PassOutcome run();
@@ -103,11 +103,12 @@ private:
         qint64 cards = 0;
     };
 
-    void settleAll();
     void settlePerCard();
     void settleSetBased();
     void readCardList(CardList &cards);
-    Currency readBalanceRaw(QStringView cliente, QStringView numCartao, const QDate &bound);
+    void prepareBalances();
+    /// The card's balance up to the end of `bound`, unrounded.
+    Currency readBalance(QStringView cliente, QStringView numCartao, const QDate &bound);
     void settleCard(QStringView cliente, QStringView numCartao, Currency oldBalance);
     /// False when GravarHistorico failed (and reported it).
     bool post(const HistoryEntry &entry);
@@ -123,10 +124,9 @@ private:
     void release();
     PassOutcome failed(const QString &description);
     [[noreturn]] static void fail(const QString &description);
-    static Currency toCurrency(const QVariant &value);
     static Currency wholePoints(Currency balance);
 
-    ConnectionSettings &m_settings;
+    const ConnectionSettings &m_settings;
     PassHost &m_host;
     PassOptions m_options;
     PassDates m_dates;
@@ -141,9 +141,7 @@ private:
     int m_batchCards = 0;
 
     ConnectionPtr m_cnLigacao;
-    QSqlQuery m_plusSum;
-    QSqlQuery m_minusSum;
-    QDate m_sumsBound; ///< the date bound on both sums, null before the first
+    CardBalance m_balance;
 
     std::unique_ptr<HistoryWriter> m_writer;
     std::unique_ptr<PassLock> m_lock;

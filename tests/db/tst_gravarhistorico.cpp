@@ -36,7 +36,6 @@ private slots:
     void writesOneRowAsGiven();
     void failureIsReportedAndWritesNothing_data();
     void failureIsReportedAndWritesNothing();
-    void sumLeavesOutLaterTimesOnTheBoundDate();
     void everyNumericAmountColumnTakesThePostings_data();
     void everyNumericAmountColumnTakesThePostings();
 
@@ -132,23 +131,6 @@ void tst_GravarHistorico::failureIsReportedAndWritesNothing()
         m_db->allowPostings();
     QVERIFY(writer.GravarHistorico(entry(u"2"_s), kMoment, m_host));
     QCOMPARE(m_db->postedRows().size(), 2);
-}
-
-void tst_GravarHistorico::sumLeavesOutLaterTimesOnTheBoundDate()
-{
-    m_db->addMovement("C1", "1001", "+", "5", "2025-12-06");
-    m_db->addMovement("C1", "1001", "+", "70", "2025-12-06 15:30:00");
-    m_db->addMovement("C1", "1001", "+", "300", "2025-12-07");
-    m_db->addMovement("C1", "1001", "+", "0.25", "2025-12-05 23:59:59");
-    QSqlQuery sum;
-    QString error;
-    QVERIFY2(m_cn->prepare(sum, m_cn->dialect().plusSumSql(), &error), qPrintable(error));
-    sum.addBindValue(u"C1"_s);
-    sum.addBindValue(u"1001"_s);
-    // Bound as the pass binds it.
-    sum.addBindValue(m_cn->dialect().dateBoundValue(QDate(2025, 12, 6)));
-    QVERIFY(sum.exec() && sum.next());
-    QCOMPARE(decimal(sum.value(0)), u"5.2500"_s);
 }
 
 void tst_GravarHistorico::everyNumericAmountColumnTakesThePostings_data()

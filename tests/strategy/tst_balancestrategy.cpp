@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The set-based reading of old balances must settle exactly what the per-card walk settles:
-// both run on identical random schemes and must leave identical rows and reports.
+// How balances are read: a card's own two sums, and the set-based reading of every old balance,
+// which must settle exactly what the per-card walk settles. Both strategies run on identical
+// random schemes and must leave identical rows and reports.
+#include "settlement/CardBalance.h"
 #include "settlement/PassTestUtil.h"
+#include "support/TestUtil.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -11,6 +14,7 @@ class tst_BalanceStrategy : public QObject
     Q_OBJECT
 private slots:
     void initTestCase() { VELMORA_REQUIRE_BACKEND(); }
+    void cardBalanceLeavesOutLaterTimesOnTheBoundDate();
     void setBasedSettlesExactlyAsPerCard_data();
     void setBasedSettlesExactlyAsPerCard();
 };
@@ -102,6 +106,37 @@ Outcome settle(const TestDatabase &db, const QDate &today, BalanceStrategy strat
 }
 
 } // namespace
+
+void tst_BalanceStrategy::cardBalanceLeavesOutLaterTimesOnTheBoundDate()
+{
+    TestDatabase db;
+    db.addCard(u"C1"_s, u"1001"_s,
+               {"+ 0.25 2025-12-05 23:59:59", "+ 5 2025-12-06", "+ 70 2025-12-06 15:30:00",
+                "- 1 2025-12-06 23:59:59", "+ 300 2025-12-07", "- 40 2025-12-07",
+                "F+ 900 2025-12-01"});
+    ConnectionPtr cn;
+    RecordingHost host;
+    QVERIFY(connectTo(db, cn, host));
+    CardBalance balance;
+    QString error;
+    QVERIFY2(balance.prepare(*cn, &error), qPrintable(error));
+    // A bound date counts up to its first moment, as the pass reads it: the old balance at the
+    // cutoff, then today's, then another card's at the cutoff, then other dates.
+    const struct
+    {
+        QString cliente;
+        QDate bound;
+        QString expected;
+    } reads[] = {{u"C1"_s, {2025, 12, 6}, u"5.2500"_s},   {u"C1"_s, {2026, 12, 6}, u"334.2500"_s},
+                 {u"C2"_s, {2025, 12, 6}, u"0.0000"_s},   {u"C1"_s, {2025, 12, 5}, u"0.0000"_s},
+                 {u"C1"_s, {2025, 12, 7}, u"334.2500"_s}, {u"C1"_s, {2025, 12, 6}, u"5.2500"_s}};
+    for (const auto &read : reads) {
+        Currency amount;
+        QVERIFY2(balance.read(read.cliente, u"1001", read.bound, &amount, &error),
+                 qPrintable(error));
+        QCOMPARE(amount.toDecimalString(), read.expected);
+    }
+}
 
 void tst_BalanceStrategy::setBasedSettlesExactlyAsPerCard_data()
 {

@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+#include "settlement/CardBalance.h"
+
+#include "db/DbConnection.h"
+#include "db/Dialect.h"
+
+#include <QSqlError>
+
+namespace {
+
+// Runs one sum for the bound card; its single value may be NULL (no movement of that kind).
+bool runSum(QSqlQuery &query, const QString &terceiro, const QString &cartao, QVariant *value,
+            QString *error)
+{
+    query.bindValue(0, terceiro);
+    query.bindValue(1, cartao);
+    if (!query.exec()) {
+        *error = DbConnection::describe(query.lastError());
+        return false;
+    }
+    if (!query.next()) {
+        *error = query.lastError().isValid() ? DbConnection::describe(query.lastError())
+                                             : QStringLiteral("a soma não devolveu nenhuma linha");
+        return false;
+    }
+    *value = query.value(0);
+    query.finish();
+    return true;
+}
+
+} // namespace
+
+bool CardBalance::prepare(const DbConnection &connection, QString *error)
+{
+    clear();
+    m_connection = &connection;
+    const Dialect &dialect = connection.dialect();
+    return connection.prepare(m_plusSum, dialect.plusSumSql(), error) &&
+           connection.prepare(m_minusSum, dialect.minusSumSql(), error);
+}
+
+bool CardBalance::read(QStringView cliente, QStringView numCartao, const QDate &bound,
+                       Currency *balance, QString *error)
+{
+    // The date changes only between a card's old and current balance: it is bound, and its
+    // text made, only then. A bound value stays with the statement from one run to the next.
+    if (bound != m_bound) {
+        const QVariant dateBound = m_connection->dialect().dateBoundValue(bound);
+        m_plusSum.bindValue(2, dateBound);
+        m_minusSum.bindValue(2, dateBound);
+        m_bound = bound;
+    }
+    // Empty text, never NULL: a card read with a NULL value is settled as the empty text.
+    const QString terceiro = cliente.isEmpty() ? QStringLiteral("") : cliente.toString();
+    const QString cartao = numCartao.isEmpty() ? QStringLiteral("") : numCartao.toString();
+    QVariant soma;
+    QVariant subtrai;
+    if (!runSum(m_plusSum, terceiro, cartao, &soma, error))
+        return false;
+    Currency total;
+    if (!soma.isNull() && !Currency::fromVariant(soma, &total, error))
+        return false;
+    if (!runSum(m_minusSum, terceiro, cartao, &subtrai, error))
+        return false;
+    if (!subtrai.isNull()) {
+        Currency out;
+        if (!Currency::fromVariant(subtrai, &out, error))
+            return false;
+        if (!Currency::subtract(total, out, &total)) {
+            *error = QStringLiteral("saldo fora do intervalo");
+            return false;
+        }
+    }
+    *balance = total;
+    return true;
+}
+
+void CardBalance::clear()
+{
+    m_plusSum = QSqlQuery();
+    m_minusSum = QSqlQuery();
+    m_bound = QDate();
+    m_connection = nullptr;
+}
