@@ -18,16 +18,60 @@ QString ReportPane::forDisplay(const QString &text)
     return shown;
 }
 
+void ReportPane::add(const QString &text)
+{
+    m_backlog += text;
+    if (!m_paced)
+        bringUpToDate();
+}
+
+void ReportPane::bringEndIntoView()
+{
+    m_caretToEndPending = true;
+    if (!m_paced)
+        bringUpToDate();
+}
+
+void ReportPane::bringUpToDate()
+{
+    if (!m_backlog.isEmpty()) {
+        appendText(m_backlog);
+        m_backlog.clear();
+    }
+    if (m_caretToEndPending) {
+        caretToEnd();
+        m_caretToEndPending = false;
+    }
+}
+
+void ReportPane::redraw()
+{
+    if (m_lastRedraw.isValid() && m_lastRedraw.elapsed() < m_frameMilliseconds)
+        return;
+    bringUpToDate();
+    repaint();
+    m_lastRedraw.start();
+}
+
+void ReportPane::setPaced(bool paced)
+{
+    bringUpToDate();
+    m_paced = paced;
+    m_lastRedraw.invalidate();
+}
+
+void ReportPane::showText(const QString &text)
+{
+    m_backlog.clear();
+    m_caretToEndPending = false;
+    setPlainText(forDisplay(text));
+}
+
 void ReportPane::appendText(const QString &text)
 {
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
     end.insertText(forDisplay(text));
-}
-
-void ReportPane::showText(const QString &text)
-{
-    setPlainText(forDisplay(text));
 }
 
 void ReportPane::caretToEnd()

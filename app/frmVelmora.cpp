@@ -92,6 +92,7 @@ frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Cloc
     connect(m_chkActivar, &QCheckBox::clicked, this, [this] { m_chkActivar->setTristate(false); });
     m_lblStatus->setObjectName(QStringLiteral("lblStatus"));
     m_rtfRelatorio->setObjectName(QStringLiteral("rtfRelatorio"));
+    m_rtfRelatorio->setFrameInterval(m_frameMilliseconds);
     m_label1->setObjectName(QStringLiteral("Label1"));
     m_lblTempoRestante->setObjectName(QStringLiteral("lblTempoRestante"));
     m_lblTempoRestante->setToolTip(QStringLiteral("Tempo restante para a próxima verificação."));
@@ -176,8 +177,6 @@ void frmVelmora::closeEvent(QCloseEvent *event)
 void frmVelmora::LimpraRelatorio()
 {
     m_report.trim();
-    m_paneBacklog.clear();
-    m_paneCaretToEnd = false;
     m_rtfRelatorio->showText(m_report.text());
     m_rtfRelatorio->caretToStart();
     m_rtfRelatorio->caretToEnd();
@@ -202,8 +201,7 @@ void frmVelmora::tmrTimer_Timer()
         LimpraRelatorio();
     SettlementPass pass(m_settings, *this, m_passOptions);
     m_lastOutcome = pass.run();
-    m_paneBatched = false;
-    updatePane();
+    m_rtfRelatorio->setPaced(false);
 }
 
 void frmVelmora::showCountdown()
@@ -217,45 +215,27 @@ int frmVelmora::chkActivarValue() const
     return valueOf(m_chkActivar->checkState());
 }
 
-// A pass writes, refreshes and yields once a settled card. Laying out and drawing the pane
-// costs more than settling a card, so within a pass the pane takes the new text, and the
-// window its events, at most once a frame: it stays responsive and shows the newest lines
-// without the pass spending most of its time on them. The report text itself is always
-// current.
+void frmVelmora::setFrameInterval(int milliseconds)
+{
+    m_frameMilliseconds = milliseconds;
+    m_rtfRelatorio->setFrameInterval(milliseconds);
+}
+
+// The report text itself is always current; the pane paces what it shows while a pass runs.
 void frmVelmora::append(const QString &text)
 {
     m_report.append(text);
-    m_paneBacklog += text;
-    if (!m_paneBatched)
-        updatePane();
+    m_rtfRelatorio->add(text);
 }
 
 void frmVelmora::caretToEnd()
 {
-    m_paneCaretToEnd = true;
-    if (!m_paneBatched)
-        updatePane();
-}
-
-void frmVelmora::updatePane()
-{
-    if (!m_paneBacklog.isEmpty()) {
-        m_rtfRelatorio->appendText(m_paneBacklog);
-        m_paneBacklog.clear();
-    }
-    if (m_paneCaretToEnd) {
-        m_rtfRelatorio->caretToEnd();
-        m_paneCaretToEnd = false;
-    }
+    m_rtfRelatorio->bringEndIntoView();
 }
 
 void frmVelmora::refresh()
 {
-    if (m_lastRefresh.isValid() && m_lastRefresh.elapsed() < m_frameMilliseconds)
-        return;
-    updatePane();
-    m_rtfRelatorio->repaint();
-    m_lastRefresh.start();
+    m_rtfRelatorio->redraw();
 }
 
 void frmVelmora::setWaitCursor(bool busy)
@@ -269,12 +249,10 @@ void frmVelmora::setWaitCursor(bool busy)
 
 void frmVelmora::setStatusVisible(bool visible)
 {
-    updatePane();
-    m_paneBatched = visible;
+    m_rtfRelatorio->setPaced(visible);
     m_lblStatus->setVisible(visible);
     m_lblStatus->repaint();
     // The yields at the start and end of a pass always happen.
-    m_lastRefresh.invalidate();
     m_lastYield.invalidate();
 }
 
@@ -287,7 +265,7 @@ void frmVelmora::processEvents()
 {
     if (!yieldDue())
         return;
-    updatePane();
+    m_rtfRelatorio->bringUpToDate();
     QCoreApplication::processEvents();
     m_lastYield.start();
 }

@@ -53,7 +53,7 @@ public:
     bool passRunning() const { return m_passRunning; }
     void setPassOptions(const PassOptions &options) { m_passOptions = options; }
     /// How often, at most, a pass redraws the pane and handles events (0: at every card).
-    void setFrameInterval(int milliseconds) { m_frameMilliseconds = milliseconds; }
+    void setFrameInterval(int milliseconds);
     /// How the last pass ended.
     PassOutcome lastOutcome() const { return m_lastOutcome; }
 
@@ -77,7 +77,6 @@ private:
     /// `chkActivar.Value`: 0 unticked, 1 ticked, 2 greyed.
     int chkActivarValue() const;
     void layoutControls();
-    void updatePane();
     /// Writes the minutes left into `lblTempoRestante`.
     void showCountdown();
 
@@ -94,11 +93,6 @@ private:
     bool m_closing = false;
     bool m_cursorBusy = false;
     int m_frameMilliseconds = FrameMilliseconds;
-    QString m_paneBacklog; ///< report text not yet handed to the pane
-    bool m_paneCaretToEnd = false;
-    bool m_paneBatched =
-        false; ///< a pass is under way: the pane is brought up to date once a frame
-    QElapsedTimer m_lastRefresh;
     QElapsedTimer m_lastYield;
 
     QCheckBox *m_chkActivar;
