@@ -15,9 +15,10 @@ constexpr qint64 kMin = std::numeric_limits<qint64>::min();
 
 bool Currency::fromWhole(qint64 whole, Currency *out)
 {
-    if (whole > kMax / Scale || whole < kMin / Scale)
+    qint64 raw = 0;
+    if (qMulOverflow(whole, qint64{Scale}, &raw))
         return false;
-    *out = Currency(whole * Scale);
+    *out = Currency(raw);
     return true;
 }
 
@@ -67,9 +68,9 @@ bool Currency::fromString(QStringView text, Currency *out)
     quint64 value = 0;
     for (const QChar c : intDigits + fracDigits.left(4)) {
         const auto digit = static_cast<quint64>(c.digitValue());
-        if (value > (limit - digit) / 10)
+        if (qMulOverflow(value, quint64{10}, &value) || qAddOverflow(value, digit, &value) ||
+            value > limit)
             return false;
-        value = value * 10 + digit;
     }
     // Digits below the fourth decimal: round half to even.
     const QStringView rest = QStringView(fracDigits).mid(4);
