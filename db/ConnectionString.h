@@ -38,8 +38,4 @@ ConnectionTarget build(const QString &mode, const QString &server, const QString
                        const QString &login, const QString &password, const Timeouts &timeouts,
                        bool readOnly = false, const QString &driver = odbcDriver());
 
-/// The connection string with the password value replaced by "***", for notes and logs.
-/// `driver` decides how braced values are read, as build() quoted them.
-QString masked(const QString &connectionString, const QString &driver = odbcDriver());
-
 } // namespace ConnectionString

@@ -31,7 +31,6 @@ public:
     const QString &name() const { return m_name; }
     QSqlDatabase database() const;
     const Dialect &dialect() const { return *m_dialect; }
-    int commandTimeoutSeconds() const { return m_commandTimeout; }
 
     /// A forward-only query prepared with `sql` and readied for this back end. On failure
     /// `error` holds the description and the query is not usable.

@@ -26,7 +26,6 @@ public:
     explicit ManualClock(const QDateTime &start) : m_now(start) {}
     QDateTime now() const override { return m_now; }
     void set(const QDateTime &moment) { m_now = moment; }
-    void advanceSeconds(qint64 seconds) { m_now = m_now.addSecs(seconds); }
 
 private:
     QDateTime m_now;

@@ -30,7 +30,6 @@ PassDates PassDates::forDay(const QDate &today)
     d.today = today;
     d.cutoff = today.addYears(-1);
     d.strDataHoje = today.toString(QStringLiteral("dd-MM-yyyy"));
-    d.strDataHojeSQL = today.toString(QStringLiteral("yyyy-MM-dd"));
     d.strDataLimite = d.cutoff.toString(QStringLiteral("yyyy-MM-dd"));
     return d;
 }

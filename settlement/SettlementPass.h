@@ -54,14 +54,13 @@ struct PassStats
     qint64 rowsFailed = 0;
 };
 
-/// The three date texts of a pass.
+/// The dates of a pass, and the texts the report and the notes show of them.
 struct PassDates
 {
     QDate today;
-    QDate cutoff;           ///< today one calendar year back (29 February to 28 February)
-    QString strDataHoje;    ///< "dd-mm-yyyy"
-    QString strDataHojeSQL; ///< "yyyy-mm-dd"
-    QString strDataLimite;  ///< cutoff as "yyyy-mm-dd"
+    QDate cutoff;          ///< today one calendar year back (29 February to 28 February)
+    QString strDataHoje;   ///< "dd-mm-yyyy"
+    QString strDataLimite; ///< cutoff as "yyyy-mm-dd"
 
     static PassDates forDay(const QDate &today);
 };

@@ -56,18 +56,12 @@ void tst_ConnectionString::buildsTheStringOfEachMode()
     QFETCH(QStringList, values);
     QFETCH(QString, driver);
     QFETCH(QString, expected);
-    const auto build = [&](const QString &password) {
-        return ConnectionString::build(values[0], values[1], values[2], values[3], password, {},
-                                       false, driver);
-    };
-    const ConnectionTarget target = build(values[4]);
+    const ConnectionTarget target = ConnectionString::build(
+        values[0], values[1], values[2], values[3], values[4], {}, false, driver);
     QCOMPARE(target.driverName, u"QODBC"_s);
     QCOMPARE(target.refusal, QString());
     QCOMPARE(target.databaseName, expected);
     QCOMPARE(target.connectOptions, u"SQL_ATTR_LOGIN_TIMEOUT=30"_s);
-    // Masking reads the values back as the driver does: with "***" for a password that
-    // needs no quoting, it gives the string built with "***".
-    QCOMPARE(ConnectionString::masked(target.databaseName, driver), build(u"***"_s).databaseName);
 }
 
 void tst_ConnectionString::refusesValuesThatCannotReachTheDriverIntact_data()

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "TestWindow.h"
 #include "app/ReportPane.h"
 #include "report/ReportText.h"
 #include "settlement/PassLock.h"
+#include "support/TestWindow.h"
 
 #include "support/TestDatabase.h"
 #include <QLockFile>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "PassTestUtil.h"
-#include "scheduler/TestWindow.h"
+#include "support/TestWindow.h"
 
 #include <QSettings>
 

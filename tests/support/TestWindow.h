@@ -15,7 +15,8 @@
 using namespace Qt::StringLiterals;
 
 /// The window on a SQLite file, with the flag stored as `stored` in a settings file of its own
-/// and a clock at 06-12-2026 10:00:00. A message box fails the test.
+/// and a clock at 06-12-2026 10:00:00. A message box fails the test. For the suites marked GUI,
+/// which link the window.
 struct TestWindow
 {
     explicit TestWindow(const QString &file, int stored = 1, bool keepTimer = false)
