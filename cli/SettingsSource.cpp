@@ -23,7 +23,7 @@ namespace {
 
 // A settings line is a few hundred bytes: anything much larger is the wrong file, and standard
 // input fed from an endless source must not be read forever.
-constexpr qint64 kMaxBytes = 64 * 1024;
+constexpr qint64 kMaxBytes = qint64{64} * 1024;
 
 const QLatin1String kStdin("-");
 

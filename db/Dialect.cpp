@@ -87,9 +87,12 @@ public:
         if (handle.isValid() && handle.metaType() == QMetaType::fromType<SQLHANDLE>()) {
             SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.constData());
             if (statement) {
+                // ODBC passes an integer attribute in the pointer argument.
+                const auto seconds = static_cast<SQLULEN>(commandTimeoutSeconds);
                 SQLSetStmtAttr(
                     statement, SQL_ATTR_QUERY_TIMEOUT,
-                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(commandTimeoutSeconds)), 0);
+                    reinterpret_cast<SQLPOINTER>(seconds), // NOLINT(performance-no-int-to-ptr)
+                    0);
             }
         }
     }
