@@ -164,9 +164,9 @@ PassOutcome SettlementPass::run()
     m_cardStart = {};
     m_cardOpen = false;
     try {
-        QString strModoLigacao = m_settings.strModoLigacao;
+        QString mode = m_settings.strModoLigacao; // LigarServidor may fill in a blank one
         if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
-                           m_settings.strPassword, m_settings.strBaseDados, strModoLigacao, m_host,
+                           m_settings.strPassword, m_settings.strBaseDados, mode, m_host,
                            m_options.timeouts, m_options.dryRun))
             return PassOutcome::NoConnection;
 
