@@ -11,14 +11,6 @@ namespace {
 const QString kSavepoint = QStringLiteral("velmora_unidade");
 } // namespace
 
-TransactionGuard::TransactionGuard(const QSqlDatabase &database)
-    : m_database(database), m_statement(database)
-{
-    m_active = m_database.transaction();
-    if (!m_active)
-        m_error = DbConnection::describe(m_database.lastError());
-}
-
 TransactionGuard::TransactionGuard(const QSqlDatabase &database, const QString &beginSql,
                                    const QString &openSql)
     : m_database(database), m_statement(database)

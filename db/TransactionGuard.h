@@ -11,12 +11,11 @@ class Dialect;
 class TransactionGuard
 {
 public:
-    explicit TransactionGuard(const QSqlDatabase &database);
     /// Begins with the statement `beginSql` instead of the driver's own transaction() when
     /// that is not empty; commit and rollback are the driver's either way.
     /// `openSql`, when set, runs first inside a transaction begun by the driver.
-    TransactionGuard(const QSqlDatabase &database, const QString &beginSql,
-                     const QString &openSql = {});
+    explicit TransactionGuard(const QSqlDatabase &database, const QString &beginSql = {},
+                              const QString &openSql = {});
     ~TransactionGuard();
     TransactionGuard(const TransactionGuard &) = delete;
     TransactionGuard &operator=(const TransactionGuard &) = delete;

@@ -55,12 +55,16 @@ bool CardBalance::read(QStringView cliente, QStringView numCartao, const QDate &
     const QString cartao = numCartao.isEmpty() ? QStringLiteral("") : numCartao.toString();
     QVariant soma;
     QVariant subtrai;
-    if (!runSum(m_plusSum, terceiro, cartao, &soma, error))
-        return false;
+    return runSum(m_plusSum, terceiro, cartao, &soma, error) &&
+           runSum(m_minusSum, terceiro, cartao, &subtrai, error) &&
+           fromSums(soma, subtrai, balance, error);
+}
+
+bool CardBalance::fromSums(const QVariant &soma, const QVariant &subtrai, Currency *balance,
+                           QString *error)
+{
     Currency total;
     if (!soma.isNull() && !Currency::fromVariant(soma, &total, error))
-        return false;
-    if (!runSum(m_minusSum, terceiro, cartao, &subtrai, error))
         return false;
     if (!subtrai.isNull()) {
         Currency out;

@@ -7,6 +7,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QStringView>
+#include <QVariant>
 
 class DbConnection;
 
@@ -26,6 +27,12 @@ public:
 
     /// Lets both statements go, before their connection closes.
     void clear();
+
+    /// The balance from the two sums' values, each NULL when the card has no such movement:
+    /// the plus sum less the minus sum, unrounded. False, with `error` set, when a value
+    /// cannot be converted or the difference leaves the range.
+    static bool fromSums(const QVariant &soma, const QVariant &subtrai, Currency *balance,
+                         QString *error);
 
 private:
     const DbConnection *m_connection = nullptr;

@@ -3,6 +3,7 @@
 
 #include "db/DbConnection.h"
 #include "db/Dialect.h"
+#include "settlement/CardBalance.h"
 
 #include <QSqlQuery>
 
@@ -30,19 +31,8 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
             continue;
         // The same steps as the per-card reading: the plus sum, less the minus sum, rounded.
         Currency balance;
-        const QVariant soma = query.value(2);
-        if (!soma.isNull() && !Currency::fromVariant(soma, &balance, error))
+        if (!CardBalance::fromSums(query.value(2), query.value(3), &balance, error))
             return false;
-        const QVariant subtrai = query.value(3);
-        if (!subtrai.isNull()) {
-            Currency minus;
-            if (!Currency::fromVariant(subtrai, &minus, error))
-                return false;
-            if (!Currency::subtract(balance, minus, &balance)) {
-                *error = QStringLiteral("saldo fora do intervalo");
-                return false;
-            }
-        }
         ++m_cardsRead;
         if (!balance.roundToWhole(&balance)) {
             *error = QStringLiteral("saldo fora do intervalo");

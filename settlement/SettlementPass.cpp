@@ -127,21 +127,27 @@ void SettlementPass::endBatchAfterFailure()
         restore(m_committed);
         return;
     }
-    const std::unique_ptr<TransactionGuard> batch = std::move(m_batch);
-    const Dialect &dialect = m_cnLigacao->dialect();
     // The failing card goes back to its savepoint; the whole cards before it are committed as
     // they would have been without the failure. Where even that fails (a lost connection, a
     // transaction the server has ended) the batch is rolled back whole: either way only
     // whole cards remain, and the next pass settles the rest.
-    bool keep = true;
-    if (m_cardOpen && !m_options.dryRun)
-        keep = batch->rollbackToSavepoint(dialect) && batch->releaseSavepoint(dialect);
-    if (m_cardOpen)
-        restore(m_cardStart);
+    const bool keep = !m_cardOpen || rollBackCard();
     m_cardOpen = false;
+    const std::unique_ptr<TransactionGuard> batch = std::move(m_batch);
     if (keep && batch->commit())
         m_committed = tally();
     restore(m_committed);
+}
+
+bool SettlementPass::rollBackCard()
+{
+    const Dialect &dialect = m_cnLigacao->dialect();
+    if (!m_options.dryRun &&
+        !(m_batch->rollbackToSavepoint(dialect) && m_batch->releaseSavepoint(dialect)))
+        return false; // still open: the batch must not be committed with part of the card
+    restore(m_cardStart);
+    m_cardOpen = false;
+    return true;
 }
 
 void SettlementPass::release()
@@ -357,7 +363,6 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     // otherwise leave it negative with an old balance of zero, which no later pass revisits.
     // Its savepoint lets it go back alone while the batch's other cards stay.
     const Dialect &dialect = m_cnLigacao->dialect();
-    openBatch();
     if (!m_options.dryRun && !m_batch->savepoint(dialect))
         fail(m_batch->error());
     m_cardStart = tally();
@@ -378,15 +383,9 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
     // (rolled back to its savepoint) for the next pass to settle whole: lifting a balance
     // whose lapse was not written, or lapsing without the lift, would post money twice or
     // leave the card negative for good.
-    auto dropCard = [&] {
-        if (!m_options.dryRun &&
-            !(m_batch->rollbackToSavepoint(dialect) && m_batch->releaseSavepoint(dialect)))
-            fail(m_batch->error());
-        restore(m_cardStart);
-        m_cardOpen = false;
-    };
     if (!post(adjustment)) {
-        dropCard();
+        if (!rollBackCard())
+            fail(m_batch->error());
         return;
     }
 
@@ -412,7 +411,8 @@ void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Curr
         lift.Pontos = curSaldoActual;
         lift.Observa = negativeBalanceNote(m_dates.strDataHoje);
         if (!post(lift)) {
-            dropCard();
+            if (!rollBackCard())
+                fail(m_batch->error());
             return;
         }
     }

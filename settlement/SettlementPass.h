@@ -118,6 +118,10 @@ private:
     /// Keeps what can be kept of the open batch when the pass fails: the whole cards before
     /// the failing one.
     void endBatchAfterFailure();
+    /// Takes the card being settled back to its savepoint, in the batch and in the tally.
+    /// False, with the batch's error, when the database could not go back: the card then stays
+    /// open, and the batch must not be committed.
+    bool rollBackCard();
     Tally tally() const;
     void restore(const Tally &to);
     void release();
