@@ -2,13 +2,14 @@
 #include "bench/Generator.h"
 
 #include "db/DbConnection.h"
+#include "db/Dialect.h"
 #include "db/Schema.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QVector>
 
 #include <algorithm>
 #include <functional>
@@ -121,12 +122,6 @@ private:
     int m_settleShare;
 };
 
-bool failed(const QSqlQuery &query, QString *error)
-{
-    *error = DbConnection::describe(query.lastError());
-    return false;
-}
-
 bool exec(QSqlQuery &query, QString *error)
 {
     if (query.exec())
@@ -138,7 +133,7 @@ bool exec(QSqlQuery &query, QString *error)
 /// Everything generated, before it is written anywhere.
 struct Data
 {
-    QVector<QString> dayText;
+    QDate first; ///< the day that Row::day counts from
     std::vector<quint64> numbers;
     std::vector<Row> rows;
 };
@@ -148,10 +143,7 @@ void generate(const Shape &shape, const QDate &today, Data &data, Summary *summa
     const QDate first = today.addYears(-3).addDays(1);
     const int span = static_cast<int>(first.daysTo(today)) + 1;
     const int cutoffDay = static_cast<int>(first.daysTo(today.addYears(-1)));
-    QVector<QString> &dayText = data.dayText;
-    dayText.resize(span);
-    for (int d = 0; d < span; ++d)
-        dayText[d] = first.addDays(d).toString(QStringLiteral("yyyy-MM-dd"));
+    data.first = first;
 
     QRandomGenerator rng(shape.seed);
     CardMaker maker(rng, std::max(shape.rowsPerCard, 0), span, cutoffDay, shape.settleShare);
@@ -180,6 +172,93 @@ void generate(const Shape &shape, const QDate &today, Data &data, Summary *summa
     summary->rows = static_cast<qint64>(rows.size());
 }
 
+// Splits the scheme's statements: the tables first, the indexes once the rows are in.
+void splitSchema(const QStringList &statements, QStringList *tables, QStringList *indexes)
+{
+    for (const QString &statement : statements)
+        (statement.startsWith(QLatin1String("create index")) ? *indexes : *tables) << statement;
+}
+
+// Inserts `count` rows, several a statement, in one transaction: one row a round trip would
+// take minutes on a server. About a hundred parameters a statement was fastest on the T-SQL
+// test server, which parses each statement afresh; a statement takes at most 2100 on SQL
+// Server, and SQLite at least 999.
+bool bulk(const DbConnection &connection, const QString &head, const QString &one, int perRow,
+          qint64 count, const std::function<void(QSqlQuery &, qint64, int)> &bind, QString *error)
+{
+    const qint64 perStatement = std::max(1, 100 / perRow);
+    const auto statementFor = [&](qint64 rows) {
+        QString sql = head;
+        for (qint64 i = 0; i < rows; ++i)
+            sql += (i ? QStringLiteral(",") : QString()) + one;
+        return sql;
+    };
+    QSqlDatabase db = connection.database();
+    if (!db.transaction()) {
+        *error = DbConnection::describe(db.lastError());
+        return false;
+    }
+    QSqlQuery statement;
+    qint64 prepared = 0;
+    for (qint64 done = 0; done < count;) {
+        const qint64 rows = std::min(perStatement, count - done);
+        if (rows != prepared) {
+            if (!connection.prepare(statement, statementFor(rows), error))
+                return false;
+            prepared = rows;
+        }
+        int at = 0;
+        for (qint64 i = done; i < done + rows; ++i, at += perRow)
+            bind(statement, i, at);
+        if (!exec(statement, error))
+            return false;
+        done += rows;
+    }
+    if (!db.commit()) {
+        *error = DbConnection::describe(db.lastError());
+        return false;
+    }
+    return true;
+}
+
+// The cards and their history, through the connection's own date values.
+bool fill(const DbConnection &connection, const Data &data, QString *error)
+{
+    const Dialect &dialect = connection.dialect();
+    const auto cards = static_cast<qint64>(data.numbers.size());
+    return bulk(
+               connection,
+               QStringLiteral("insert into PontosCartoes (Cliente, NumCartao, Nome) values "),
+               QStringLiteral("(?, ?, 'Cliente de ensaio')"), 2, cards,
+               [&](QSqlQuery &q, qint64 i, int at) {
+                   q.bindValue(at, cliente(i));
+                   q.bindValue(at + 1, QString::number(data.numbers[static_cast<std::size_t>(i)]));
+               },
+               error) &&
+           bulk(
+               connection,
+               QStringLiteral("insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, "
+                              "Numero, Data, Afecta, ValorIncid, Pontos, LancManual, Observa, "
+                              "Utilizador, DataSys) values "),
+               QStringLiteral("(?, ?, ?, 'FT', ?, ?, ?, ?, ?, 0, 'Movimento de ensaio', '01', ?)"),
+               9, static_cast<qint64>(data.rows.size()),
+               [&](QSqlQuery &q, qint64 i, int at) {
+                   const Row &r = data.rows[static_cast<std::size_t>(i)];
+                   const QString pontos = points(r.tenths);
+                   const QDate day = data.first.addDays(r.day);
+                   q.bindValue(at, cliente(r.card));
+                   q.bindValue(at + 1, QString(QLatin1Char(r.cliFor)));
+                   q.bindValue(at + 2, QString::number(data.numbers[r.card]));
+                   q.bindValue(at + 3, QString::number(i + 1));
+                   q.bindValue(at + 4, dialect.dateValue(day));
+                   q.bindValue(at + 5, QString(QLatin1Char(r.afecta)));
+                   q.bindValue(at + 6, pontos);
+                   q.bindValue(at + 7, pontos);
+                   q.bindValue(at + 8, dialect.dateTimeValue(QDateTime(day, QTime(12, 0))));
+               },
+               error);
+}
+
 } // namespace
 
 bool create(const QString &path, const Shape &shape, const QDate &today, Summary *summary,
@@ -191,9 +270,6 @@ bool create(const QString &path, const Shape &shape, const QDate &today, Summary
     }
     Data data;
     generate(shape, today, data, summary);
-    const std::vector<quint64> &numbers = data.numbers;
-    const std::vector<Row> &rows = data.rows;
-    const QVector<QString> &dayText = data.dayText;
 
     DbConnection connection;
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection.name());
@@ -204,66 +280,20 @@ bool create(const QString &path, const Shape &shape, const QDate &today, Summary
     }
     QStringList tables;
     QStringList indexes;
-    for (const QString &statement : Schema::sqliteStatements())
-        (statement.startsWith(QLatin1String("create index")) ? indexes : tables) << statement;
-    QSqlQuery query(db);
+    splitSchema(Schema::sqliteStatements(), &tables, &indexes);
     // Building the file is not what is measured: no journal, no syncing, indexes at the end.
-    if (!query.exec(QStringLiteral("pragma journal_mode=off")) ||
-        !query.exec(QStringLiteral("pragma synchronous=off")) ||
-        !Schema::create(db, tables, error) || !db.transaction()) {
-        if (error->isEmpty())
-            *error = DbConnection::describe(query.lastError());
+    const QStringList pragmas{QStringLiteral("pragma journal_mode=off"),
+                              QStringLiteral("pragma synchronous=off")};
+    if (!Schema::create(db, pragmas + tables, error) || !fill(connection, data, error) ||
+        !Schema::create(db, indexes, error))
         return false;
-    }
-
-    QSqlQuery card(db);
-    card.prepare(QStringLiteral("insert into PontosCartoes (Cliente, NumCartao, Nome) "
-                                "values (?, ?, 'Cliente de ensaio')"));
-    for (qint64 i = 0; i < shape.cards; ++i) {
-        card.bindValue(0, cliente(i));
-        card.bindValue(1, QString::number(numbers[static_cast<std::size_t>(i)]));
-        if (!exec(card, error))
-            return false;
-    }
-    QSqlQuery row(db);
-    row.prepare(QStringLiteral(
-        "insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, Numero, Data, Afecta, "
-        "ValorIncid, Pontos, LancManual, Observa, Utilizador, DataSys) "
-        "values (?, ?, ?, 'FT', ?, ?, ?, ?, ?, 0, 'Movimento de ensaio', '01', ?)"));
-    qint64 numero = 0;
-    for (const Row &r : rows) {
-        const QString pontos = points(r.tenths);
-        row.bindValue(0, cliente(r.card));
-        row.bindValue(1, QString(QLatin1Char(r.cliFor)));
-        row.bindValue(2, QString::number(numbers[r.card]));
-        row.bindValue(3, QString::number(++numero));
-        row.bindValue(4, dayText[r.day]);
-        row.bindValue(5, QString(QLatin1Char(r.afecta)));
-        row.bindValue(6, pontos);
-        row.bindValue(7, pontos);
-        row.bindValue(8, dayText[r.day] + QStringLiteral(" 12:00:00"));
-        if (!exec(row, error))
-            return false;
-    }
-    if (!Schema::create(db, indexes, error))
-        return false;
-    if (!db.commit()) {
-        *error = DbConnection::describe(db.lastError());
-        return false;
-    }
     db.close();
     return true;
 }
 
 bool dropOnServer(const DbConnection &connection, QString *error)
 {
-    QSqlQuery query = connection.newQuery();
-    for (const char *table : {"PontosHistorico", "PontosCartoes"}) {
-        if (!query.exec(QStringLiteral("if object_id('%1','U') is not null drop table %1")
-                            .arg(QLatin1String(table))))
-            return failed(query, error);
-    }
-    return true;
+    return Schema::create(connection.database(), Schema::sqlServerDropStatements(), error);
 }
 
 bool createOnServer(const DbConnection &connection, const Shape &shape, const QDate &today,
@@ -271,96 +301,12 @@ bool createOnServer(const DbConnection &connection, const Shape &shape, const QD
 {
     Data data;
     generate(shape, today, data, summary);
-    QSqlDatabase db = connection.database();
     QStringList tables;
     QStringList indexes;
-    for (const QString &statement : Schema::sqlServerStatements())
-        (statement.startsWith(QLatin1String("create index")) ? indexes : tables) << statement;
-    // Forward-only statements: the ODBC driver cannot open one that returns no rows as a cursor.
-    auto run = [&connection, error](const QStringList &statements) {
-        QSqlQuery query = connection.newQuery();
-        for (const QString &statement : statements) {
-            if (!query.exec(statement))
-                return failed(query, error);
-        }
-        return true;
-    };
-    if (!dropOnServer(connection, error) || !run(tables))
-        return false;
-
-    // Several rows a statement, in one transaction: one row a round trip would take minutes.
-    // About a hundred parameters a statement was fastest on the T-SQL test server, which
-    // parses each statement afresh; a statement takes at most 2100 on SQL Server.
-    auto bulk = [&](const QString &head, const QString &one, int perRow, qint64 count,
-                    const std::function<void(QSqlQuery &, qint64, int)> &bind) {
-        const int perStatement = std::max(1, 100 / perRow);
-        QSqlQuery full = connection.newQuery();
-        QString sql = head;
-        for (int i = 0; i < perStatement; ++i)
-            sql += (i ? QStringLiteral(",") : QString()) + one;
-        if (!full.prepare(sql))
-            return failed(full, error);
-        if (!db.transaction()) {
-            *error = DbConnection::describe(db.lastError());
-            return false;
-        }
-        qint64 done = 0;
-        for (; done + perStatement <= count; done += perStatement) {
-            int at = 0;
-            for (qint64 i = done; i < done + perStatement; ++i, at += perRow)
-                bind(full, i, at);
-            if (!exec(full, error))
-                return false;
-        }
-        if (done < count) {
-            QSqlQuery rest = connection.newQuery();
-            QString restSql = head;
-            for (qint64 i = done; i < count; ++i)
-                restSql += (i > done ? QStringLiteral(",") : QString()) + one;
-            if (!rest.prepare(restSql))
-                return failed(rest, error);
-            int at = 0;
-            for (qint64 i = done; i < count; ++i, at += perRow)
-                bind(rest, i, at);
-            if (!exec(rest, error))
-                return false;
-        }
-        if (!db.commit()) {
-            *error = DbConnection::describe(db.lastError());
-            return false;
-        }
-        return true;
-    };
-    const bool cardsOk =
-        bulk(QStringLiteral("insert into PontosCartoes (Cliente, NumCartao, Nome) values "),
-             QStringLiteral("(?, ?, 'Cliente de ensaio')"), 2, shape.cards,
-             [&](QSqlQuery &q, qint64 i, int at) {
-                 q.bindValue(at, cliente(i));
-                 q.bindValue(at + 1, QString::number(data.numbers[static_cast<std::size_t>(i)]));
-             });
-    if (!cardsOk)
-        return false;
-    const bool rowsOk = bulk(
-        QStringLiteral("insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, Numero, "
-                       "Data, Afecta, ValorIncid, Pontos, LancManual, Observa, Utilizador, "
-                       "DataSys) values "),
-        QStringLiteral("(?, ?, ?, 'FT', ?, ?, ?, ?, ?, 0, 'Movimento de ensaio', '01', ?)"), 9,
-        static_cast<qint64>(data.rows.size()), [&](QSqlQuery &q, qint64 i, int at) {
-            const Row &r = data.rows[static_cast<std::size_t>(i)];
-            const QString pontos = points(r.tenths);
-            q.bindValue(at, cliente(r.card));
-            q.bindValue(at + 1, QString(QLatin1Char(r.cliFor)));
-            q.bindValue(at + 2, QString::number(data.numbers[r.card]));
-            q.bindValue(at + 3, QString::number(i + 1));
-            // Dates as dates: a text date can be misread under a day-first login.
-            const QDate day = QDate::fromString(data.dayText[r.day], Qt::ISODate);
-            q.bindValue(at + 4, day);
-            q.bindValue(at + 5, QString(QLatin1Char(r.afecta)));
-            q.bindValue(at + 6, pontos);
-            q.bindValue(at + 7, pontos);
-            q.bindValue(at + 8, QDateTime(day, QTime(12, 0)));
-        });
-    return rowsOk && run(indexes);
+    splitSchema(Schema::sqlServerStatements(), &tables, &indexes);
+    const QSqlDatabase db = connection.database();
+    return dropOnServer(connection, error) && Schema::create(db, tables, error) &&
+           fill(connection, data, error) && Schema::create(db, indexes, error);
 }
 
 } // namespace Generator

@@ -72,6 +72,15 @@ QStringList sqlServerStatements(const QString &textType, const QString &amountTy
     };
 }
 
+QStringList sqlServerDropStatements()
+{
+    QStringList statements;
+    for (const char *table : {"PontosHistorico", "PontosCartoes"})
+        statements << QStringLiteral("if object_id('%1','U') is not null drop table %1")
+                          .arg(QLatin1String(table));
+    return statements;
+}
+
 bool create(const QSqlDatabase &database, const QStringList &statements, QString *error)
 {
     QSqlQuery query(database);

@@ -16,6 +16,8 @@ QStringList sqliteStatements(const QString &amountType = QStringLiteral("numeric
 /// text columns of `textType` ("varchar" or "nvarchar") and the amounts of `amountType`.
 QStringList sqlServerStatements(const QString &textType = QStringLiteral("varchar"),
                                 const QString &amountType = QStringLiteral("money"));
+/// Statements that drop the two tables on SQL Server where they exist (scratch databases only).
+QStringList sqlServerDropStatements();
 /// Runs the statements in order on an open database; false with `error` on the first failure.
 bool create(const QSqlDatabase &database, const QStringList &statements, QString *error);
 

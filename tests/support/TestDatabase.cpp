@@ -104,13 +104,10 @@ void TestDatabase::createTables(const QString &amountType, const QString &textTy
     QString error;
     QStringList statements;
     if (isServer()) {
-        QSqlQuery q = forwardOnly(db());
-        for (const char *table : {"PontosHistorico", "PontosCartoes"})
-            q.exec(QStringLiteral("if object_id('%1','U') is not null drop table %1")
-                       .arg(QLatin1String(table)));
-        statements = Schema::sqlServerStatements(
-            textType.isEmpty() ? QStringLiteral("varchar") : textType,
-            amountType.isEmpty() ? QStringLiteral("money") : amountType);
+        statements = Schema::sqlServerDropStatements() +
+                     Schema::sqlServerStatements(
+                         textType.isEmpty() ? QStringLiteral("varchar") : textType,
+                         amountType.isEmpty() ? QStringLiteral("money") : amountType);
     } else {
         statements =
             Schema::sqliteStatements(amountType.isEmpty() ? QStringLiteral("numeric") : amountType);
