@@ -6,11 +6,11 @@
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "db/Dialect.h"
+#include "report/ReportSink.h"
+#include "settlement/CardBalance.h"
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 #include "settlement/SettlementPass.h"
-
-#include "report/ReportSink.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -149,6 +149,8 @@ private:
     QString m_text;
 };
 
+} // namespace
+
 bool connect(const Request &request, ConnectionPtr &connection, QString *error)
 {
     ConnectionSettings s = settingsFor(request);
@@ -159,6 +161,8 @@ bool connect(const Request &request, ConnectionPtr &connection, QString *error)
     *error = sink.text();
     return false;
 }
+
+namespace {
 
 Result bound(const Request &request)
 {
@@ -174,22 +178,17 @@ Result bound(const Request &request)
     const bool server = !request.server.isEmpty();
     if (!connection.prepare(query, server ? serverBoundSql() : boundSql(), &result.error))
         return result;
-    query.bindValue(0, connection.dialect().dateBoundValue(today().addYears(-1)));
+    query.bindValue(0, connection.dialect().dateBoundValue(PassDates::forDay(today()).cutoff));
     if (!query.exec()) {
         result.error = DbConnection::describe(query.lastError());
         return result;
     }
     while (query.next()) {
         ++result.cards;
-        Currency plus;
-        Currency minus;
-        const QVariant soma = query.value(2);
-        const QVariant subtrai = query.value(3);
-        if ((!soma.isNull() && !Currency::fromVariant(soma, &plus, &result.error)) ||
-            (!subtrai.isNull() && !Currency::fromVariant(subtrai, &minus, &result.error)) ||
-            !Currency::subtract(plus, minus, &plus))
+        Currency balance;
+        if (!CardBalance::fromSums(query.value(2), query.value(3), &balance, &result.error))
             return result;
-        if (plus.roundToWhole(&plus) && !plus.isZero())
+        if (balance.roundToWhole(&balance) && !balance.isZero())
             ++result.settled;
     }
     result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
@@ -208,7 +207,8 @@ Result script(const Request &request)
     if (!connect(request, cn, &result.error))
         return result;
     const Dialect &dialect = cn->dialect();
-    const QDate cutoff = today().addYears(-1);
+    const PassDates dates = PassDates::forDay(today());
+    const QDate &cutoff = dates.cutoff;
     const QDateTime now(today(), QTime(10, 0, 0));
     const double cpuStart = cpuSeconds();
     QElapsedTimer timer;
@@ -230,8 +230,7 @@ Result script(const Request &request)
             {QStringLiteral(":today"), dialect.dateValue(today())},
             {QStringLiteral(":todayBound"), dialect.dateBoundValue(today())},
             {QStringLiteral(":now"), dialect.dateTimeValue(now)},
-            {QStringLiteral(":note"),
-             SettlementPass::negativeBalanceNote(today().toString(QStringLiteral("dd-MM-yyyy")))},
+            {QStringLiteral(":note"), SettlementPass::negativeBalanceNote(dates.strDataHoje)},
         };
         for (auto it = values.begin(); it != values.end(); ++it) {
             // Only the names the statement holds (":today" is not ":todayBound").

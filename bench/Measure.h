@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "db/DbConnection.h"
+
 #include <QDate>
 #include <QString>
 
@@ -42,6 +44,9 @@ struct Result
     QString toLine() const;
     static Result fromLine(const QString &line);
 };
+
+/// Opens the connection that `request` names, as a pass opens it; false with the reason.
+bool connect(const Request &request, ConnectionPtr &connection, QString *error);
 
 /// Runs one measurement in this process, which must have been started for it alone (the
 /// peak resident size is the process's own). Needs a QApplication for the window host and a

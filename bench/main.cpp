@@ -5,7 +5,6 @@
 #include "bench/Measure.h"
 #include "db/CommandLine.h"
 #include "db/DbConnection.h"
-#include "report/ReportSink.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -25,16 +24,6 @@
 namespace {
 
 using Host = Measure::Request::Host;
-
-/// Keeps what LigarServidor reports.
-class BenchSink final : public ReportSink
-{
-public:
-    void append(const QString &t) override { text += t; }
-    void caretToEnd() override {}
-    void refresh() override {}
-    QString text;
-};
 
 void print(const QString &text)
 {
@@ -311,10 +300,11 @@ int main(int argc, char *argv[])
             printError(refusal.isEmpty() ? QStringLiteral("--server names a SQL Server") : refusal);
             return 2;
         }
-        BenchSink sink;
-        if (!LigarServidor(serverConnection, s.strServidor, s.strUtilizador, s.strPassword,
-                           s.strBaseDados, s.strModoLigacao, sink)) {
-            printError(sink.text.trimmed());
+        Measure::Request request;
+        request.server = server;
+        QString error;
+        if (!Measure::connect(request, serverConnection, &error)) {
+            printError(error);
             return 1;
         }
     }
