@@ -129,7 +129,7 @@ private:
     [[noreturn]] static void fail(const QString &description);
     static Currency wholePoints(Currency balance);
 
-    const ConnectionSettings &m_settings;
+    const ConnectionSettings m_settings; ///< a copy: a caller's temporary may go before run()
     PassHost &m_host;
     PassOptions m_options;
     PassDates m_dates;
