@@ -52,7 +52,8 @@ void tst_PassFaults::historyLostDuringAYieldEndsThePass()
     TestDatabase db;
     addThreeCards(db);
     RecordingHost host;
-    // Yield 1 follows the busy display; yield 2 follows card A.
+    // Yield 1 follows the busy display; yield 2 follows card A. On a server another connection
+    // then holds the history locked: the pass's next statement runs into its command timeout.
     host.onYield = [&db](int n) {
         if (n == 2)
             db.breakHistory();
@@ -67,7 +68,7 @@ void tst_PassFaults::historyLostDuringAYieldEndsThePass()
     QCOMPARE(host.countdownResets, 0);
 
     db.restoreHistory();
-    QCOMPARE(terceiros(db), QStringList{"A"});
+    QCOMPARE(terceiros(db), QStringList{"A"}); // card A whole, the others untouched
     RecordingHost next;
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
     QCOMPARE(terceiros(db), (QStringList{"A", "B", "B", "C"}));

@@ -54,13 +54,22 @@ QSqlDatabase openServer(const QString &name)
 }
 } // namespace
 
+namespace {
+bool &serverSelected()
+{
+    static bool server = qEnvironmentVariable("VELMORA_TEST_BACKEND") == QLatin1String("sqlserver");
+    return server;
+}
+} // namespace
+
 bool TestDatabase::isServer()
 {
-#ifdef VELMORA_TEST_BACKEND_SQLSERVER
-    return true;
-#else
-    return false;
-#endif
+    return serverSelected();
+}
+
+void TestDatabase::useServer()
+{
+    serverSelected() = true;
 }
 
 QString TestDatabase::serverLine()

@@ -13,14 +13,17 @@
 #include <QVector>
 
 /// The scheme's two tables for one test, with a connection of the test's own to fill and
-/// inspect them: a real SQLite file in a temporary folder, or, in a test program built for SQL
-/// Server, the scratch database that VELMORA_TEST_SQLSERVER names, its tables made afresh.
+/// inspect them: a real SQLite file in a temporary folder, or, when VELMORA_TEST_BACKEND is
+/// "sqlserver", the scratch database that VELMORA_TEST_SQLSERVER names, its tables made afresh.
 /// The same cases run on both; what differs between them lives here.
 class TestDatabase
 {
 public:
-    /// Whether this program was built to run its cases on SQL Server.
+    /// Whether this run's cases go to SQL Server: VELMORA_TEST_BACKEND is "sqlserver", which
+    /// CTest sets for the *_sqlserver runs, or useServer() was called.
     static bool isServer();
+    /// For a suite about the server alone: its cases go to SQL Server whatever the environment.
+    static void useServer();
     /// VELMORA_TEST_SQLSERVER: "server;database;login;password;mode;", or empty.
     static QString serverLine();
 
@@ -97,7 +100,7 @@ private:
     bool m_valid = false;
 };
 
-/// Ends the current test function as skipped when this program is built for a server and
+/// Ends the current test function as skipped when this run's cases go to a server and
 /// VELMORA_TEST_SQLSERVER names none. Use it in initTestCase().
 #define VELMORA_REQUIRE_BACKEND()                                                                  \
     do {                                                                                           \
