@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "PassTestUtil.h"
 #include "settlement/PassLock.h"
+#include "support/TestUtil.h"
 
 #include <QDir>
 #include <QFile>
@@ -220,10 +221,7 @@ void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
 #ifdef Q_OS_WIN
         QSKIP("a dead owner's lock is taken over by QLockFile itself; under Wine it is not");
 #endif
-        QFile file(lockPath);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        // A process number that no process has: the largest a system hands out is far below.
-        file.write("2147483646\nvelmora-cli\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+        writeStaleLock(lockPath);
     } else {
         QVERIFY(other.tryLock(0));
     }
@@ -235,9 +233,7 @@ void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
         QCOMPARE(db.postedRows().size(), 1);
     } else if (reason == u"busy"_s) {
         QCOMPARE(outcome, PassOutcome::Busy);
-        QCOMPARE(host.lines().value(0),
-                 kStamp + u"   Verificação adiada: outro processo do Velmora está a verificar "
-                          "esta base de dados."_s);
+        QCOMPARE(host.lines().value(0), kStamp + kPutOff);
     } else {
         // Retried every minute like any failure, and never taken for a busy database.
         QCOMPARE(outcome, PassOutcome::Failed);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "support/TestUtil.h"
 
+#include <QFile>
+#include <QSysInfo>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -26,4 +28,12 @@ HistoryEntry historyEntry(const QString &afecta, const QString &amount, const QS
     e.ValorIncid = e.Pontos;
     e.Observa = observa;
     return e;
+}
+
+void writeStaleLock(const QString &lockPath)
+{
+    QFile file(lockPath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    // A process number that no process has: the largest a system hands out is far below.
+    file.write("2147483646\nvelmora-cli\n" + QSysInfo::machineHostName().toUtf8() + "\n");
 }
