@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
 #include "db/Dialect.h"
-#include "settlement/SettlementPass.h"
 #include "support/RecordingHost.h"
 #include "support/TestUtil.h"
 
@@ -36,8 +35,8 @@ private slots:
     void writesOneRowAsGiven();
     void failureIsReportedAndWritesNothing_data();
     void failureIsReportedAndWritesNothing();
-    void everyNumericAmountColumnTakesThePostings_data();
-    void everyNumericAmountColumnTakesThePostings();
+    void writesExactDecimalsIntoEveryDecimalColumn_data();
+    void writesExactDecimalsIntoEveryDecimalColumn();
 
 private:
     std::unique_ptr<TestDatabase> m_db;
@@ -133,52 +132,32 @@ void tst_GravarHistorico::failureIsReportedAndWritesNothing()
     QCOMPARE(m_db->postedRows().size(), 2);
 }
 
-void tst_GravarHistorico::everyNumericAmountColumnTakesThePostings_data()
+void tst_GravarHistorico::writesExactDecimalsIntoEveryDecimalColumn_data()
 {
-    // The amounts a pass posts are whole points; amounts with decimals where a column has them.
     QTest::addColumn<QString>("type");
-    QTest::addColumn<bool>("decimals");
-    QTest::newRow("int") << u"int"_s << false;
-    QTest::newRow("bigint") << u"bigint"_s << false;
-    QTest::newRow("decimal") << u"decimal(19,4)"_s << true;
-    QTest::newRow("numeric") << u"numeric(19,4)"_s << true;
-    QTest::newRow("money") << u"money"_s << true;
-    QTest::newRow("float") << u"float"_s << true;
+    QTest::newRow("decimal") << u"decimal(19,4)"_s;
+    QTest::newRow("numeric") << u"numeric(19,4)"_s;
+    QTest::newRow("money") << u"money"_s;
+    QTest::newRow("float") << u"float"_s;
 }
 
-void tst_GravarHistorico::everyNumericAmountColumnTakesThePostings()
+void tst_GravarHistorico::writesExactDecimalsIntoEveryDecimalColumn()
 {
     QFETCH(QString, type);
-    QFETCH(bool, decimals);
     m_cn.reset();
     m_db = std::make_unique<TestDatabase>(type);
     QVERIFY(m_db->isValid());
-    // Lapsed, then lifted: one posting of each adjustment.
-    m_db->addCard(u"C1"_s, u"1001"_s, {u"+ 100 2024-12-06"_s, u"- 130 2026-11-06"_s});
-    ConnectionSettings settings = m_db->settings();
-    PassOptions options;
-    options.timeouts = m_db->timeouts();
-    RecordingHost host;
-    QCOMPARE(SettlementPass(settings, host, options).run(), PassOutcome::Completed);
-    QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
-    QStringList pontos;
-    for (const QVariantMap &row : m_db->postedRows())
-        pontos << decimal(row.value("Pontos")) + u' ' + decimal(row.value("ValorIncid"));
-    QCOMPARE(pontos, (QStringList{u"100.0000 100.0000"_s, u"130.0000 130.0000"_s}));
-
-    if (decimals) {
-        QVERIFY(connectTo(*m_db, m_cn, m_host));
-        HistoryWriter writer(*m_cn);
-        QVERIFY2(writer.GravarHistorico(entry(u"-12.3456"_s), kMoment, m_host),
-                 qPrintable(m_host.text));
-        // Read back as an exact decimal: FreeTDS gives no text for a float with decimals.
-        QSqlQuery q(m_db->db());
-        q.setForwardOnly(true);
-        QVERIFY(q.exec(u"select cast(Pontos as decimal(19,4)) from PontosHistorico where "
-                       "LancManual = 1 and Data < '2026-01-01' order by Id desc"_s));
-        QVERIFY(q.next());
-        QCOMPARE(decimal(q.value(0)), u"12.3456"_s);
-    }
+    QVERIFY(connectTo(*m_db, m_cn, m_host));
+    HistoryWriter writer(*m_cn);
+    QVERIFY2(writer.GravarHistorico(entry(u"-12.3456"_s), kMoment, m_host),
+             qPrintable(m_host.text));
+    // Read back as an exact decimal: FreeTDS gives no text for a float with decimals.
+    QSqlQuery q(m_db->db());
+    q.setForwardOnly(true);
+    QVERIFY(q.exec(u"select cast(Pontos as decimal(19,4)) from PontosHistorico where "
+                   "LancManual = 1 and Data < '2026-01-01' order by Id desc"_s));
+    QVERIFY(q.next());
+    QCOMPARE(decimal(q.value(0)), u"12.3456"_s);
 }
 
 QTEST_GUILESS_MAIN(tst_GravarHistorico)

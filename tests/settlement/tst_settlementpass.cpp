@@ -17,6 +17,8 @@ private slots:
     void settlesACardOnceADay_data();
     void settlesACardOnceADay();
     void writesEveryColumnAndShowsThePassInOrder();
+    void settlesIntoEveryNumericAmountColumn_data();
+    void settlesIntoEveryNumericAmountColumn();
     void settlesEachCustomerOfASharedCardNumber();
     void doesNothingWithoutAConnection();
     void lockThatCannotBeTakenIsAFailureNotABusyDatabase_data();
@@ -155,6 +157,30 @@ void tst_SettlementPass::writesEveryColumnAndShowsThePassInOrder()
     seen.removeAll(u"refresh"_s);
     QCOMPARE(seen, (QStringList{"cursor:1", "status:1", "append", "caret", "append", "caret",
                                 "append", "caret", "status:0", "reset", "cursor:0"}));
+}
+
+void tst_SettlementPass::settlesIntoEveryNumericAmountColumn_data()
+{
+    // The amounts a pass posts are whole points, which every numeric column type takes.
+    QTest::addColumn<QString>("type");
+    for (const char *type : {"int", "bigint", "decimal(19,4)", "numeric(19,4)", "money", "float"})
+        QTest::newRow(type) << QString::fromLatin1(type);
+}
+
+void tst_SettlementPass::settlesIntoEveryNumericAmountColumn()
+{
+    QFETCH(QString, type);
+    TestDatabase db(type);
+    QVERIFY(db.isValid());
+    // Lapsed, then lifted: one posting of each adjustment.
+    db.addCard(u"C1"_s, u"1001"_s, {u"+ 100 2024-12-06"_s, u"- 130 2026-11-06"_s});
+    RecordingHost host;
+    QCOMPARE(runPass(db, host), PassOutcome::Completed);
+    QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+    QStringList pontos;
+    for (const QVariantMap &row : db.postedRows())
+        pontos << amountText(row.value("Pontos")) + u' ' + amountText(row.value("ValorIncid"));
+    QCOMPARE(pontos, (QStringList{u"100 100"_s, u"130 130"_s}));
 }
 
 void tst_SettlementPass::settlesEachCustomerOfASharedCardNumber()
