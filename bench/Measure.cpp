@@ -185,10 +185,11 @@ Result bound(const Request &request)
     }
     while (query.next()) {
         ++result.cards;
-        Currency balance;
-        if (!CardBalance::fromSums(query.value(2), query.value(3), &balance, &result.error))
+        CardSums sums;
+        if (!CardBalance::fromSums(query.value(2), query.value(3), &sums, &result.error))
             return result;
-        if (balance.roundToWhole(&balance) && !balance.isZero())
+        Currency balance;
+        if (LapseRule::balance(sums, &balance) && !balance.isZero())
             ++result.settled;
     }
     result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;

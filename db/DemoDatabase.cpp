@@ -43,7 +43,7 @@ bool create(const QString &path, const QDate &today, QString *error)
     const char *cards[][3] = {
         {"C001", "1001", "Saldo antigo positivo"},
         {"C002", "1002", "Saldo antigo negativo"},
-        {"C003", "1003", "Caducidade que deixa o saldo negativo"},
+        {"C003", "1003", "Pontos antigos em parte gastos: só o resto caduca"},
         {"C004", "1004", "Sem movimentos"},
         {"C005", "1005", "Saldo antigo nulo e saldo actual negativo"},
         {"C006", "1006", "Mesmo cartão, primeiro cliente"},
@@ -61,6 +61,8 @@ bool create(const QString &path, const QDate &today, QString *error)
         {"C018", "1018", "Movimentos de fornecedor, ignorados"},
         {"C019", "1019", "Saldo antigo já regularizado"},
         {"C020", "1020", "Cliente com vários anos"},
+        {"C021", "1021", "Pontos antigos todos gastos: nada caduca"},
+        {"C022", "1022", "Saldo actual negativo: reposto a zero"},
     };
     const Movement movements[] = {
         {"C001", "1001", "C", "+", "100", twoYears},
@@ -91,6 +93,10 @@ bool create(const QString &path, const QDate &today, QString *error)
         {"C020", "1020", "C", "+", "200", day(today.addYears(-3))},
         {"C020", "1020", "C", "-", "50", twoYears},
         {"C020", "1020", "C", "+", "35", lastMonth},
+        {"C021", "1021", "C", "+", "60", twoYears},
+        {"C021", "1021", "C", "-", "60", lastMonth},
+        {"C022", "1022", "C", "+", "50", twoYears},
+        {"C022", "1022", "C", "-", "80", lastMonth},
     };
 
     ConnectionPtr connection = std::make_unique<DbConnection>();

@@ -40,7 +40,7 @@ bool CardBalance::prepare(const DbConnection &connection, QString *error)
 }
 
 bool CardBalance::read(QStringView cliente, QStringView numCartao, const QDate &bound,
-                       Currency *balance, QString *error)
+                       CardSums *sums, QString *error)
 {
     // The date changes only between a card's old and current balance: it is bound, and its
     // text made, only then. A bound value stays with the statement from one run to the next.
@@ -57,25 +57,18 @@ bool CardBalance::read(QStringView cliente, QStringView numCartao, const QDate &
     QVariant subtrai;
     return runSum(m_plusSum, terceiro, cartao, &soma, error) &&
            runSum(m_minusSum, terceiro, cartao, &subtrai, error) &&
-           fromSums(soma, subtrai, balance, error);
+           fromSums(soma, subtrai, sums, error);
 }
 
-bool CardBalance::fromSums(const QVariant &soma, const QVariant &subtrai, Currency *balance,
+bool CardBalance::fromSums(const QVariant &soma, const QVariant &subtrai, CardSums *sums,
                            QString *error)
 {
-    Currency total;
-    if (!soma.isNull() && !Currency::fromVariant(soma, &total, error))
+    CardSums read;
+    if (!soma.isNull() && !Currency::fromVariant(soma, &read.plus, error))
         return false;
-    if (!subtrai.isNull()) {
-        Currency out;
-        if (!Currency::fromVariant(subtrai, &out, error))
-            return false;
-        if (!Currency::subtract(total, out, &total)) {
-            *error = QStringLiteral("saldo fora do intervalo");
-            return false;
-        }
-    }
-    *balance = total;
+    if (!subtrai.isNull() && !Currency::fromVariant(subtrai, &read.minus, error))
+        return false;
+    *sums = read;
     return true;
 }
 

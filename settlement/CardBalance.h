@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "db/Currency.h"
+#include "settlement/LapseRule.h"
 
 #include <QDate>
 #include <QSqlQuery>
@@ -11,8 +11,8 @@
 
 class DbConnection;
 
-/// One card's balance up to the end of a date, read as the scheme's DBAs read it: the sum of
-/// its "+" movements less the sum of its "-" movements, in two statements prepared once a pass.
+/// One card's sums up to the end of a date, read as the scheme's DBAs read them: the sum of its
+/// "+" movements and the sum of its "-" movements, in two statements prepared once a pass.
 class CardBalance
 {
 public:
@@ -20,18 +20,17 @@ public:
     /// description in `error`, when either cannot be prepared.
     bool prepare(const DbConnection &connection, QString *error);
 
-    /// The balance of the card up to and including `bound`, unrounded. False, with `error` set,
-    /// when a sum fails, returns no row, cannot be converted or leaves the range.
-    bool read(QStringView cliente, QStringView numCartao, const QDate &bound, Currency *balance,
+    /// The card's sums up to and including `bound`. False, with `error` set, when a sum fails,
+    /// returns no row or cannot be converted.
+    bool read(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
               QString *error);
 
     /// Lets both statements go, before their connection closes.
     void clear();
 
-    /// The balance from the two sums' values, each NULL when the card has no such movement:
-    /// the plus sum less the minus sum, unrounded. False, with `error` set, when a value
-    /// cannot be converted or the difference leaves the range.
-    static bool fromSums(const QVariant &soma, const QVariant &subtrai, Currency *balance,
+    /// The sums from the two values a statement returned, each NULL when the card has no such
+    /// movement. False, with `error` set, when a value cannot be converted.
+    static bool fromSums(const QVariant &soma, const QVariant &subtrai, CardSums *sums,
                          QString *error);
 
 private:

@@ -11,7 +11,7 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
 {
     m_cardsRead = 0;
     m_cards.clear();
-    m_balances.clear();
+    m_sums.clear();
 
     QSqlQuery query;
     if (!connection.prepare(query, connection.dialect().balancesSql(), error))
@@ -30,18 +30,19 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
         if (!keys.firstTime(query.value(0), query.value(1), &cliente, &numCartao))
             continue;
         // The same steps as the per-card reading: the plus sum, less the minus sum, rounded.
-        Currency balance;
-        if (!CardBalance::fromSums(query.value(2), query.value(3), &balance, error))
+        CardSums sums;
+        if (!CardBalance::fromSums(query.value(2), query.value(3), &sums, error))
             return false;
         ++m_cardsRead;
-        if (!balance.roundToWhole(&balance)) {
+        Currency balance;
+        if (!LapseRule::balance(sums, &balance)) {
             *error = QStringLiteral("saldo fora do intervalo");
             return false;
         }
         if (balance.isZero())
             continue;
         m_cards.add(cliente, numCartao);
-        m_balances.push_back(balance.raw());
+        m_sums.push_back(sums);
     }
     if (query.lastError().isValid()) {
         *error = DbConnection::describe(query.lastError());
@@ -49,6 +50,6 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
     }
     query.finish();
     m_cards.squeeze();
-    m_balances.shrink_to_fit();
+    m_sums.shrink_to_fit();
     return true;
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "db/Currency.h"
 #include "settlement/CardList.h"
+#include "settlement/LapseRule.h"
 
 #include <QDate>
 #include <QString>
@@ -13,7 +13,7 @@
 class DbConnection;
 
 /// The old balances of every card, read with one statement over the whole history, keeping
-/// only the cards that need settling: those whose balance, rounded to whole points, is not
+/// only the cards that may need settling: those whose balance, rounded to whole points, is not
 /// zero. The others are counted and forgotten, so that a large scheme costs memory only for
 /// the cards a pass will touch.
 class SetBasedBalances
@@ -30,14 +30,11 @@ public:
     qsizetype size() const { return m_cards.size(); }
     QStringView cliente(qsizetype i) const { return m_cards.cliente(i); }
     QStringView numCartao(qsizetype i) const { return m_cards.numCartao(i); }
-    /// Rounded to whole points, halves to even; never zero.
-    Currency oldBalance(qsizetype i) const
-    {
-        return Currency::fromRaw(m_balances.at(static_cast<std::size_t>(i)));
-    }
+    /// The card's sums up to the bound; their balance, in whole points, is never zero.
+    const CardSums &sums(qsizetype i) const { return m_sums.at(static_cast<std::size_t>(i)); }
 
 private:
     qint64 m_cardsRead = 0;
     CardList m_cards;
-    std::vector<qint64> m_balances;
+    std::vector<CardSums> m_sums;
 };

@@ -45,9 +45,9 @@ SettlementPass::~SettlementPass()
     release();
 }
 
-QString SettlementPass::oldBalanceNote(Currency oldBalance)
+QString SettlementPass::oldBalanceNote(Currency amount)
 {
-    return QStringLiteral("Regularização Automática (") + oldBalance.toText() +
+    return QStringLiteral("Regularização Automática (") + amount.toText() +
            QStringLiteral(" pontos)");
 }
 
@@ -66,13 +66,6 @@ QString SettlementPass::timestamp(const QDateTime &moment)
 void SettlementPass::fail(const QString &description)
 {
     throw Failure{description};
-}
-
-Currency SettlementPass::wholePoints(Currency balance)
-{
-    if (!balance.roundToWhole(&balance))
-        fail(QStringLiteral("saldo fora do intervalo"));
-    return balance;
 }
 
 SettlementPass::Tally SettlementPass::tally() const
@@ -282,10 +275,7 @@ void SettlementPass::settlePerCard()
         openBatch();
         const QStringView cliente = cards.cliente(i);
         const QStringView numCartao = cards.numCartao(i);
-        const Currency curSaldoAntigo =
-            wholePoints(readBalance(cliente, numCartao, m_dates.cutoff));
-        if (!curSaldoAntigo.isZero())
-            settleCard(cliente, numCartao, curSaldoAntigo);
+        settleCard(cliente, numCartao, readSums(cliente, numCartao, m_dates.cutoff));
         m_host.progress(i + 1, cards.size());
         cardDone();
     }
@@ -294,7 +284,7 @@ void SettlementPass::settlePerCard()
 
 void SettlementPass::settleSetBased()
 {
-    // Every old balance in one read, kept only for the cards that need settling; those are
+    // Every old balance in one read, kept only for the cards that may need settling; those are
     // then settled one by one exactly as the per-card walk settles them.
     SetBasedBalances balances;
     QString error;
@@ -309,7 +299,7 @@ void SettlementPass::settleSetBased()
         m_host.progress(needingNothing, m_stats.cardsRead);
     for (qsizetype i = 0; i < balances.size() && !m_host.stopRequested(); ++i) {
         openBatch();
-        settleCard(balances.cliente(i), balances.numCartao(i), balances.oldBalance(i));
+        settleCard(balances.cliente(i), balances.numCartao(i), balances.sums(i));
         m_host.progress(needingNothing + i + 1, m_stats.cardsRead);
         cardDone();
     }
@@ -323,13 +313,13 @@ void SettlementPass::prepareBalances()
         fail(error);
 }
 
-Currency SettlementPass::readBalance(QStringView cliente, QStringView numCartao, const QDate &bound)
+CardSums SettlementPass::readSums(QStringView cliente, QStringView numCartao, const QDate &bound)
 {
-    Currency balance;
+    CardSums sums;
     QString error;
-    if (!m_balance.read(cliente, numCartao, bound, &balance, &error))
+    if (!m_balance.read(cliente, numCartao, bound, &sums, &error))
         fail(error);
-    return balance;
+    return sums;
 }
 
 bool SettlementPass::post(const HistoryEntry &entry)
@@ -357,64 +347,87 @@ bool SettlementPass::post(const HistoryEntry &entry)
     return false;
 }
 
-void SettlementPass::settleCard(QStringView cliente, QStringView numCartao, Currency curSaldoAntigo)
+void SettlementPass::settleCard(QStringView cliente, QStringView numCartao,
+                                const CardSums &atCutoff)
+{
+    Currency oldBalance;
+    if (!LapseRule::balance(atCutoff, &oldBalance))
+        fail(QStringLiteral("saldo fora do intervalo"));
+    if (oldBalance.isZero())
+        return; // nothing lapses: today's balance is not read
+    // Today's sums are read before anything is posted: the lapse is capped by what the card
+    // holds today, and the lift follows from the same reading.
+    CardAdjustments plan;
+    if (!LapseRule::adjust(atCutoff, readSums(cliente, numCartao, m_dates.today), &plan))
+        fail(QStringLiteral("saldo fora do intervalo"));
+    if (!plan.postsNothing())
+        postAdjustments(cliente, numCartao, plan);
+}
+
+void SettlementPass::appendCardLine(const QString &numCartao)
+{
+    m_host.append(QStringLiteral("    Cartão nº ") + numCartao +
+                  QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf);
+    m_host.caretToEnd();
+    m_host.refresh();
+}
+
+void SettlementPass::postAdjustments(QStringView cliente, QStringView numCartao,
+                                     const CardAdjustments &plan)
 {
     // A card is settled whole or not at all: a failure between its two adjustments would
-    // otherwise leave it negative with an old balance of zero, which no later pass revisits.
-    // Its savepoint lets it go back alone while the batch's other cards stay.
+    // otherwise leave it lapsed but negative, or lifted without its lapse. Its savepoint lets
+    // it go back alone while the batch's other cards stay.
     const Dialect &dialect = m_cnLigacao->dialect();
     if (!m_options.dryRun && !m_batch->savepoint(dialect))
         fail(m_batch->error());
     m_cardStart = tally();
     m_cardOpen = true;
 
-    HistoryEntry adjustment;
-    adjustment.Terceiro = cliente.toString();
-    adjustment.CliFor = QStringLiteral("C");
-    adjustment.NumCartao = numCartao.toString();
-    adjustment.Tipo = QStringLiteral("");
-    adjustment.Numero = QStringLiteral("");
-    adjustment.Data = m_dates.cutoff;
-    adjustment.Afecta = curSaldoAntigo.isPositive() ? QStringLiteral("-") : QStringLiteral("+");
-    adjustment.ValorIncid = curSaldoAntigo;
-    adjustment.Pontos = curSaldoAntigo;
-    adjustment.Observa = oldBalanceNote(curSaldoAntigo);
+    HistoryEntry row;
+    row.Terceiro = cliente.toString();
+    row.CliFor = QStringLiteral("C");
+    row.NumCartao = numCartao.toString();
+    row.Tipo = QStringLiteral("");
+    row.Numero = QStringLiteral("");
     // A posting that failed was reported by GravarHistorico. The card is then left as it was
-    // (rolled back to its savepoint) for the next pass to settle whole: lifting a balance
-    // whose lapse was not written, or lapsing without the lift, would post money twice or
-    // leave the card negative for good.
-    if (!post(adjustment)) {
+    // (rolled back to its savepoint) for the next pass to settle whole.
+    const auto postOrRollBack = [this](const HistoryEntry &entry) {
+        if (post(entry))
+            return true;
         if (!rollBackCard())
             fail(m_batch->error());
-        return;
-    }
-
-    m_host.append(QStringLiteral("    Cartão nº ") + adjustment.NumCartao +
-                  QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf);
-    m_host.caretToEnd();
-    m_host.refresh();
-
-    Currency curSaldoActual = readBalance(cliente, numCartao, m_dates.today);
-    // A preview counts the adjustment it did not write, as the real pass reads it back.
-    if (m_options.dryRun && !Currency::subtract(curSaldoActual, curSaldoAntigo, &curSaldoActual))
-        fail(QStringLiteral("saldo fora do intervalo"));
-    curSaldoActual = wholePoints(curSaldoActual);
-    if (curSaldoActual.isNegative()) {
-        if (!curSaldoActual.absolute(&curSaldoActual))
+        return false;
+    };
+    const bool atCutoff = !plan.lapse.isZero() || !plan.refill.isZero();
+    if (atCutoff) {
+        const bool lapse = !plan.lapse.isZero();
+        const Currency amount = lapse ? plan.lapse : plan.refill;
+        row.Data = m_dates.cutoff;
+        row.Afecta = lapse ? QStringLiteral("-") : QStringLiteral("+");
+        row.ValorIncid = amount;
+        row.Pontos = amount;
+        // A refill's note shows the deficit it makes good, as a negative number.
+        Currency shown = amount;
+        if (!lapse && !Currency::subtract(Currency(), amount, &shown))
             fail(QStringLiteral("saldo fora do intervalo"));
-        HistoryEntry lift = adjustment;
+        row.Observa = oldBalanceNote(shown);
+        if (!postOrRollBack(row))
+            return;
+        appendCardLine(row.NumCartao);
+    }
+    if (!plan.lift.isZero()) {
         // Dated today: dated at the cutoff it would count in the next pass's old balance and
         // be settled, and lifted, again on every pass.
-        lift.Data = m_dates.today;
-        lift.Afecta = QStringLiteral("+");
-        lift.ValorIncid = curSaldoActual;
-        lift.Pontos = curSaldoActual;
-        lift.Observa = negativeBalanceNote(m_dates.strDataHoje);
-        if (!post(lift)) {
-            if (!rollBackCard())
-                fail(m_batch->error());
+        row.Data = m_dates.today;
+        row.Afecta = QStringLiteral("+");
+        row.ValorIncid = plan.lift;
+        row.Pontos = plan.lift;
+        row.Observa = negativeBalanceNote(m_dates.strDataHoje);
+        if (!postOrRollBack(row))
             return;
-        }
+        if (!atCutoff)
+            appendCardLine(row.NumCartao);
     }
 
     if (!m_options.dryRun && !m_batch->releaseSavepoint(dialect))

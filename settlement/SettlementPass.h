@@ -65,10 +65,11 @@ struct PassDates
     static PassDates forDay(const QDate &today);
 };
 
-/// One settlement pass over every card: each card's balance at the end of the cutoff date is
-/// brought to zero, and a settled card whose balance up to today is then negative is lifted
-/// to zero. Each settled card is settled whole or not at all: cards are read and settled in
-/// batches that share one transaction, each settled card inside a savepoint of its own.
+/// One settlement pass over every card: the points of each card older than the cutoff lapse,
+/// as far as they were not spent since (settlement/LapseRule.h), and a card whose balance up to
+/// today is then negative is lifted to zero. Each settled card is settled whole or not at all:
+/// cards are read and settled in batches that share one transaction, each settled card inside a
+/// savepoint of its own.
 class SettlementPass
 {
 public:
@@ -84,7 +85,9 @@ public:
     const QVector<HistoryEntry> &postings() const { return m_postings; }
 
     /// The adjustments' notes.
-    static QString oldBalanceNote(Currency oldBalance);
+    /// The note of a row dated at the cutoff: the points lapsed, or an old deficit refilled as
+    /// a negative amount.
+    static QString oldBalanceNote(Currency amount);
     static QString negativeBalanceNote(const QString &strDataHoje);
     /// The current moment as the report lines show it.
     static QString timestamp(const QDateTime &moment);
@@ -106,9 +109,14 @@ private:
     void settleSetBased();
     void readCardList(CardList &cards);
     void prepareBalances();
-    /// The card's balance up to the end of `bound`, unrounded.
-    Currency readBalance(QStringView cliente, QStringView numCartao, const QDate &bound);
-    void settleCard(QStringView cliente, QStringView numCartao, Currency oldBalance);
+    /// The card's sums up to the end of `bound`.
+    CardSums readSums(QStringView cliente, QStringView numCartao, const QDate &bound);
+    /// Settles the card whose sums up to the cutoff are `atCutoff`: reads today's sums when its
+    /// old balance is not zero, and posts what the lapse rule asks for.
+    void settleCard(QStringView cliente, QStringView numCartao, const CardSums &atCutoff);
+    /// Posts the card's rows inside a savepoint of its own.
+    void postAdjustments(QStringView cliente, QStringView numCartao, const CardAdjustments &plan);
+    void appendCardLine(const QString &numCartao);
     /// False when GravarHistorico failed (and reported it).
     bool post(const HistoryEntry &entry);
     void openBatch();
@@ -127,7 +135,6 @@ private:
     void release();
     PassOutcome failed(const QString &description);
     [[noreturn]] static void fail(const QString &description);
-    static Currency wholePoints(Currency balance);
 
     const ConnectionSettings m_settings; ///< a copy: a caller's temporary may go before run()
     PassHost &m_host;

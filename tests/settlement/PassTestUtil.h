@@ -75,3 +75,9 @@ inline bool breakHistoryOnPassConnection()
     query.setForwardOnly(true);
     return query.exec(TestDatabase::breakHistoryOnOwnConnectionSql());
 }
+
+/// Ends the running pass's session under it, as a lost network or a server restart would.
+inline void cutPassConnection()
+{
+    TestDatabase::endSession(passConnection());
+}

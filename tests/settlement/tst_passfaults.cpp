@@ -11,7 +11,7 @@ class tst_PassFaults : public QObject
 private slots:
     void initTestCase() { VELMORA_REQUIRE_BACKEND(); }
     void historyLostDuringAYieldEndsThePass();
-    void failureInsideACardLeavesThatCardAsItWas();
+    void connectionLostInsideACardLeavesThatCardAsItWas();
     void refusedPostingLeavesTheCardAndThePassGoesOn_data();
     void refusedPostingLeavesTheCardAndThePassGoesOn();
     void stopEndsThePassAtACardBoundary();
@@ -23,11 +23,12 @@ namespace {
 
 const QString kFailure = kStamp + u"   Falha! -> "_s;
 
-/// Cards A, B and C (numbers 1, 2, 3); B's lapse leaves it negative today, so it takes two rows.
+/// Cards A, B and C (numbers 1, 2, 3); B's old deficit is deeper today, so it takes two rows:
+/// the refill at the cutoff and the lift today.
 void addThreeCards(TestDatabase &db)
 {
     db.addCard("A", "1", {"+ 10 2024-12-06"});
-    db.addCard("B", "2", {"+ 100 2024-12-06", "- 80 2026-11-06"});
+    db.addCard("B", "2", {"+ 10 2024-12-06", "- 30 2024-12-06", "- 10 2026-11-06"});
     db.addCard("C", "3", {"- 5 2024-12-06"});
 }
 
@@ -74,24 +75,24 @@ void tst_PassFaults::historyLostDuringAYieldEndsThePass()
     QCOMPARE(terceiros(db), (QStringList{"A", "B", "B", "C"}));
 }
 
-void tst_PassFaults::failureInsideACardLeavesThatCardAsItWas()
+void tst_PassFaults::connectionLostInsideACardLeavesThatCardAsItWas()
 {
     TestDatabase db;
     addThreeCards(db);
     RecordingHost host;
-    // Inside B's transaction, between its lapse and the reading of its current balance.
+    // Inside B's transaction, between its refill and its lift.
     host.onAppend = [](const QString &text) {
         if (text.startsWith(cardLine("2")))
-            QVERIFY(breakHistoryOnPassConnection());
+            cutPassConnection();
     };
     QCOMPARE(runPass(db, host), PassOutcome::Failed);
     QVERIFY(host.lines().last().startsWith(kFailure));
 
-    // The history came back with B's rollback; A stays settled, B is as it was.
-    QCOMPARE(db.allRows().size(), 5);
+    // A stays settled, B is as it was.
+    QCOMPARE(db.allRows().size(), 6);
     QCOMPARE(terceiros(db), QStringList{"A"});
-    QCOMPARE(db.balance("B", "2", kCutoff), u"100.0000"_s);
-    QCOMPARE(db.balance("B", "2", kToday), u"20.0000"_s);
+    QCOMPARE(db.balance("B", "2", kCutoff), u"-20.0000"_s);
+    QCOMPARE(db.balance("B", "2", kToday), u"-30.0000"_s);
 
     RecordingHost next;
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
@@ -228,8 +229,8 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
         }
     }
 
-    // The fault: the history goes away during a yield (another connection) or inside a card
-    // after its lapse (the pass's own connection, so it is rolled back with the card).
+    // The fault: the history goes away during a yield (another connection), or the pass's
+    // session ends inside a card, after its first row.
     TestDatabase a;
     fill(a);
     const int faultAt = 1 + int(rng.bounded(qMax(settled, 1)));
@@ -237,7 +238,7 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
     PassOptions interruptedOptions;
     auto insideACard = [faultAt, lines = 0](const QString &text) mutable {
         if (text.startsWith(u"    Cartão nº "_s) && ++lines == faultAt)
-            breakHistoryOnPassConnection();
+            cutPassConnection();
     };
     if (batched) {
         // No yields inside the pass: the fault falls inside a batch of one to three cards,

@@ -80,10 +80,24 @@ void tst_SettlementPass::settlesACardOnceADay_data()
     add("1.5 rounds to 2", {"+ 1.5 2024-12-06"}, {lapse("2")});
     add("2.5 rounds to 2", {"+ 2.5 2024-12-06"}, {lapse("2")});
     add("-2.5 rounds to -2", {"- 2.5 2024-12-06"}, {refill("2")});
-    add("lapse leaves today negative", {"+ 100 2024-12-06", "- 80 2026-11-06"},
-        {lapse("100"), lift("80")});
-    add("fractional lapse and lift", {"+ 1.5 2024-12-06", "- 3.7 2026-11-06"},
-        {lapse("2"), lift("4")});
+    // Points spent since the cutoff were the oldest: only the rest lapses, and never more than
+    // the card holds today.
+    add("old points partly spent", {"+ 100 2024-12-06", "- 80 2026-11-06"}, {lapse("20")});
+    add("old points all spent", {"+ 100 2024-12-06", "- 60 2026-01-10", "- 40 2026-11-06"}, {});
+    add("spent, then earned again", {"+ 100 2024-12-06", "- 100 2026-01-10", "+ 30 2026-02-01"},
+        {});
+    add("more earned since than spent", {"+ 100 2024-12-06", "- 30 2026-01-10", "+ 500 2026-02-01"},
+        {lapse("70")});
+    add("old deficit, today at zero", {"+ 10 2024-12-06", "- 30 2024-12-06", "+ 20 2026-01-10"},
+        {});
+    add("old deficit, today above zero", {"+ 10 2024-12-06", "- 30 2024-12-06", "+ 50 2026-01-10"},
+        {});
+    add("old deficit still short today", {"+ 10 2024-12-06", "- 30 2024-12-06", "+ 5 2026-01-10"},
+        {refill("15")});
+    add("old deficit deeper today", {"+ 10 2024-12-06", "- 30 2024-12-06", "- 10 2026-01-10"},
+        {refill("20"), lift("10")});
+    add("overdrawn card", {"+ 50 2024-12-06", "- 80 2026-01-10"}, {lift("30")});
+    add("fractional overdraft", {"+ 1.5 2024-12-06", "- 3.7 2026-11-06"}, {lift("2")});
     add("old zero, today negative", {"+ 50 2024-12-06", "- 50 2024-12-06", "- 40 2026-11-06"}, {});
     add("supplier rows", {"F+ 500 2024-12-06"}, {});
     add("quotes in both values", {"+ 25 2024-12-06"}, {lapse("25")}, {2026, 12, 6}, "O'Neil",
@@ -111,9 +125,11 @@ void tst_SettlementPass::settlesACardOnceADay()
     QCOMPARE(postedSummaries(db), posted);
     QCOMPARE(::posted(db, u"Terceiro"_s), QStringList(posted.size(), cliente));
     QCOMPARE(::posted(db, u"NumCartao"_s), QStringList(posted.size(), numCartao));
+    // A card line for a card that got a row, and only then; it names the cutoff.
     QCOMPARE(host.lines().size(), posted.isEmpty() ? 3 : 4);
-    if (!posted.isEmpty()) // the card line names the cutoff, the date of the first row
-        QCOMPARE(host.lines().at(2), cardLine(numCartao, posted.first().section(u' ', 2, 2)));
+    if (!posted.isEmpty())
+        QCOMPARE(host.lines().at(2),
+                 cardLine(numCartao, today.addYears(-1).toString(u"yyyy-MM-dd"_s)));
 
     // The same day, every kind of card is found settled: nothing is posted twice.
     RecordingHost again(QDateTime(today, QTime(10, 0)));
@@ -172,15 +188,16 @@ void tst_SettlementPass::settlesIntoEveryNumericAmountColumn()
     QFETCH(QString, type);
     TestDatabase db(type);
     QVERIFY(db.isValid());
-    // Lapsed, then lifted: one posting of each adjustment.
-    db.addCard(u"C1"_s, u"1001"_s, {u"+ 100 2024-12-06"_s, u"- 130 2026-11-06"_s});
+    // An old deficit refilled, then today's lifted: both kinds of posting.
+    db.addCard(u"C1"_s, u"1001"_s,
+               {u"+ 10 2024-12-06"_s, u"- 110 2024-12-06"_s, u"- 30 2026-11-06"_s});
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
     QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
     QStringList pontos;
     for (const QVariantMap &row : db.postedRows())
         pontos << amountText(row.value("Pontos")) + u' ' + amountText(row.value("ValorIncid"));
-    QCOMPARE(pontos, (QStringList{u"100 100"_s, u"130 130"_s}));
+    QCOMPARE(pontos, (QStringList{u"100 100"_s, u"30 30"_s}));
 }
 
 void tst_SettlementPass::settlesEachCustomerOfASharedCardNumber()

@@ -15,7 +15,7 @@ void tst_WindowClose::closingDuringAPassEndsItAtACardBoundary()
 {
     TestDatabase db;
     for (const char *c : {"A", "B", "C"})
-        db.addCard(c, c, {"+ 100 2024-12-06", "- 80 2026-11-06"});
+        db.addCard(c, c, {"+ 10 2024-12-06", "- 30 2024-12-06", "- 10 2026-11-06"});
     // The box comes up ticked from the store, as it does for the operators.
     TestWindow win(db.path(), 1);
     QVERIFY(win.loaded);
@@ -37,7 +37,7 @@ void tst_WindowClose::closingDuringAPassEndsItAtACardBoundary()
     QCOMPARE(win.w->lastOutcome(), PassOutcome::Stopped);
     QVERIFY(!win.w->passRunning());
     QVERIFY(!win.w->isVisible());
-    QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{"A", "A"})); // card A whole: lapse and lift
+    QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{"A", "A"})); // card A whole: refill and lift
     QCOMPARE(win.count(u"Fim da Verificação"_s), 0);
     QCOMPARE(QSettings(win.ini(), QSettings::IniFormat).value("frmVelmora/chkActivar").toString(),
              u"1"_s);

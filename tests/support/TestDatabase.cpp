@@ -5,6 +5,8 @@
 #include "db/Currency.h"
 #include "db/Schema.h"
 
+#include <QDir>
+#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -331,6 +333,34 @@ void TestDatabase::allowPostings()
 {
     exec(!m_refusalIsTrigger ? QStringLiteral("alter table PontosHistorico drop constraint Recusa")
                              : QStringLiteral("drop trigger Recusa"));
+}
+
+void TestDatabase::endSession(QSqlDatabase connection)
+{
+    if (!isServer()) {
+        connection.close();
+        return;
+    }
+    // The T-SQL server's session number is its PostgreSQL backend's process id.
+    QSqlQuery q = forwardOnly(connection);
+    QVERIFY2(q.exec(QStringLiteral("select @@spid")) && q.next(), qPrintable(q.lastError().text()));
+    const int spid = q.value(0).toInt();
+    q.finish();
+    QString dir = qEnvironmentVariable("VELMORA_TEST_TSQL_DIR");
+    if (dir.isEmpty())
+        dir = QDir::tempPath() + QStringLiteral("/velmora-tsql");
+    QProcess psql;
+    psql.start(QStringLiteral("runuser"),
+               {QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--"),
+                QStringLiteral("env"), QStringLiteral("LD_LIBRARY_PATH=") + dir + "/babelfish/lib",
+                dir + "/babelfish/bin/psql", QStringLiteral("-h"), dir, QStringLiteral("-p"),
+                QStringLiteral("5433"), QStringLiteral("-U"), QStringLiteral("postgres"),
+                QStringLiteral("-d"), QStringLiteral("babelfish_db"), QStringLiteral("-qAt"),
+                QStringLiteral("-c"), QStringLiteral("select pg_terminate_backend(%1)").arg(spid)});
+    QVERIFY2(psql.waitForFinished(30000), "psql did not end");
+    const QString out = QString::fromLocal8Bit(psql.readAllStandardOutput()).trimmed();
+    QVERIFY2(psql.exitCode() == 0 && out == QLatin1String("t"),
+             qPrintable(QString::fromLocal8Bit(psql.readAllStandardError()) + out));
 }
 
 int TestDatabase::historyRowsSeenFromOutside() const
