@@ -9,6 +9,9 @@
 #include <QLockFile>
 #include <QSqlQuery>
 #include <QSysInfo>
+#include <QThread>
+
+#include <iterator>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -36,6 +39,29 @@ bool processRunning(qint64 pid)
 #else
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 #endif
+}
+
+// What a lock file that could not be taken says: Busy when a live pass holds it, Failed (the
+// reason in `error`) when it cannot be read or was left by a process that has ended.
+PassLock::Result heldLock(const QLockFile &lock, const QString &path, QString *error)
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!lock.getLockInfo(&pid, &host, &application)) {
+        *error = QStringLiteral("o ficheiro de bloqueio %1 existe mas não se consegue ler")
+                     .arg(QDir::toNativeSeparators(path));
+        return PassLock::Result::Failed;
+    }
+    // A lock of another machine cannot be tested from here; a lock of this machine whose owner
+    // has ended is stale, and one that could not be taken over is not "busy".
+    if (host != QSysInfo::machineHostName() || processRunning(pid))
+        return PassLock::Result::Busy;
+    *error = QStringLiteral("o ficheiro de bloqueio %1 foi deixado pelo processo %2, que já "
+                            "terminou, e não pôde ser removido")
+                 .arg(QDir::toNativeSeparators(path))
+                 .arg(pid);
+    return PassLock::Result::Failed;
 }
 
 } // namespace
@@ -104,39 +130,31 @@ PassLock::Result PassLock::tryLockFile(QString *error)
     auto lock = std::make_unique<QLockFile>(path);
     // Only a dead owner makes a lock stale: a pass may rightly run for a long time.
     lock->setStaleLockTime(0);
-    if (lock->tryLock(0)) {
-        m_file = std::move(lock);
-        return Result::Taken;
-    }
-    const QString folder = QFileInfo(path).absolutePath();
-    switch (lock->error()) {
-    case QLockFile::LockFailedError: {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        if (!lock->getLockInfo(&pid, &host, &application)) {
-            *error = QStringLiteral("o ficheiro de bloqueio %1 existe mas não se consegue ler")
-                         .arg(QDir::toNativeSeparators(path));
-            return Result::Failed;
+    // A pass that starts with another sees the other's lock file empty for a moment, between
+    // its creation and the writing of its owner, or sees it gone, or its owner just ended,
+    // between the failed take and the look at it. That lasts microseconds, but a loaded
+    // machine may keep the other pass off the processor for tens of milliseconds: such a lock
+    // is taken or looked at again after 10, 20, 40 and 80 ms, 150 ms in all, before the pass
+    // fails. What is still there then (a folder, an unreadable file) is not a passing moment.
+    static constexpr unsigned long kPausesMs[] = {10, 20, 40, 80};
+    for (std::size_t attempt = 0;; ++attempt) {
+        if (lock->tryLock(0)) {
+            m_file = std::move(lock);
+            return Result::Taken;
         }
-        // A lock of another machine cannot be tested from here; a lock of this machine whose
-        // owner has ended is stale, and one that could not be taken over is not "busy".
-        if (host != QSysInfo::machineHostName() || processRunning(pid))
-            return Result::Busy;
-        *error = QStringLiteral("o ficheiro de bloqueio %1 foi deixado pelo processo %2, que já "
-                                "terminou, e não pôde ser removido")
-                     .arg(QDir::toNativeSeparators(path))
-                     .arg(pid);
-        return Result::Failed;
+        if (lock->error() != QLockFile::LockFailedError)
+            break;
+        const Result held = heldLock(*lock, path, error);
+        if (held == Result::Busy || attempt == std::size(kPausesMs))
+            return held;
+        QThread::msleep(kPausesMs[attempt]);
     }
-    case QLockFile::PermissionError:
+    if (lock->error() == QLockFile::PermissionError) {
         *error = QStringLiteral("sem permissão para criar o ficheiro de bloqueio %1")
                      .arg(QDir::toNativeSeparators(path));
         return Result::Failed;
-    case QLockFile::NoError:
-    case QLockFile::UnknownError:
-        break;
     }
+    const QString folder = QFileInfo(path).absolutePath();
     *error =
         QStringLiteral("não foi possível criar o ficheiro de bloqueio %1%2")
             .arg(QDir::toNativeSeparators(path),

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -37,6 +39,7 @@ private slots:
     void exitCodeTellsHowThePassEnded();
     void dryRunLeavesTheFileAsItWas();
     void twoPassesAtOnceSettleOnce();
+    void twoPassesStartedTogetherNeverFail();
     void demoPassSettlesTheExpectedCards();
     void settingsFileActsAsTheArgument_data();
     void settingsFileActsAsTheArgument();
@@ -215,6 +218,40 @@ void tst_Cli::twoPassesAtOnceSettleOnce()
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(u"holder"_s);
+}
+
+void tst_Cli::twoPassesStartedTogetherNeverFail()
+{
+    // Started at the same moment, one pass takes the lock and the other is put off, or the
+    // other starts after the first has ended and finds nothing left to settle. Each round runs
+    // on a fresh copy of the demonstration file, so that the first pass always has work.
+    const QString original = demo();
+    for (int round = 0; round < 50; ++round) {
+        const QString file = m_dir.filePath(u"race%1.db"_s.arg(round));
+        QVERIFY(QFile::copy(original, file));
+        QProcess passes[2];
+        for (QProcess &pass : passes)
+            pass.start(QStringLiteral(VELMORA_CLI), {file + kSqlite});
+        QList<int> codes;
+        QString out;
+        for (QProcess &pass : passes) {
+            QVERIFY(pass.waitForFinished(60000));
+            codes << pass.exitCode();
+            out += QString::fromUtf8(pass.readAllStandardOutput());
+        }
+        std::sort(codes.begin(), codes.end());
+        QVERIFY2(codes == QList({0, 0}) || codes == QList({0, 4}), qPrintable(out));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"race"_s);
+            db.setDatabaseName(file);
+            QVERIFY(db.open());
+            QSqlQuery posted(u"select count(*) from PontosHistorico where LancManual = 1"_s, db);
+            QVERIFY(posted.next());
+            // One pass's rows, not two: thirteen lapses and the one lift of the demonstration.
+            QCOMPARE(posted.value(0).toInt(), 14);
+        }
+        QSqlDatabase::removeDatabase(u"race"_s);
+    }
 }
 
 void tst_Cli::dryRunLeavesTheFileAsItWas()

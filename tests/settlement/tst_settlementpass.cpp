@@ -3,10 +3,15 @@
 #include "settlement/PassLock.h"
 #include "support/TestUtil.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QTest>
+
+#include <chrono>
+#include <thread>
 
 class tst_SettlementPass : public QObject
 {
@@ -242,6 +247,10 @@ void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase_data()
     QTest::newRow("a folder that cannot be written") << u"read-only"_s << u"sem permissão"_s;
     QTest::newRow("a lock left by a process that ended") << u"stale"_s << QString();
     QTest::newRow("a lock held in this process") << u"held"_s << u"busy"_s;
+    // Another pass's lock seen between its creation and the writing of its owner: empty, and
+    // then removed by a pass that ended, or written by one that runs.
+    QTest::newRow("an empty lock then removed") << u"removed"_s << QString();
+    QTest::newRow("an empty lock then written") << u"written"_s << u"busy"_s;
 }
 
 void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
@@ -254,6 +263,7 @@ void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
     db.addCard(u"123"_s, u"456"_s, {"+ 100 2024-12-06"});
     const QString lockPath = PassLock::lockFilePath(db.path());
     QLockFile other(lockPath);
+    std::thread owner; // the other pass, for the empty lock
     if (obstacle == u"folder"_s) {
         QVERIFY(QDir().mkdir(lockPath));
     } else if (obstacle == u"read-only"_s) {
@@ -265,11 +275,29 @@ void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
         QSKIP("a dead owner's lock is taken over by QLockFile itself; under Wine it is not");
 #endif
         writeStaleLock(lockPath);
-    } else {
+    } else if (obstacle == u"held"_s) {
         QVERIFY(other.tryLock(0));
+    } else {
+        QVERIFY(QFile(lockPath).open(QIODevice::WriteOnly));
+        const QByteArray info =
+            obstacle == u"removed"_s
+                ? QByteArray()
+                : u"%1\n%2\n%3\n"_s.arg(QCoreApplication::applicationPid())
+                      .arg(QCoreApplication::applicationFilePath(), QSysInfo::machineHostName())
+                      .toUtf8();
+        owner = std::thread([lockPath, info] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            QFile file(lockPath);
+            if (info.isEmpty())
+                file.remove();
+            else if (file.open(QIODevice::WriteOnly))
+                file.write(info);
+        });
     }
     RecordingHost host;
     const PassOutcome outcome = runPass(db, host);
+    if (owner.joinable())
+        owner.join();
     QFile::setPermissions(db.folder(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     if (reason.isEmpty()) {
         QCOMPARE(outcome, PassOutcome::Completed);
