@@ -222,10 +222,13 @@ void frmVelmora::setFrameInterval(int milliseconds)
 }
 
 // The report text itself is always current; the pane paces what it shows while a pass runs.
+// Both drop the same oldest lines once the text passes its bound.
 void frmVelmora::append(const QString &text)
 {
-    m_report.append(text);
+    const QString dropped = m_report.append(text);
     m_rtfRelatorio->add(text);
+    if (!dropped.isEmpty())
+        m_rtfRelatorio->dropOldest(dropped);
 }
 
 void frmVelmora::caretToEnd()

@@ -10,6 +10,8 @@
 #include <QLockFile>
 #include <QPlainTextEdit>
 
+#include <algorithm>
+
 namespace {
 
 const QString kStart = u"Início da Verificação - "_s;
@@ -45,6 +47,7 @@ private slots:
     void retriesEveryMinuteUntilAPassEndsNormally();
     void trimsALongReportBeforeEveryPass_data();
     void trimsALongReportBeforeEveryPass();
+    void keepsTheReportNearTheLimitThroughALongPass();
     void ignoresATickThatArrivesDuringAPass_data();
     void ignoresATickThatArrivesDuringAPass();
     void waitsForAnotherProcessSettlingTheSameDatabase_data();
@@ -151,6 +154,36 @@ void tst_WindowTick::trimsALongReportBeforeEveryPass()
     win.tick();
     const QString passBegins = connects ? u"\r\n"_s + kStart : kNoConnection;
     QVERIFY(win.w->report().text().startsWith(expected.text() + passBegins));
+}
+
+void tst_WindowTick::keepsTheReportNearTheLimitThroughALongPass()
+{
+    TestDatabase db;
+    QVERIFY(db.db().transaction());
+    for (int i = 0; i < 3000; ++i) { // a line of about 50 characters each
+        const QString n = QString::number(100000 + i);
+        db.addCard(u"C"_s + n, n, {u"+ 10 2025-01-10"_s});
+    }
+    QVERIFY(db.db().commit());
+    TestWindow win(db.path());
+    const auto *pane = win.w->findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
+    qsizetype largest = 0; // of the report and of the pane, at the pass's yields
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        largest = std::max(
+            {largest, win.w->report().length(), qsizetype(pane->document()->characterCount())});
+    });
+    watch.start(0);
+    win.setMinutes(29);
+    win.tick();
+    QCOMPARE(db.postedRows().size(), 3000);
+    QVERIFY(largest > 0);
+    QVERIFY2(largest <= 2 * ReportText::Limit, qPrintable(QString::number(largest)));
+    const QString &text = win.w->report().text();
+    QVERIFY(text.startsWith(u"    Cartão nº "_s)); // whole lines went from the top
+    QVERIFY(text.endsWith(kEnd + SettlementPass::timestamp(win.clock.now()) + u"\r\n"_s));
+    QCOMPARE(pane->toPlainText(), ReportPane::forDisplay(text));
+    QVERIFY(pane->textCursor().atEnd());
 }
 
 void tst_WindowTick::ignoresATickThatArrivesDuringAPass_data()
