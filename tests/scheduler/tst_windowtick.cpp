@@ -24,11 +24,12 @@ void seed(TestDatabase &db)
     db.addCard(u"123"_s, u"456"_s, {"+ 100 2025-01-10", "- 30 2025-02-10"});
 }
 
-/// Fills the report, through the window, with exactly `length` characters of whole lines.
-QString fill(frmVelmora &window, qsizetype length)
+/// Fills the report, through the window, with exactly `length` characters of whole lines, the
+/// first of them `firstLine` characters longer.
+QString fill(frmVelmora &window, qsizetype length, qsizetype firstLine = 0)
 {
     const QString line = QString(98, u'x') + u"\r\n"_s;
-    QString text = QString(length % line.size(), u'y') + line;
+    QString text = QString(firstLine + (length - firstLine) % line.size(), u'y') + line;
     while (text.size() < length)
         text += line;
     window.append(text);
@@ -131,10 +132,16 @@ void tst_WindowTick::trimsALongReportBeforeEveryPass_data()
     QTest::addColumn<bool>("connects");
     QTest::addColumn<int>("counter");
     QTest::addColumn<bool>("trimmed");
-    QTest::newRow("20 000, first pass") << 20000 << true << 29 << false;
-    QTest::newRow("20 001, first pass") << 20001 << true << 29 << true;
-    QTest::newRow("20 000, retry without connection") << 20000 << false << 31 << false;
-    QTest::newRow("20 001, retry without connection") << 20001 << false << 31 << true;
+    QTest::addColumn<int>("firstLine"); // characters more in the first line
+    QTest::newRow("20 000, first pass") << 20000 << true << 29 << false << 0;
+    QTest::newRow("20 001, first pass") << 20001 << true << 29 << true << 0;
+    QTest::newRow("20 000, retry without connection") << 20000 << false << 31 << false << 0;
+    QTest::newRow("20 001, retry without connection") << 20001 << false << 31 << true << 0;
+    // One trim takes about a thousand characters here; the pass waits until 20 000 are left.
+    QTest::newRow("40 000, first pass") << 40000 << true << 29 << true << 0;
+    QTest::newRow("40 000, retry without connection") << 40000 << false << 31 << true << 0;
+    // The scan never reaches the first line end: nothing is cut, and the pass still runs.
+    QTest::newRow("first line beyond the scan") << 30000 << true << 29 << true << 600;
 }
 
 void tst_WindowTick::trimsALongReportBeforeEveryPass()
@@ -143,17 +150,24 @@ void tst_WindowTick::trimsALongReportBeforeEveryPass()
     QFETCH(bool, connects);
     QFETCH(int, counter);
     QFETCH(bool, trimmed);
+    QFETCH(int, firstLine);
     TestDatabase db;
     TestWindow win(connects ? db.path() : QDir(db.folder()).filePath(u"none.db"_s));
     ReportText expected;
-    expected.setText(fill(*win.w, length));
+    expected.setText(fill(*win.w, length, firstLine));
     QCOMPARE(win.w->report().length(), qsizetype(length));
-    if (trimmed)
+    for (qsizetype before = -1; trimmed && expected.overLimit() && expected.length() != before;) {
+        before = expected.length();
         expected.trim();
+    }
+    QCOMPARE(expected.overLimit(), firstLine > 500);
     win.setMinutes(counter);
     win.tick();
     const QString passBegins = connects ? u"\r\n"_s + kStart : kNoConnection;
     QVERIFY(win.w->report().text().startsWith(expected.text() + passBegins));
+    const auto *pane = win.w->findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
+    QCOMPARE(pane->toPlainText(), ReportPane::forDisplay(win.w->report().text()));
+    QVERIFY(pane->textCursor().atEnd());
 }
 
 void tst_WindowTick::keepsTheReportNearTheLimitThroughALongPass()
