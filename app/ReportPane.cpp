@@ -20,7 +20,7 @@ QString ReportPane::forDisplay(const QString &text)
 
 void ReportPane::add(const QString &text)
 {
-    m_backlog += text;
+    m_backlog += forDisplay(text);
     if (!m_paced)
         bringUpToDate();
 }
@@ -60,6 +60,19 @@ void ReportPane::setPaced(bool paced)
     m_lastRedraw.invalidate();
 }
 
+void ReportPane::dropOldest(const QString &text)
+{
+    qsizetype characters = forDisplay(text).size();
+    const qsizetype shown = document()->characterCount() - 1;
+    if (characters > shown) { // some of them were never shown
+        m_backlog.remove(0, characters - shown);
+        characters = shown;
+    }
+    QTextCursor top(document());
+    top.setPosition(characters, QTextCursor::KeepAnchor);
+    top.removeSelectedText();
+}
+
 void ReportPane::showText(const QString &text)
 {
     m_backlog.clear();
@@ -67,11 +80,11 @@ void ReportPane::showText(const QString &text)
     setPlainText(forDisplay(text));
 }
 
-void ReportPane::appendText(const QString &text)
+void ReportPane::appendText(const QString &shownText)
 {
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
-    end.insertText(forDisplay(text));
+    end.insertText(shownText);
 }
 
 void ReportPane::caretToEnd()

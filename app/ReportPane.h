@@ -31,6 +31,9 @@ public:
     /// request).
     void setFrameInterval(int milliseconds) { m_frameMilliseconds = milliseconds; }
 
+    /// Removes the oldest lines, shown or pending: `text`, whole lines of the report as the
+    /// report held them, went from its top.
+    void dropOldest(const QString &text);
     /// Shows `text` in place of everything, pending text included.
     void showText(const QString &text);
     void caretToEnd();
@@ -40,9 +43,9 @@ public:
     static QString forDisplay(const QString &text);
 
 private:
-    void appendText(const QString &text);
+    void appendText(const QString &shownText);
 
-    QString m_backlog; ///< text not yet shown
+    QString m_backlog; ///< text not yet shown, as the pane shows it
     bool m_caretToEndPending = false;
     bool m_paced = false;
     int m_frameMilliseconds = 0;

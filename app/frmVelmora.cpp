@@ -197,8 +197,12 @@ void frmVelmora::tmrTimer_Timer()
         return;
     // The trim yields too, so the guard is up before it.
     const QScopedValueRollback<bool> running(m_passRunning, true);
-    if (m_report.overLimit())
+    // Each trim takes only the lines whose ends fall within its scan, so it is repeated until
+    // the limit is met, or until a trim cuts nothing (a first line longer than the scan).
+    for (qsizetype before = -1; m_report.overLimit() && m_report.length() != before;) {
+        before = m_report.length();
         LimpraRelatorio();
+    }
     SettlementPass pass(m_settings, *this, m_passOptions);
     m_lastOutcome = pass.run();
     m_rtfRelatorio->setPaced(false);
@@ -222,10 +226,13 @@ void frmVelmora::setFrameInterval(int milliseconds)
 }
 
 // The report text itself is always current; the pane paces what it shows while a pass runs.
+// Both drop the same oldest lines once the text passes its bound.
 void frmVelmora::append(const QString &text)
 {
-    m_report.append(text);
+    const QString dropped = m_report.append(text);
     m_rtfRelatorio->add(text);
+    if (!dropped.isEmpty())
+        m_rtfRelatorio->dropOldest(dropped);
 }
 
 void frmVelmora::caretToEnd()

@@ -31,3 +31,18 @@ qsizetype ReportText::trim()
     m_text = QString(first, last.base() - first);
     return removed;
 }
+
+QString ReportText::append(const QString &text)
+{
+    m_text += text;
+    if (m_text.size() <= Bound)
+        return {};
+    // The first line end that leaves at most Limit characters after it, short of the end.
+    const qsizetype lineEnd =
+        m_text.indexOf(QLatin1String("\r\n"), std::max<qsizetype>(0, m_text.size() - Limit - 2));
+    if (lineEnd < 0 || lineEnd + 2 >= m_text.size())
+        return {};
+    QString dropped = m_text.left(lineEnd + 2);
+    m_text.remove(0, lineEnd + 2);
+    return dropped;
+}

@@ -11,6 +11,8 @@ class tst_ReportPane : public QObject
 private slots:
     void showsEveryChangeAtOnceOutsideAPass();
     void pacedPaneShowsNewTextWithTheNextFrameOnly();
+    void dropsTheOldestLinesShownOrPending_data();
+    void dropsTheOldestLinesShownOrPending();
 };
 
 void tst_ReportPane::showsEveryChangeAtOnceOutsideAPass()
@@ -50,6 +52,33 @@ void tst_ReportPane::pacedPaneShowsNewTextWithTheNextFrameOnly()
     pane.setPaced(false);
     QCOMPARE(pane.toPlainText(), u"aparado\n"_s);
     QCOMPARE(pane.textCursor().position(), 0);
+}
+
+void tst_ReportPane::dropsTheOldestLinesShownOrPending_data()
+{
+    QTest::addColumn<bool>("paced");
+    QTest::addColumn<QString>("dropped");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("shown lines") << false << u"um\r\n"_s << u"dois\ntrês\nquatro\n"_s;
+    QTest::newRow("shown lines, paced") << true << u"um\r\ndois\r\n"_s << u"três\nquatro\n"_s;
+    QTest::newRow("pending lines too") << true << u"um\r\ndois\r\ntrês\r\n"_s << u"quatro\n"_s;
+}
+
+void tst_ReportPane::dropsTheOldestLinesShownOrPending()
+{
+    QFETCH(bool, paced);
+    QFETCH(QString, dropped);
+    QFETCH(QString, shown);
+    ReportPane pane;
+    pane.setFrameInterval(60 * 60 * 1000);
+    pane.add(u"um\r\ndois\r\n"_s);
+    pane.setPaced(paced);
+    pane.add(u"três\r\nquatro\r\n"_s);
+    pane.bringEndIntoView();
+    pane.dropOldest(dropped);
+    pane.setPaced(false);
+    QCOMPARE(pane.toPlainText(), shown);
+    QVERIFY(pane.textCursor().atEnd());
 }
 
 QTEST_MAIN(tst_ReportPane)

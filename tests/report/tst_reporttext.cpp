@@ -14,6 +14,8 @@ private slots:
     void trimsWholeLinesFromTheTopWithinTheScan_data();
     void trimsWholeLinesFromTheTopWithinTheScan();
     void trimRemovesOnlyWholeTopLinesAndOuterBlanks();
+    void appendDropsWholeOldestLinesPastTheBound_data();
+    void appendDropsWholeOldestLinesPastTheBound();
 };
 
 void tst_ReportText::trimsWholeLinesFromTheTopWithinTheScan_data()
@@ -76,6 +78,39 @@ void tst_ReportText::trimRemovesOnlyWholeTopLinesAndOuterBlanks()
         report.trim();
         QCOMPARE(report.text(), QString(cut).remove(QRegularExpression(u"^ +| +\\z"_s)));
     }
+}
+
+void tst_ReportText::appendDropsWholeOldestLinesPastTheBound_data()
+{
+    QTest::addColumn<int>("longLineEvery"); // 0: none
+    QTest::newRow("short lines") << 0;
+    QTest::newRow("now and then a line longer than the limit") << 300;
+}
+
+void tst_ReportText::appendDropsWholeOldestLinesPastTheBound()
+{
+    QFETCH(int, longLineEvery);
+    QRandomGenerator random(77);
+    ReportText report;
+    int cuts = 0;
+    for (int i = 1; i <= 3000; ++i) {
+        const bool longLine = longLineEvery > 0 && i % longLineEvery == 0;
+        const QString line =
+            QString(longLine ? 25000 : int(random.bounded(1, 300)), QLatin1Char('a' + i % 26)) +
+            u"\r\n"_s;
+        const QString before = report.text();
+        const QString dropped = report.append(line);
+        QCOMPARE(dropped + report.text(), before + line);
+        QVERIFY(report.text().endsWith(line)); // the newest line stays
+        if (!dropped.isEmpty()) {
+            ++cuts;
+            QVERIFY(dropped.endsWith(u"\r\n"_s));
+            QVERIFY(before.size() + line.size() > ReportText::Bound);
+            QVERIFY(report.length() <= ReportText::Limit);
+        }
+        QVERIFY(report.length() <= ReportText::Bound || longLine);
+    }
+    QVERIFY(cuts > 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ReportText)

@@ -10,6 +10,8 @@
 #include <QLockFile>
 #include <QPlainTextEdit>
 
+#include <algorithm>
+
 namespace {
 
 const QString kStart = u"Início da Verificação - "_s;
@@ -22,11 +24,12 @@ void seed(TestDatabase &db)
     db.addCard(u"123"_s, u"456"_s, {"+ 100 2025-01-10", "- 30 2025-02-10"});
 }
 
-/// Fills the report, through the window, with exactly `length` characters of whole lines.
-QString fill(frmVelmora &window, qsizetype length)
+/// Fills the report, through the window, with exactly `length` characters of whole lines, the
+/// first of them `firstLine` characters longer.
+QString fill(frmVelmora &window, qsizetype length, qsizetype firstLine = 0)
 {
     const QString line = QString(98, u'x') + u"\r\n"_s;
-    QString text = QString(length % line.size(), u'y') + line;
+    QString text = QString(firstLine + (length - firstLine) % line.size(), u'y') + line;
     while (text.size() < length)
         text += line;
     window.append(text);
@@ -45,6 +48,7 @@ private slots:
     void retriesEveryMinuteUntilAPassEndsNormally();
     void trimsALongReportBeforeEveryPass_data();
     void trimsALongReportBeforeEveryPass();
+    void keepsTheReportNearTheLimitThroughALongPass();
     void ignoresATickThatArrivesDuringAPass_data();
     void ignoresATickThatArrivesDuringAPass();
     void waitsForAnotherProcessSettlingTheSameDatabase_data();
@@ -128,10 +132,16 @@ void tst_WindowTick::trimsALongReportBeforeEveryPass_data()
     QTest::addColumn<bool>("connects");
     QTest::addColumn<int>("counter");
     QTest::addColumn<bool>("trimmed");
-    QTest::newRow("20 000, first pass") << 20000 << true << 29 << false;
-    QTest::newRow("20 001, first pass") << 20001 << true << 29 << true;
-    QTest::newRow("20 000, retry without connection") << 20000 << false << 31 << false;
-    QTest::newRow("20 001, retry without connection") << 20001 << false << 31 << true;
+    QTest::addColumn<int>("firstLine"); // characters more in the first line
+    QTest::newRow("20 000, first pass") << 20000 << true << 29 << false << 0;
+    QTest::newRow("20 001, first pass") << 20001 << true << 29 << true << 0;
+    QTest::newRow("20 000, retry without connection") << 20000 << false << 31 << false << 0;
+    QTest::newRow("20 001, retry without connection") << 20001 << false << 31 << true << 0;
+    // One trim takes about a thousand characters here; the pass waits until 20 000 are left.
+    QTest::newRow("40 000, first pass") << 40000 << true << 29 << true << 0;
+    QTest::newRow("40 000, retry without connection") << 40000 << false << 31 << true << 0;
+    // The scan never reaches the first line end: nothing is cut, and the pass still runs.
+    QTest::newRow("first line beyond the scan") << 30000 << true << 29 << true << 600;
 }
 
 void tst_WindowTick::trimsALongReportBeforeEveryPass()
@@ -140,17 +150,54 @@ void tst_WindowTick::trimsALongReportBeforeEveryPass()
     QFETCH(bool, connects);
     QFETCH(int, counter);
     QFETCH(bool, trimmed);
+    QFETCH(int, firstLine);
     TestDatabase db;
     TestWindow win(connects ? db.path() : QDir(db.folder()).filePath(u"none.db"_s));
     ReportText expected;
-    expected.setText(fill(*win.w, length));
+    expected.setText(fill(*win.w, length, firstLine));
     QCOMPARE(win.w->report().length(), qsizetype(length));
-    if (trimmed)
+    for (qsizetype before = -1; trimmed && expected.overLimit() && expected.length() != before;) {
+        before = expected.length();
         expected.trim();
+    }
+    QCOMPARE(expected.overLimit(), firstLine > 500);
     win.setMinutes(counter);
     win.tick();
     const QString passBegins = connects ? u"\r\n"_s + kStart : kNoConnection;
     QVERIFY(win.w->report().text().startsWith(expected.text() + passBegins));
+    const auto *pane = win.w->findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
+    QCOMPARE(pane->toPlainText(), ReportPane::forDisplay(win.w->report().text()));
+    QVERIFY(pane->textCursor().atEnd());
+}
+
+void tst_WindowTick::keepsTheReportNearTheLimitThroughALongPass()
+{
+    TestDatabase db;
+    QVERIFY(db.db().transaction());
+    for (int i = 0; i < 3000; ++i) { // a line of about 50 characters each
+        const QString n = QString::number(100000 + i);
+        db.addCard(u"C"_s + n, n, {u"+ 10 2025-01-10"_s});
+    }
+    QVERIFY(db.db().commit());
+    TestWindow win(db.path());
+    const auto *pane = win.w->findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
+    qsizetype largest = 0; // of the report and of the pane, at the pass's yields
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        largest = std::max(
+            {largest, win.w->report().length(), qsizetype(pane->document()->characterCount())});
+    });
+    watch.start(0);
+    win.setMinutes(29);
+    win.tick();
+    QCOMPARE(db.postedRows().size(), 3000);
+    QVERIFY(largest > 0);
+    QVERIFY2(largest <= 2 * ReportText::Limit, qPrintable(QString::number(largest)));
+    const QString &text = win.w->report().text();
+    QVERIFY(text.startsWith(u"    Cartão nº "_s)); // whole lines went from the top
+    QVERIFY(text.endsWith(kEnd + SettlementPass::timestamp(win.clock.now()) + u"\r\n"_s));
+    QCOMPARE(pane->toPlainText(), ReportPane::forDisplay(text));
+    QVERIFY(pane->textCursor().atEnd());
 }
 
 void tst_WindowTick::ignoresATickThatArrivesDuringAPass_data()
