@@ -7,4 +7,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     set(CPACK_INSTALL_PREFIX /usr)
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
     set(CPACK_STRIP_FILES ON)
+    # Each package's description begins with its own summary line; the project's summary would
+    # be put in front of both.
+    unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
 endif()
