@@ -27,7 +27,7 @@ int exitCodeOf(PassOutcome outcome, const PassStats &stats)
 {
     switch (outcome) {
     case PassOutcome::Completed:
-        return stats.rowsFailed > 0 ? PostingsRefused : Ok;
+        return stats.someCardsLeft() ? PostingsRefused : Ok;
     case PassOutcome::Busy:
         return DatabaseBusy;
     case PassOutcome::NoConnection:

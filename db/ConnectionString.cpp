@@ -81,7 +81,12 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
     ConnectionTarget target;
     target.backend = ConnectionTarget::Backend::Odbc;
     target.driverName = QStringLiteral("QODBC");
-    target.connectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(timeouts.loginSeconds);
+    // The connection's own timeout bounds what no statement carries, the commit above all, on
+    // the drivers that honour it (Microsoft's); FreeTDS bounds it with Timeout= below.
+    target.connectOptions =
+        QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
+            .arg(timeouts.loginSeconds)
+            .arg(timeouts.commandSeconds);
     const bool sqlLogin = mode == QLatin1String("SQL");
     const bool integrated = mode == QLatin1String("WIN");
     if (!sqlLogin && !integrated)

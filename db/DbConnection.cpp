@@ -10,6 +10,12 @@
 
 namespace {
 QAtomicInteger<quint64> g_connectionCounter;
+DbConnection::StatementObserver g_observer;
+} // namespace
+
+void DbConnection::setStatementObserver(StatementObserver observer)
+{
+    g_observer = std::move(observer);
 }
 
 DbConnection::DbConnection()
@@ -33,6 +39,8 @@ DbConnection::~DbConnection()
 bool DbConnection::open(const ConnectionTarget &target, int commandTimeoutSeconds, QString *error)
 {
     m_commandTimeout = commandTimeoutSeconds;
+    m_lost = false;
+    m_lostReason.clear();
     m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
                                                                   : &Dialect::sqlite();
     if (!QSqlDatabase::isDriverAvailable(target.driverName)) {
@@ -79,15 +87,84 @@ QSqlQuery DbConnection::newQuery() const
     return query;
 }
 
+bool DbConnection::refuseWhenLost(QString *error) const
+{
+    if (m_lost)
+        *error = m_lostReason;
+    return m_lost;
+}
+
+void DbConnection::checkLost(const QSqlQuery *failed, const QString &description) const
+{
+    if (!m_lost && m_dialect->connectionLost(database(), failed)) {
+        m_lost = true;
+        m_lostReason = description;
+    }
+}
+
 bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error) const
 {
     query = newQuery();
+    if (refuseWhenLost(error))
+        return false;
     if (!query.prepare(sql)) {
         *error = describe(query.lastError());
+        checkLost(&query, *error);
         return false;
     }
     m_dialect->prepared(query, m_commandTimeout);
     return true;
+}
+
+bool DbConnection::exec(QSqlQuery &query, QString *error) const
+{
+    if (refuseWhenLost(error))
+        return false;
+    if (g_observer)
+        g_observer(query);
+    if (query.exec())
+        return true;
+    *error = describe(query.lastError());
+    checkLost(&query, *error);
+    return false;
+}
+
+bool DbConnection::run(const QString &sql, QString *error) const
+{
+    QSqlQuery query;
+    const bool ok = prepare(query, sql, error) && exec(query, error);
+    query.finish();
+    return ok;
+}
+
+bool DbConnection::beginTransaction(QString *error) const
+{
+    if (refuseWhenLost(error))
+        return false;
+    QSqlDatabase db = database();
+    if (db.transaction())
+        return true;
+    *error = describe(db.lastError());
+    checkLost(nullptr, *error);
+    return false;
+}
+
+bool DbConnection::commit(QString *error) const
+{
+    if (refuseWhenLost(error))
+        return false;
+    QSqlDatabase db = database();
+    if (db.commit())
+        return true;
+    *error = describe(db.lastError());
+    checkLost(nullptr, *error);
+    return false;
+}
+
+void DbConnection::rollback() const
+{
+    if (!m_lost)
+        database().rollback();
 }
 
 QString DbConnection::describe(const QSqlError &error)

@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class Dialect;
@@ -32,18 +33,46 @@ public:
     QSqlDatabase database() const;
     const Dialect &dialect() const { return *m_dialect; }
 
-    /// A forward-only query prepared with `sql` and readied for this back end. On failure
-    /// `error` holds the description and the query is not usable.
+    /// A forward-only query prepared with `sql` and readied for this back end: every statement
+    /// carries the command timeout. On failure `error` holds the description and the query is
+    /// not usable. Nothing is sent on a lost connection.
     bool prepare(QSqlQuery &query, const QString &sql, QString *error) const;
     QSqlQuery newQuery() const;
+    /// Runs a query prepared by prepare(): the one path by which every statement of a pass
+    /// reaches the database. On failure `error` holds the driver's description; when the
+    /// failure lost the connection (it broke, or the statement ran out of time and the
+    /// driver's connection is no longer to be trusted) the connection is marked lost.
+    bool exec(QSqlQuery &query, QString *error) const;
+    /// Prepares and runs a statement whose rows, if any, are not read.
+    bool run(const QString &sql, QString *error) const;
+
+    /// The driver's own transaction, with the connection's timeout. Nothing is sent on a lost
+    /// connection; a commit that fails for a lost connection marks it lost.
+    bool beginTransaction(QString *error) const;
+    bool commit(QString *error) const;
+    void rollback() const;
+
+    /// True once a statement lost the connection: from then on nothing more is sent on it.
+    bool isLost() const { return m_lost; }
+    /// The driver's description of the failure that lost the connection.
+    const QString &lostReason() const { return m_lostReason; }
 
     /// The driver's text of an error: its own message where it gives one.
     static QString describe(const QSqlError &error);
 
+    /// For tests: called with every statement just before it runs.
+    using StatementObserver = std::function<void(const QSqlQuery &)>;
+    static void setStatementObserver(StatementObserver observer);
+
 private:
+    bool refuseWhenLost(QString *error) const;
+    void checkLost(const QSqlQuery *failed, const QString &description) const;
+
     QString m_name;
     const Dialect *m_dialect;
     int m_commandTimeout = 60;
+    mutable bool m_lost = false;
+    mutable QString m_lostReason;
 };
 
 using ConnectionPtr = std::unique_ptr<DbConnection>;

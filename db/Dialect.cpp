@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "db/Dialect.h"
 
+#include "db/DbConnection.h"
+
+#include <QSqlDriver>
 #include <QSqlQuery>
 #include <QSqlResult>
 
@@ -12,6 +15,13 @@
 #include <sqlext.h>
 
 namespace {
+
+template <typename Handle> Handle odbcHandle(const QVariant &handle)
+{
+    if (handle.isValid() && handle.metaType() == QMetaType::fromType<SQLHANDLE>())
+        return *static_cast<const SQLHANDLE *>(handle.constData());
+    return nullptr;
+}
 
 // SQL Server: the statements keep the T-SQL texts the scheme's DBAs know; only the values
 // spliced into them became placeholders.
@@ -83,18 +93,63 @@ public:
     }
     void prepared(QSqlQuery &query, int commandTimeoutSeconds) const override
     {
-        const QVariant handle = query.result() ? query.result()->handle() : QVariant();
-        if (handle.isValid() && handle.metaType() == QMetaType::fromType<SQLHANDLE>()) {
-            SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.constData());
-            if (statement) {
-                // ODBC passes an integer attribute in the pointer argument.
-                const auto seconds = static_cast<SQLULEN>(commandTimeoutSeconds);
-                SQLSetStmtAttr(
-                    statement, SQL_ATTR_QUERY_TIMEOUT,
-                    reinterpret_cast<SQLPOINTER>(seconds), // NOLINT(performance-no-int-to-ptr)
-                    0);
+        auto statement =
+            odbcHandle<SQLHANDLE>(query.result() ? query.result()->handle() : QVariant());
+        if (statement) {
+            // ODBC passes an integer attribute in the pointer argument.
+            const auto seconds = static_cast<SQLULEN>(commandTimeoutSeconds);
+            SQLSetStmtAttr(
+                statement, SQL_ATTR_QUERY_TIMEOUT,
+                reinterpret_cast<SQLPOINTER>(seconds), // NOLINT(performance-no-int-to-ptr)
+                0);
+        }
+    }
+    // A statement that ran out of time is the end of the connection as well: FreeTDS leaves
+    // it unusable, and whatever cut the statement short (a lock held elsewhere, a network that
+    // stopped answering) would hold up the next one too. Qt asks for ODBC 2 states, so the
+    // timeout is S1T00; ODBC 3 drivers may still say HYT00.
+    bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const override
+    {
+        if (failed && failed->result()) {
+            auto statement = odbcHandle<SQLHANDLE>(failed->result()->handle());
+            SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+            SQLINTEGER native = 0;
+            SQLSMALLINT length = 0;
+            for (SQLSMALLINT record = 1;
+                 statement && SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, record, state,
+                                                          &native, nullptr, 0, &length));
+                 ++record) {
+                const auto sqlState = QByteArray::fromRawData(reinterpret_cast<const char *>(state),
+                                                              SQL_SQLSTATE_SIZE);
+                if (sqlState == "S1T00" || sqlState == "HYT00" || sqlState == "HYT01" ||
+                    sqlState.startsWith("08"))
+                    return true;
             }
         }
+        if (!database.isOpen())
+            return true;
+        auto connection = odbcHandle<SQLHANDLE>(database.driver()->handle());
+        SQLUINTEGER dead = SQL_CD_FALSE;
+        return connection &&
+               SQL_SUCCEEDED(
+                   SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+               dead == SQL_CD_TRUE;
+    }
+    bool transactionStillOpen(const DbConnection &connection, bool *open,
+                              QString *error) const override
+    {
+        // A SELECT that reads no table opens no implicit transaction of its own.
+        QSqlQuery query;
+        if (!connection.prepare(query, QStringLiteral("select @@trancount"), error) ||
+            !connection.exec(query, error))
+            return false;
+        if (!query.next()) {
+            *error = DbConnection::describe(query.lastError());
+            return false;
+        }
+        *open = query.value(0).toInt() > 0;
+        query.finish();
+        return true;
     }
     // No RELEASE: a savepoint ends with the transaction, and a name used again is found at
     // its latest mark.
@@ -192,6 +247,22 @@ public:
     QString releaseSavepointSql(const QString &name) const override
     {
         return QStringLiteral("release savepoint ") + name;
+    }
+    bool connectionLost(const QSqlDatabase &database, const QSqlQuery *) const override
+    {
+        return !database.isOpen();
+    }
+    // SQLite has no statement that tells; BEGIN fails inside a transaction, and one that it
+    // did begin is ended again at once.
+    bool transactionStillOpen(const DbConnection &connection, bool *open,
+                              QString *error) const override
+    {
+        if (connection.run(QStringLiteral("begin"), error)) {
+            *open = false;
+            return connection.run(QStringLiteral("rollback"), error);
+        }
+        *open = error->contains(QLatin1String("within a transaction"));
+        return *open;
     }
 };
 

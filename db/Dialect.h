@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVariant>
 
+class DbConnection;
+class QSqlDatabase;
 class QSqlQuery;
 
 /// What differs between the two database back ends: the statement texts and how values are
@@ -55,6 +57,15 @@ public:
 
     /// Readies a freshly prepared statement (the per-statement query timeout on ODBC).
     virtual void prepared(QSqlQuery &query, int commandTimeoutSeconds) const;
+    /// After a statement (`failed`, or a commit when null) failed on `database`: true when the
+    /// connection is gone, or no longer to be trusted with another statement (a statement ran
+    /// out of time).
+    virtual bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const = 0;
+    /// After a statement failed inside a transaction: whether the transaction is still open,
+    /// in `open`. A server may end it on some errors, undoing what it held. False, with the
+    /// reason, when that cannot be told.
+    virtual bool transactionStillOpen(const DbConnection &connection, bool *open,
+                                      QString *error) const = 0;
 
     /// Runs first in every transaction the driver begins: empty where nothing is needed.
     virtual QString openTransactionSql() const { return {}; }

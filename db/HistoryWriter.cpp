@@ -37,7 +37,8 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
         m_insert.bindValue(12, dialect.dateTimeValue(now));
         // The row count is not consulted: a server running with NOCOUNT on reports none, and a
         // trigger on the table may report its own.
-        ok = m_insert.exec();
+        QString error;
+        ok = m_connection.exec(m_insert, &error);
         m_insert.finish();
         if (!ok) {
             // A statement that failed may not be reusable on every driver: prepare afresh.
@@ -45,7 +46,8 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
             m_prepared = false;
         }
     }
-    if (!ok) {
+    // A lost connection is no refusal of the row: the pass ends on it and says so.
+    if (!ok && !m_connection.isLost()) {
         report.append(QStringLiteral("Falha de Gravação no Histórico de Pontos\r\n"));
         report.caretToEnd();
         report.refresh();

@@ -33,9 +33,10 @@ public:
     explicit HistoryWriter(const DbConnection &connection) : m_connection(connection) {}
 
     /// Writes one row: the entry's values, LancManual 1, Utilizador "00" and DataSys `now`.
-    /// A failure is reported in `report` ("Falha de Gravação no Histórico de Pontos", caret to
-    /// the end, refresh) and not to the caller, who carries on as after a success; the
-    /// result only tells tests and previews whether a row was written.
+    /// False when no row was written. A refused row is reported in `report` ("Falha de
+    /// Gravação no Histórico de Pontos", caret to the end, refresh): the pass then leaves the
+    /// card as it was and goes on, and velmora-cli ends with exit code 3. A row lost with the
+    /// connection is not reported here: the connection says why (DbConnection::isLost()).
     bool GravarHistorico(const HistoryEntry &entry, const QDateTime &now, ReportSink &report);
 
 private:

@@ -4,34 +4,30 @@
 #include "db/DbConnection.h"
 #include "db/Dialect.h"
 
-#include <QSqlError>
-
 namespace {
 // One name serves every unit: only one savepoint is open at a time.
 const QString kSavepoint = QStringLiteral("velmora_unidade");
 } // namespace
 
-TransactionGuard::TransactionGuard(const QSqlDatabase &database, const QString &beginSql,
+TransactionGuard::TransactionGuard(const DbConnection &connection, const QString &beginSql,
                                    const QString &openSql)
-    : m_database(database), m_statement(database)
+    : m_connection(connection)
 {
     if (beginSql.isEmpty()) {
-        m_active = m_database.transaction();
-        if (!m_active)
-            m_error = DbConnection::describe(m_database.lastError());
-        else if (!exec(openSql)) {
-            m_database.rollback();
+        m_active = m_connection.beginTransaction(&m_error);
+        if (m_active && !run(openSql)) {
+            m_connection.rollback();
             m_active = false;
         }
     } else {
-        m_active = exec(beginSql);
+        m_active = run(beginSql);
     }
 }
 
 TransactionGuard::~TransactionGuard()
 {
     if (m_active)
-        m_database.rollback();
+        m_connection.rollback();
 }
 
 bool TransactionGuard::commit()
@@ -39,37 +35,28 @@ bool TransactionGuard::commit()
     if (!m_active)
         return false;
     m_active = false;
-    if (m_database.commit())
+    if (m_connection.commit(&m_error))
         return true;
-    m_error = DbConnection::describe(m_database.lastError());
-    m_database.rollback();
+    m_connection.rollback();
     return false;
 }
 
-bool TransactionGuard::exec(const QString &sql)
+bool TransactionGuard::run(const QString &sql)
 {
-    if (sql.isEmpty())
-        return true;
-    // A scrollable statement is opened as a server cursor on ODBC, which these are not.
-    m_statement.setForwardOnly(true);
-    const bool ok = m_statement.exec(sql);
-    if (!ok)
-        m_error = DbConnection::describe(m_statement.lastError());
-    m_statement.finish();
-    return ok;
+    return sql.isEmpty() || m_connection.run(sql, &m_error);
 }
 
-bool TransactionGuard::savepoint(const Dialect &dialect)
+bool TransactionGuard::savepoint()
 {
-    return m_active && exec(dialect.savepointSql(kSavepoint));
+    return m_active && run(m_connection.dialect().savepointSql(kSavepoint));
 }
 
-bool TransactionGuard::rollbackToSavepoint(const Dialect &dialect)
+bool TransactionGuard::rollbackToSavepoint()
 {
-    return m_active && exec(dialect.rollbackToSavepointSql(kSavepoint));
+    return m_active && run(m_connection.dialect().rollbackToSavepointSql(kSavepoint));
 }
 
-bool TransactionGuard::releaseSavepoint(const Dialect &dialect)
+bool TransactionGuard::releaseSavepoint()
 {
-    return m_active && exec(dialect.releaseSavepointSql(kSavepoint));
+    return m_active && run(m_connection.dialect().releaseSavepointSql(kSavepoint));
 }

@@ -1,20 +1,20 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QString>
 
-class Dialect;
+class DbConnection;
 
-/// Begins a transaction and rolls it back on destruction unless it was committed.
+/// Begins a transaction and rolls it back on destruction unless it was committed. Every
+/// statement goes through the connection, with its timeout; on a lost connection nothing is
+/// sent, not even the rollback.
 class TransactionGuard
 {
 public:
-    /// Begins with the statement `beginSql` instead of the driver's own transaction() when
-    /// that is not empty; commit and rollback are the driver's either way.
-    /// `openSql`, when set, runs first inside a transaction begun by the driver.
-    explicit TransactionGuard(const QSqlDatabase &database, const QString &beginSql = {},
+    /// Begins with the statement `beginSql` instead of the driver's own transaction when that
+    /// is not empty; commit and rollback are the driver's either way. `openSql`, when set, runs
+    /// first inside a transaction begun by the driver.
+    explicit TransactionGuard(const DbConnection &connection, const QString &beginSql = {},
                               const QString &openSql = {});
     ~TransactionGuard();
     TransactionGuard(const TransactionGuard &) = delete;
@@ -28,15 +28,14 @@ public:
     /// One savepoint at a time inside the transaction, so that a unit of work can be undone
     /// alone while the work before it stays. Each returns false, with error() set, when its
     /// statement failed; the transaction is then left to the caller to commit or roll back.
-    bool savepoint(const Dialect &dialect);
-    bool rollbackToSavepoint(const Dialect &dialect);
-    bool releaseSavepoint(const Dialect &dialect);
+    bool savepoint();
+    bool rollbackToSavepoint();
+    bool releaseSavepoint();
 
 private:
-    bool exec(const QString &sql);
+    bool run(const QString &sql);
 
-    QSqlDatabase m_database;
-    QSqlQuery m_statement;
+    const DbConnection &m_connection;
     bool m_active = false;
     QString m_error;
 };

@@ -9,15 +9,13 @@
 namespace {
 
 // Runs one sum for the bound card; its single value may be NULL (no movement of that kind).
-bool runSum(QSqlQuery &query, const QString &terceiro, const QString &cartao, QVariant *value,
-            QString *error)
+bool runSum(const DbConnection &connection, QSqlQuery &query, const QString &terceiro,
+            const QString &cartao, QVariant *value, QString *error)
 {
     query.bindValue(0, terceiro);
     query.bindValue(1, cartao);
-    if (!query.exec()) {
-        *error = DbConnection::describe(query.lastError());
+    if (!connection.exec(query, error))
         return false;
-    }
     if (!query.next()) {
         *error = query.lastError().isValid() ? DbConnection::describe(query.lastError())
                                              : QStringLiteral("a soma não devolveu nenhuma linha");
@@ -39,8 +37,8 @@ bool CardBalance::prepare(const DbConnection &connection, QString *error)
            connection.prepare(m_minusSum, dialect.minusSumSql(), error);
 }
 
-bool CardBalance::read(QStringView cliente, QStringView numCartao, const QDate &bound,
-                       CardSums *sums, QString *error)
+CardBalance::Read CardBalance::read(QStringView cliente, QStringView numCartao, const QDate &bound,
+                                    CardSums *sums, QString *error)
 {
     // The date changes only between a card's old and current balance: it is bound, and its
     // text made, only then. A bound value stays with the statement from one run to the next.
@@ -55,9 +53,19 @@ bool CardBalance::read(QStringView cliente, QStringView numCartao, const QDate &
     const QString cartao = numCartao.isEmpty() ? QStringLiteral("") : numCartao.toString();
     QVariant soma;
     QVariant subtrai;
-    return runSum(m_plusSum, terceiro, cartao, &soma, error) &&
-           runSum(m_minusSum, terceiro, cartao, &subtrai, error) &&
-           fromSums(soma, subtrai, sums, error);
+    if (!runSum(*m_connection, m_plusSum, terceiro, cartao, &soma, error) ||
+        !runSum(*m_connection, m_minusSum, terceiro, cartao, &subtrai, error))
+        return Read::Failed;
+    return fromSums(soma, subtrai, sums, error) ? Read::Ok : Read::Unconvertible;
+}
+
+bool CardBalance::readsWithoutMovements(QStringView cliente, QStringView numCartao, QString *error)
+{
+    // The first day every SQL Server date type takes, and long before any loyalty scheme.
+    CardSums none;
+    const bool ran = read(cliente, numCartao, QDate(1900, 1, 1), &none, error) == Read::Ok;
+    m_bound = QDate(); // the next read binds its own date again
+    return ran;
 }
 
 bool CardBalance::fromSums(const QVariant &soma, const QVariant &subtrai, CardSums *sums,

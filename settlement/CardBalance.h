@@ -20,10 +20,18 @@ public:
     /// description in `error`, when either cannot be prepared.
     bool prepare(const DbConnection &connection, QString *error);
 
-    /// The card's sums up to and including `bound`. False, with `error` set, when a sum fails,
-    /// returns no row or cannot be converted.
-    bool read(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
+    enum class Read {
+        Ok,
+        Unconvertible, ///< the sums came back, but not as an amount of points
+        Failed,        ///< a sum's statement failed, or returned no row
+    };
+    /// The card's sums up to and including `bound`; `error` is set unless Ok.
+    Read read(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
               QString *error);
+    /// Whether both sums run for the card when none of its movements count (a bound before
+    /// any movement): after a Failed read, true when the card's own movements made it fail,
+    /// false, with `error` set, when the sums fail whatever the card.
+    bool readsWithoutMovements(QStringView cliente, QStringView numCartao, QString *error);
 
     /// Lets both statements go, before their connection closes.
     void clear();

@@ -93,12 +93,9 @@ PassLock::Result PassLock::tryLockServer(QString *error)
 {
     const Dialect &dialect = m_connection.dialect();
     QSqlQuery query;
-    if (!m_connection.prepare(query, dialect.applicationLockSql(), error))
+    if (!m_connection.prepare(query, dialect.applicationLockSql(), error) ||
+        !m_connection.exec(query, error))
         return Result::Failed;
-    if (!query.exec()) {
-        *error = DbConnection::describe(query.lastError());
-        return Result::Failed;
-    }
     // The procedure's return value, not merely the absence of an error: 0 or 1 granted, a
     // negative value not granted.
     if (!query.next()) {
@@ -117,8 +114,8 @@ PassLock::Result PassLock::tryLockServer(QString *error)
         return Result::Busy;
     // Any other refusal is only "busy" when another session is seen to hold the lock.
     QSqlQuery test;
-    if (m_connection.prepare(test, dialect.applicationLockTestSql(), error) && test.exec() &&
-        test.next() && test.value(0).toInt() == 0)
+    if (m_connection.prepare(test, dialect.applicationLockTestSql(), error) &&
+        m_connection.exec(test, error) && test.next() && test.value(0).toInt() == 0)
         return Result::Busy;
     *error = QStringLiteral("sp_getapplock recusou o bloqueio da verificação (%1)").arg(result);
     return Result::Failed;
@@ -166,12 +163,11 @@ void PassLock::unlock()
 {
     if (m_serverLocked) {
         m_serverLocked = false;
-        // A release that fails is made good by the server when the session ends.
-        QSqlQuery query;
+        // A release that fails, or is not sent on a lost connection, is made good by the
+        // server when the session ends.
         QString ignored;
-        if (m_connection.isOpen() &&
-            m_connection.prepare(query, m_connection.dialect().applicationUnlockSql(), &ignored))
-            query.exec();
+        if (m_connection.isOpen())
+            m_connection.run(m_connection.dialect().applicationUnlockSql(), &ignored);
     }
     if (m_file) {
         m_file->unlock();

@@ -12,6 +12,7 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
     m_cardsRead = 0;
     m_cards.clear();
     m_sums.clear();
+    m_readable.clear();
 
     QSqlQuery query;
     if (!connection.prepare(query, connection.dialect().balancesSql(), error))
@@ -19,10 +20,8 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
     const QVariant dateBound = connection.dialect().dateBoundValue(bound);
     query.bindValue(0, dateBound);
     query.bindValue(1, dateBound);
-    if (!query.exec()) {
-        *error = DbConnection::describe(query.lastError());
+    if (!connection.exec(query, error))
         return false;
-    }
     CardKeys keys;
     QString cliente;
     QString numCartao;
@@ -30,19 +29,18 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
         if (!keys.firstTime(query.value(0), query.value(1), &cliente, &numCartao))
             continue;
         // The same steps as the per-card reading: the plus sum, less the minus sum, rounded.
-        CardSums sums;
-        if (!CardBalance::fromSums(query.value(2), query.value(3), &sums, error))
-            return false;
         ++m_cardsRead;
+        CardSums sums;
+        QString ignored;
         Currency balance;
-        if (!LapseRule::balance(sums, &balance)) {
-            *error = QStringLiteral("saldo fora do intervalo");
-            return false;
-        }
-        if (balance.isZero())
+        const bool readable =
+            CardBalance::fromSums(query.value(2), query.value(3), &sums, &ignored) &&
+            LapseRule::balance(sums, &balance);
+        if (readable && balance.isZero())
             continue;
         m_cards.add(cliente, numCartao);
-        m_sums.push_back(sums);
+        m_sums.push_back(readable ? sums : CardSums());
+        m_readable.push_back(readable);
     }
     if (query.lastError().isValid()) {
         *error = DbConnection::describe(query.lastError());
@@ -51,5 +49,6 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
     query.finish();
     m_cards.squeeze();
     m_sums.shrink_to_fit();
+    m_readable.shrink_to_fit();
     return true;
 }

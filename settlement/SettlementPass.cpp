@@ -2,12 +2,12 @@
 #include "settlement/SettlementPass.h"
 
 #include "db/Dialect.h"
-#include "db/TransactionGuard.h"
 #include "settlement/CardList.h"
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
 #include "settlement/SetBasedBalances.h"
+#include "settlement/SettlementBatch.h"
 
 #include <QSqlError>
 
@@ -68,38 +68,28 @@ void SettlementPass::fail(const QString &description)
     throw Failure{description};
 }
 
-SettlementPass::Tally SettlementPass::tally() const
+void SettlementPass::failIfLost() const
 {
-    return {m_stats.rowsPosted, m_postings.size(), m_stats.cardsSettled};
-}
-
-void SettlementPass::restore(const Tally &to)
-{
-    m_stats.rowsPosted = to.rows;
-    m_postings.resize(to.postings);
-    m_stats.cardsSettled = to.cards;
+    if (m_cnLigacao->isLost())
+        fail(m_cnLigacao->lostReason());
 }
 
 void SettlementPass::openBatch()
 {
     if (m_batch)
         return;
-    // Reads share the batch as well: on SQLite the file lock is then taken once a batch
-    // rather than around every statement. A preview only reads, under a shared lock.
-    const QString begin = m_options.dryRun ? QString() : m_cnLigacao->dialect().beginWritingSql();
-    auto batch = std::make_unique<TransactionGuard>(m_cnLigacao->database(), begin,
-                                                    m_cnLigacao->dialect().openTransactionSql());
-    if (!batch->begun())
-        fail(batch->error());
+    auto batch = std::make_unique<SettlementBatch>(*m_cnLigacao, m_host, m_options.dryRun,
+                                                   m_options.recordPostings);
+    QString error;
+    if (!batch->begin(&error))
+        fail(error);
     m_batch = std::move(batch);
-    m_batchCards = 0;
     m_batchTimer.start();
 }
 
 void SettlementPass::cardDone()
 {
-    ++m_batchCards;
-    if (m_batch && (m_batchCards >= m_options.batchCards ||
+    if (m_batch && (m_batch->cards() >= m_options.batchCards ||
                     m_batchTimer.elapsed() >= m_options.batchMilliseconds))
         commitBatch();
 }
@@ -108,39 +98,35 @@ void SettlementPass::commitBatch()
 {
     if (!m_batch)
         return;
-    const std::unique_ptr<TransactionGuard> batch = std::move(m_batch);
-    if (!batch->commit())
-        fail(batch->error());
-    m_committed = tally();
+    const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
+    SettlementBatch::Counts counts;
+    QString error;
+    if (!batch->commit(&error, &counts, m_options.recordPostings ? &m_postings : nullptr))
+        fail(error);
+    m_stats.cardsSettled += counts.cards;
+    m_stats.rowsPosted += counts.rows;
 }
 
 void SettlementPass::endBatchAfterFailure()
 {
-    if (!m_batch) {
-        restore(m_committed);
+    if (!m_batch)
         return;
-    }
     // The failing card goes back to its savepoint; the whole cards before it are committed as
-    // they would have been without the failure. Where even that fails (a lost connection, a
-    // transaction the server has ended) the batch is rolled back whole: either way only
-    // whole cards remain, and the next pass settles the rest.
-    const bool keep = !m_cardOpen || rollBackCard();
-    m_cardOpen = false;
-    const std::unique_ptr<TransactionGuard> batch = std::move(m_batch);
-    if (keep && batch->commit())
-        m_committed = tally();
-    restore(m_committed);
-}
-
-bool SettlementPass::rollBackCard()
-{
-    const Dialect &dialect = m_cnLigacao->dialect();
-    if (!m_options.dryRun &&
-        !(m_batch->rollbackToSavepoint(dialect) && m_batch->releaseSavepoint(dialect)))
-        return false; // still open: the batch must not be committed with part of the card
-    restore(m_cardStart);
-    m_cardOpen = false;
-    return true;
+    // they would have been without the failure. On a lost connection nothing more is sent,
+    // and where the batch cannot be kept it is rolled back whole: either way only whole cards
+    // remain, and the next pass settles the rest.
+    QString error;
+    const bool keep = !m_cnLigacao->isLost() && (!m_batch->cardOpen() || m_batch->undoCard(&error));
+    if (keep) {
+        try {
+            commitBatch();
+            return;
+        } catch (const Failure &) {
+            return; // not committed: undone, and the pass's own failure line says why
+        }
+    }
+    const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
+    batch->discard();
 }
 
 void SettlementPass::release()
@@ -159,9 +145,6 @@ PassOutcome SettlementPass::run()
 {
     m_stats = {};
     m_postings.clear();
-    m_committed = {};
-    m_cardStart = {};
-    m_cardOpen = false;
     try {
         QString mode = m_settings.strModoLigacao; // LigarServidor may fill in a blank one
         if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
@@ -247,10 +230,9 @@ void SettlementPass::readCardList(CardList &cards)
 {
     QString error;
     QSqlQuery rsCartoes;
-    if (!m_cnLigacao->prepare(rsCartoes, m_cnLigacao->dialect().cardListSql(), &error))
+    if (!m_cnLigacao->prepare(rsCartoes, m_cnLigacao->dialect().cardListSql(), &error) ||
+        !m_cnLigacao->exec(rsCartoes, &error))
         fail(error);
-    if (!rsCartoes.exec())
-        fail(DbConnection::describe(rsCartoes.lastError()));
     CardKeys keys;
     QString cliente;
     QString numCartao;
@@ -264,6 +246,32 @@ void SettlementPass::readCardList(CardList &cards)
     cards.squeeze();
 }
 
+void SettlementPass::settleInBatches(qsizetype count,
+                                     const std::function<CardResult(qsizetype)> &settle,
+                                     const std::function<void(qsizetype)> &progress)
+{
+    QSet<qsizetype> leftOut; // cards whose failure ended a batch's transaction
+    qsizetype batchStart = 0;
+    for (qsizetype i = 0; i < count && !m_host.stopRequested();) {
+        if (!m_batch) {
+            openBatch();
+            batchStart = i;
+        }
+        if (!leftOut.contains(i) && settle(i) == CardResult::TransactionGone) {
+            // The server undid the batch: its cards are settled again, this one left out.
+            const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
+            batch->discard();
+            leftOut.insert(i);
+            i = batchStart;
+            continue;
+        }
+        progress(i);
+        ++i;
+        cardDone();
+    }
+    commitBatch();
+}
+
 void SettlementPass::settlePerCard()
 {
     CardList cards;
@@ -271,25 +279,25 @@ void SettlementPass::settlePerCard()
     m_stats.cardsRead = cards.size();
     if (!cards.isEmpty())
         prepareBalances();
-    for (qsizetype i = 0; i < cards.size() && !m_host.stopRequested(); ++i) {
-        openBatch();
-        const QStringView cliente = cards.cliente(i);
-        const QStringView numCartao = cards.numCartao(i);
-        settleCard(cliente, numCartao, readSums(cliente, numCartao, m_dates.cutoff));
-        m_host.progress(i + 1, cards.size());
-        cardDone();
-    }
-    commitBatch();
+    settleInBatches(
+        cards.size(),
+        [&](qsizetype i) { return settleCard(cards.cliente(i), cards.numCartao(i), nullptr); },
+        [&](qsizetype i) { m_host.progress(i + 1, cards.size()); });
 }
 
 void SettlementPass::settleSetBased()
 {
     // Every old balance in one read, kept only for the cards that may need settling; those are
-    // then settled one by one exactly as the per-card walk settles them.
+    // then settled one by one exactly as the per-card walk settles them. A card whose sums
+    // the grouped read could not convert is read on its own; a grouped read that the database
+    // refuses altogether (a sum beyond its own range) leaves the pass to the per-card walk.
     SetBasedBalances balances;
     QString error;
-    if (!balances.read(*m_cnLigacao, m_dates.cutoff, &error))
-        fail(error);
+    if (!balances.read(*m_cnLigacao, m_dates.cutoff, &error)) {
+        failIfLost();
+        settlePerCard();
+        return;
+    }
     m_stats.cardsRead = balances.cardsRead();
     const qint64 pending = balances.size();
     if (pending > 0)
@@ -297,13 +305,13 @@ void SettlementPass::settleSetBased()
     const qint64 needingNothing = m_stats.cardsRead - pending;
     if (m_stats.cardsRead > 0)
         m_host.progress(needingNothing, m_stats.cardsRead);
-    for (qsizetype i = 0; i < balances.size() && !m_host.stopRequested(); ++i) {
-        openBatch();
-        settleCard(balances.cliente(i), balances.numCartao(i), balances.sums(i));
-        m_host.progress(needingNothing + i + 1, m_stats.cardsRead);
-        cardDone();
-    }
-    commitBatch();
+    settleInBatches(
+        pending,
+        [&](qsizetype i) {
+            return settleCard(balances.cliente(i), balances.numCartao(i),
+                              balances.readable(i) ? &balances.sums(i) : nullptr);
+        },
+        [&](qsizetype i) { m_host.progress(needingNothing + i + 1, m_stats.cardsRead); });
 }
 
 void SettlementPass::prepareBalances()
@@ -313,76 +321,120 @@ void SettlementPass::prepareBalances()
         fail(error);
 }
 
-CardSums SettlementPass::readSums(QStringView cliente, QStringView numCartao, const QDate &bound)
+bool SettlementPass::readSums(QStringView cliente, QStringView numCartao, const QDate &bound,
+                              CardSums *sums, QString *error)
 {
-    CardSums sums;
-    QString error;
-    if (!m_balance.read(cliente, numCartao, bound, &sums, &error))
-        fail(error);
-    return sums;
+    switch (m_balance.read(cliente, numCartao, bound, sums, error)) {
+    case CardBalance::Read::Ok:
+        return true;
+    case CardBalance::Read::Unconvertible:
+        return false;
+    case CardBalance::Read::Failed:
+        break;
+    }
+    failIfLost();
+    // The card's own movements, or the statement whatever the card (a table gone, a right
+    // withdrawn): only the first is a failure of this card alone.
+    QString whatever;
+    if (m_balance.readsWithoutMovements(cliente, numCartao, &whatever))
+        return false;
+    failIfLost();
+    fail(*error);
 }
 
 bool SettlementPass::post(const HistoryEntry &entry)
 {
     if (m_options.dryRun) {
-        m_host.append(QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
-                          .arg(entry.NumCartao, entry.Terceiro, entry.Afecta,
-                               magnitude(entry.Pontos).toText(),
-                               entry.Data.toString(QStringLiteral("yyyy-MM-dd")), entry.Observa) +
-                      kCrLf);
-        if (m_options.recordPostings)
-            m_postings.append(entry);
-        ++m_stats.rowsPosted;
+        m_batch->addCardLine(
+            QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
+                .arg(entry.NumCartao, entry.Terceiro, entry.Afecta,
+                     magnitude(entry.Pontos).toText(),
+                     entry.Data.toString(QStringLiteral("yyyy-MM-dd")), entry.Observa) +
+            kCrLf);
+        m_batch->addRow(entry);
         return true;
     }
     if (!m_writer)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
-    if (m_writer->GravarHistorico(entry, m_host.clock().now(), m_host)) {
-        if (m_options.recordPostings)
-            m_postings.append(entry);
-        ++m_stats.rowsPosted;
+    if (m_writer->GravarHistorico(entry, m_host.clock().now(), *m_batch)) {
+        m_batch->addRow(entry);
         return true;
     }
+    failIfLost();
     ++m_stats.rowsFailed;
     return false;
 }
 
-void SettlementPass::settleCard(QStringView cliente, QStringView numCartao,
-                                const CardSums &atCutoff)
+SettlementPass::CardResult SettlementPass::settleCard(QStringView cliente, QStringView numCartao,
+                                                      const CardSums *atCutoff)
 {
+    CardSums read;
+    QString error;
+    if (!atCutoff) {
+        if (!readSums(cliente, numCartao, m_dates.cutoff, &read, &error))
+            return cardFailed(numCartao, error);
+        atCutoff = &read;
+    }
     Currency oldBalance;
-    if (!LapseRule::balance(atCutoff, &oldBalance))
-        fail(QStringLiteral("saldo fora do intervalo"));
+    if (!LapseRule::balance(*atCutoff, &oldBalance))
+        return cardFailed(numCartao, QStringLiteral("saldo fora do intervalo"));
     if (oldBalance.isZero())
-        return; // nothing lapses: today's balance is not read
+        return CardResult::Done; // nothing lapses: today's balance is not read
     // Today's sums are read before anything is posted: the lapse is capped by what the card
     // holds today, and the lift follows from the same reading.
+    CardSums today;
+    if (!readSums(cliente, numCartao, m_dates.today, &today, &error))
+        return cardFailed(numCartao, error);
     CardAdjustments plan;
-    if (!LapseRule::adjust(atCutoff, readSums(cliente, numCartao, m_dates.today), &plan))
-        fail(QStringLiteral("saldo fora do intervalo"));
-    if (!plan.postsNothing())
-        postAdjustments(cliente, numCartao, plan);
+    if (!LapseRule::adjust(*atCutoff, today, &plan))
+        return cardFailed(numCartao, QStringLiteral("saldo fora do intervalo"));
+    if (plan.postsNothing())
+        return CardResult::Done;
+    return postAdjustments(cliente, numCartao, plan);
+}
+
+SettlementPass::CardResult SettlementPass::cardFailed(QStringView numCartao,
+                                                      const QString &description)
+{
+    m_batch->append(QStringLiteral("Falha no cartão nº ") + numCartao.toString() +
+                    QStringLiteral(" -> ") + description + kCrLf);
+    m_batch->caretToEnd();
+    m_batch->refresh();
+    ++m_stats.cardsFailed;
+    return afterCardFailure();
+}
+
+SettlementPass::CardResult SettlementPass::afterCardFailure()
+{
+    // Some errors end the whole transaction on the server (T-SQL's XACT_ABORT, a trigger's
+    // ROLLBACK, Babelfish on an overflow): then the batch's other cards were undone too.
+    bool open = true;
+    QString error;
+    if (!m_cnLigacao->dialect().transactionStillOpen(*m_cnLigacao, &open, &error)) {
+        failIfLost();
+        fail(error);
+    }
+    return open ? CardResult::Done : CardResult::TransactionGone;
 }
 
 void SettlementPass::appendCardLine(const QString &numCartao)
 {
-    m_host.append(QStringLiteral("    Cartão nº ") + numCartao +
-                  QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf);
-    m_host.caretToEnd();
-    m_host.refresh();
+    m_batch->addCardLine(QStringLiteral("    Cartão nº ") + numCartao +
+                         QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf);
 }
 
-void SettlementPass::postAdjustments(QStringView cliente, QStringView numCartao,
-                                     const CardAdjustments &plan)
+SettlementPass::CardResult SettlementPass::postAdjustments(QStringView cliente,
+                                                           QStringView numCartao,
+                                                           const CardAdjustments &plan)
 {
     // A card is settled whole or not at all: a failure between its two adjustments would
-    // otherwise leave it lapsed but negative, or lifted without its lapse. Its savepoint lets
-    // it go back alone while the batch's other cards stay.
-    const Dialect &dialect = m_cnLigacao->dialect();
-    if (!m_options.dryRun && !m_batch->savepoint(dialect))
-        fail(m_batch->error());
-    m_cardStart = tally();
-    m_cardOpen = true;
+    // otherwise leave it refilled but negative, or lifted without its refill. Its savepoint
+    // lets it go back alone while the batch's other cards stay.
+    QString error;
+    if (!m_batch->openCard(&error)) {
+        failIfLost();
+        fail(error);
+    }
 
     HistoryEntry row;
     row.Terceiro = cliente.toString();
@@ -390,14 +442,15 @@ void SettlementPass::postAdjustments(QStringView cliente, QStringView numCartao,
     row.NumCartao = numCartao.toString();
     row.Tipo = QStringLiteral("");
     row.Numero = QStringLiteral("");
-    // A posting that failed was reported by GravarHistorico. The card is then left as it was
-    // (rolled back to its savepoint) for the next pass to settle whole.
-    const auto postOrRollBack = [this](const HistoryEntry &entry) {
-        if (post(entry))
-            return true;
-        if (!rollBackCard())
-            fail(m_batch->error());
-        return false;
+    // A posting that was refused was reported by GravarHistorico. The card is then left as it
+    // was (rolled back to its savepoint) for the next pass to settle whole.
+    const auto refused = [this, &error] {
+        if (m_batch->undoCard(&error))
+            return CardResult::Done;
+        failIfLost();
+        if (afterCardFailure() == CardResult::TransactionGone)
+            return CardResult::TransactionGone;
+        fail(error);
     };
     const bool atCutoff = !plan.lapse.isZero() || !plan.refill.isZero();
     if (atCutoff) {
@@ -412,8 +465,8 @@ void SettlementPass::postAdjustments(QStringView cliente, QStringView numCartao,
         if (!lapse && !Currency::subtract(Currency(), amount, &shown))
             fail(QStringLiteral("saldo fora do intervalo"));
         row.Observa = oldBalanceNote(shown);
-        if (!postOrRollBack(row))
-            return;
+        if (!post(row))
+            return refused();
         appendCardLine(row.NumCartao);
     }
     if (!plan.lift.isZero()) {
@@ -424,20 +477,22 @@ void SettlementPass::postAdjustments(QStringView cliente, QStringView numCartao,
         row.ValorIncid = plan.lift;
         row.Pontos = plan.lift;
         row.Observa = negativeBalanceNote(m_dates.strDataHoje);
-        if (!postOrRollBack(row))
-            return;
+        if (!post(row))
+            return refused();
         if (!atCutoff)
             appendCardLine(row.NumCartao);
     }
 
-    if (!m_options.dryRun && !m_batch->releaseSavepoint(dialect))
-        fail(m_batch->error());
-    m_cardOpen = false;
-    ++m_stats.cardsSettled;
+    if (!m_batch->closeCard(&error)) {
+        failIfLost();
+        fail(error);
+    }
     // The card's yield comes after the batch's commit, so that no transaction stays open
-    // while the user interface runs; a host whose yield would do nothing now keeps the batch.
+    // while the user interface runs, and the card's line is shown with it; a host whose yield
+    // would do nothing now keeps the batch.
     if (m_host.yieldDue()) {
         commitBatch();
         m_host.processEvents();
     }
+    return CardResult::Done;
 }

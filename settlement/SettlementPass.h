@@ -13,10 +13,12 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 class PassHost;
 class PassLock;
 class CardList;
-class TransactionGuard;
+class SettlementBatch;
 
 /// How a pass ended.
 enum class PassOutcome {
@@ -50,8 +52,12 @@ struct PassStats
 {
     qint64 cardsRead = 0;
     qint64 cardsSettled = 0;
-    qint64 rowsPosted = 0; ///< rows written (or, in a dry run, previewed)
-    qint64 rowsFailed = 0;
+    qint64 rowsPosted = 0;  ///< rows written (or, in a dry run, previewed)
+    qint64 rowsFailed = 0;  ///< postings refused
+    qint64 cardsFailed = 0; ///< cards whose balance could not be read
+
+    /// Cards left as they were for the next pass: a refused posting, or a balance unread.
+    bool someCardsLeft() const { return rowsFailed > 0 || cardsFailed > 0; }
 };
 
 /// The dates of a pass, and the texts the report and the notes show of them.
@@ -67,9 +73,10 @@ struct PassDates
 
 /// One settlement pass over every card: the points of each card older than the cutoff lapse,
 /// as far as they were not spent since (settlement/LapseRule.h), and a card whose balance up to
-/// today is then negative is lifted to zero. Each settled card is settled whole or not at all:
-/// cards are read and settled in batches that share one transaction, each settled card inside a
-/// savepoint of its own.
+/// today is then negative is lifted to zero. Each card is settled whole or not at all: cards
+/// are read and settled in batches that share one transaction (settlement/SettlementBatch.h),
+/// each settled card inside a savepoint of its own. A card that cannot be read, or whose
+/// posting is refused, is left as it was and the pass goes on; a lost connection ends it.
 class SettlementPass
 {
 public:
@@ -97,44 +104,49 @@ private:
     {
         QString description;
     };
-    /// What the pass has posted, at a point it may go back to.
-    struct Tally
-    {
-        qint64 rows = 0;
-        qsizetype postings = 0;
-        qint64 cards = 0;
+    /// What became of one card.
+    enum class CardResult {
+        Done,            ///< settled, needing nothing, or left as it was for the next pass
+        TransactionGone, ///< the server ended the batch's transaction on the card's failure
     };
-
+    /// Settles `count` cards in batches, `settle(i)` settling the i-th; a batch whose
+    /// transaction the server ended on a card's failure is settled again without that card.
+    void settleInBatches(qsizetype count, const std::function<CardResult(qsizetype)> &settle,
+                         const std::function<void(qsizetype)> &progress);
     void settlePerCard();
     void settleSetBased();
     void readCardList(CardList &cards);
     void prepareBalances();
-    /// The card's sums up to the end of `bound`.
-    CardSums readSums(QStringView cliente, QStringView numCartao, const QDate &bound);
-    /// Settles the card whose sums up to the cutoff are `atCutoff`: reads today's sums when its
-    /// old balance is not zero, and posts what the lapse rule asks for.
-    void settleCard(QStringView cliente, QStringView numCartao, const CardSums &atCutoff);
+    /// The card's sums up to the end of `bound`. False, with the reason, when the card's own
+    /// values cannot be read or converted; the pass fails when the connection is lost.
+    bool readSums(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
+                  QString *error);
+    /// Settles a card whose sums up to the cutoff are `atCutoff` (read here when null): reads
+    /// today's sums when its old balance is not zero, and posts what the lapse rule asks for.
+    CardResult settleCard(QStringView cliente, QStringView numCartao, const CardSums *atCutoff);
     /// Posts the card's rows inside a savepoint of its own.
-    void postAdjustments(QStringView cliente, QStringView numCartao, const CardAdjustments &plan);
+    CardResult postAdjustments(QStringView cliente, QStringView numCartao,
+                               const CardAdjustments &plan);
+    /// A card that could not be read or converted: reported, and left as it was.
+    CardResult cardFailed(QStringView numCartao, const QString &description);
+    /// After a failed statement of a card: whether the batch's transaction survived it.
+    CardResult afterCardFailure();
     void appendCardLine(const QString &numCartao);
-    /// False when GravarHistorico failed (and reported it).
+    /// False when the row was refused (reported by GravarHistorico); the pass fails when the
+    /// connection is lost.
     bool post(const HistoryEntry &entry);
     void openBatch();
     /// Ends the batch after a card when it is full or has been open long enough.
     void cardDone();
     void commitBatch();
     /// Keeps what can be kept of the open batch when the pass fails: the whole cards before
-    /// the failing one.
+    /// the failing one, unless the connection is lost.
     void endBatchAfterFailure();
-    /// Takes the card being settled back to its savepoint, in the batch and in the tally.
-    /// False, with the batch's error, when the database could not go back: the card then stays
-    /// open, and the batch must not be committed.
-    bool rollBackCard();
-    Tally tally() const;
-    void restore(const Tally &to);
     void release();
     PassOutcome failed(const QString &description);
     [[noreturn]] static void fail(const QString &description);
+    /// Fails the pass when the connection is lost.
+    void failIfLost() const;
 
     const ConnectionSettings m_settings; ///< a copy: a caller's temporary may go before run()
     PassHost &m_host;
@@ -142,13 +154,9 @@ private:
     PassDates m_dates;
     PassStats m_stats;
     QVector<HistoryEntry> m_postings;
-    Tally m_committed; ///< up to the last commit
-    Tally m_cardStart; ///< at the savepoint of the card being settled
-    bool m_cardOpen = false;
 
-    std::unique_ptr<TransactionGuard> m_batch;
+    std::unique_ptr<SettlementBatch> m_batch;
     QElapsedTimer m_batchTimer; ///< monotonic: the host's clock may be set or stand still
-    int m_batchCards = 0;
 
     ConnectionPtr m_cnLigacao;
     CardBalance m_balance;

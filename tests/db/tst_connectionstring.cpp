@@ -61,7 +61,7 @@ void tst_ConnectionString::buildsTheStringOfEachMode()
     QCOMPARE(target.driverName, u"QODBC"_s);
     QCOMPARE(target.refusal, QString());
     QCOMPARE(target.databaseName, expected);
-    QCOMPARE(target.connectOptions, u"SQL_ATTR_LOGIN_TIMEOUT=30"_s);
+    QCOMPARE(target.connectOptions, u"SQL_ATTR_LOGIN_TIMEOUT=30;SQL_ATTR_CONNECTION_TIMEOUT=60"_s);
 }
 
 void tst_ConnectionString::refusesValuesThatCannotReachTheDriverIntact_data()

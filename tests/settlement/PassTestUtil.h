@@ -10,6 +10,8 @@
 #include <QSqlQuery>
 #include <QStringList>
 
+#include <functional>
+
 using namespace Qt::StringLiterals;
 
 // RecordingHost's clock stands at 06-12-2026 10:00:00.
@@ -80,4 +82,39 @@ inline bool breakHistoryOnPassConnection()
 inline void cutPassConnection()
 {
     TestDatabase::endSession(passConnection());
+}
+
+/// For one test: `action` runs once, just before the first statement of a pass that `matches`.
+class BeforeStatement
+{
+public:
+    BeforeStatement(std::function<bool(const QSqlQuery &)> matches, std::function<void()> action)
+    {
+        DbConnection::setStatementObserver([matches = std::move(matches),
+                                            action = std::move(action),
+                                            done = false](const QSqlQuery &query) mutable {
+            if (!done && matches(query)) {
+                done = true;
+                action();
+            }
+        });
+    }
+    ~BeforeStatement() { DbConnection::setStatementObserver({}); }
+    BeforeStatement(const BeforeStatement &) = delete;
+    BeforeStatement &operator=(const BeforeStatement &) = delete;
+};
+
+/// Whether `query` posts a row for the customer `terceiro`; with `lift`, its lift.
+inline bool postsFor(const QSqlQuery &query, const QString &terceiro, bool lift = false)
+{
+    return query.lastQuery().startsWith(u"insert into PontosHistorico"_s) &&
+           query.boundValue(0).toString() == terceiro &&
+           (!lift || query.boundValue(10).toString().endsWith(u"era negativo"_s));
+}
+
+/// Whether `query` reads a sum of the customer `terceiro`'s card.
+inline bool readsFor(const QSqlQuery &query, const QString &terceiro)
+{
+    return query.lastQuery().contains(u"sum(Pontos)"_s) &&
+           query.boundValue(0).toString() == terceiro;
 }

@@ -132,7 +132,9 @@ void tst_BalanceStrategy::cardBalanceLeavesOutLaterTimesOnTheBoundDate()
                  {u"C1"_s, {2025, 12, 7}, u"334.2500"_s}, {u"C1"_s, {2025, 12, 6}, u"5.2500"_s}};
     for (const auto &read : reads) {
         CardSums sums;
-        QVERIFY2(balance.read(read.cliente, u"1001", read.bound, &sums, &error), qPrintable(error));
+        QVERIFY2(balance.read(read.cliente, u"1001", read.bound, &sums, &error) ==
+                     CardBalance::Read::Ok,
+                 qPrintable(error));
         Currency amount;
         QVERIFY(Currency::subtract(sums.plus, sums.minus, &amount));
         QCOMPARE(amount.toDecimalString(), read.expected);
