@@ -116,12 +116,15 @@ bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error)
     return true;
 }
 
-bool DbConnection::exec(QSqlQuery &query, QString *error) const
+bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *error) const
 {
     if (refuseWhenLost(error))
         return false;
     if (g_observer)
-        g_observer(query);
+        g_observer(query, values);
+    std::unique_ptr<Dialect::BoundValues> bound;
+    if (!m_dialect->bind(query, values, &bound, error))
+        return false;
     if (query.exec())
         return true;
     *error = describe(query.lastError());

@@ -38,11 +38,13 @@ public:
     /// not usable. Nothing is sent on a lost connection.
     bool prepare(QSqlQuery &query, const QString &sql, QString *error) const;
     QSqlQuery newQuery() const;
-    /// Runs a query prepared by prepare(): the one path by which every statement of a pass
-    /// reaches the database. On failure `error` holds the driver's description; when the
-    /// failure lost the connection (it broke, or the statement ran out of time and the
-    /// driver's connection is no longer to be trusted) the connection is marked lost.
-    bool exec(QSqlQuery &query, QString *error) const;
+    /// Runs a query prepared by prepare() with `values` for its placeholders, in order: the one
+    /// path by which every statement of a pass reaches the database. On failure `error` holds
+    /// the driver's description; when the failure lost the connection (it broke, or the
+    /// statement ran out of time and the driver's connection is no longer to be trusted) the
+    /// connection is marked lost.
+    bool exec(QSqlQuery &query, const QVariantList &values, QString *error) const;
+    bool exec(QSqlQuery &query, QString *error) const { return exec(query, {}, error); }
     /// Prepares and runs a statement whose rows, if any, are not read.
     bool run(const QString &sql, QString *error) const;
 
@@ -60,8 +62,9 @@ public:
     /// The driver's text of an error: its own message where it gives one.
     static QString describe(const QSqlError &error);
 
-    /// For tests: called with every statement just before it runs.
-    using StatementObserver = std::function<void(const QSqlQuery &)>;
+    /// For tests: called with every statement, and the values it is run with, just before it
+    /// runs.
+    using StatementObserver = std::function<void(const QSqlQuery &, const QVariantList &)>;
     static void setStatementObserver(StatementObserver observer);
 
 private:

@@ -23,6 +23,46 @@ template <typename Handle> Handle odbcHandle(const QVariant &handle)
     return nullptr;
 }
 
+// The values of one statement, bound by ODBC itself: the buffers and lengths that the driver
+// reads when the statement runs.
+class OdbcValues final : public Dialect::BoundValues
+{
+public:
+    explicit OdbcValues(qsizetype count)
+    {
+        m_buffers.reserve(static_cast<std::size_t>(count));
+        m_lengths.reserve(static_cast<std::size_t>(count));
+    }
+    // Binds `bytes`, kept here, as parameter `number`.
+    SQLRETURN bind(SQLHANDLE statement, SQLUSMALLINT number, SQLSMALLINT cType, SQLSMALLINT sqlType,
+                   SQLULEN columnSize, QByteArray bytes, bool null = false)
+    {
+        m_buffers.push_back(std::move(bytes));
+        QByteArray &buffer = m_buffers.back();
+        m_lengths.push_back(null ? SQL_NULL_DATA : SQLLEN(buffer.size()));
+        return SQLBindParameter(statement, number, SQL_PARAM_INPUT, cType, sqlType, columnSize, 0,
+                                buffer.data(), SQLLEN(buffer.size()), &m_lengths.back());
+    }
+
+private:
+    std::vector<QByteArray> m_buffers;
+    std::vector<SQLLEN> m_lengths;
+};
+
+template <typename T> QByteArray bytesOf(const T &value)
+{
+    return QByteArray(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+bool isAscii(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0x7f)
+            return false;
+    }
+    return true;
+}
+
 // SQL Server: the statements keep the T-SQL texts the scheme's DBAs know; only the values
 // spliced into them became placeholders.
 class SqlServerDialect final : public Dialect
@@ -134,6 +174,72 @@ public:
                SQL_SUCCEEDED(
                    SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
                dead == SQL_CD_TRUE;
+    }
+    // Qt's ODBC driver binds text through FreeTDS as the server's 8-bit code page, where any
+    // other character (a Greek letter, an emoji in a card number) fails and leaves the
+    // connection unusable. So values are bound here: ASCII text as 8-bit text, which a varchar
+    // column compares without conversion, any other text as UTF-16, which reaches the server
+    // whole on every driver. Qt is given no values of its own, and binds nothing over these.
+    bool bind(QSqlQuery &query, const QVariantList &values, std::unique_ptr<BoundValues> *storage,
+              QString *error) const override
+    {
+        auto statement =
+            odbcHandle<SQLHANDLE>(query.result() ? query.result()->handle() : QVariant());
+        if (!statement)
+            return Dialect::bind(query, values, storage, error);
+        auto bound = std::make_unique<OdbcValues>(values.size());
+        for (qsizetype i = 0; i < values.size(); ++i) {
+            const QVariant &value = values.at(i);
+            const auto number = static_cast<SQLUSMALLINT>(i + 1);
+            SQLRETURN r = SQL_ERROR;
+            if (value.isNull()) {
+                r = bound->bind(statement, number, SQL_C_CHAR, SQL_VARCHAR, 1, QByteArray(1, '\0'),
+                                true);
+            } else if (value.typeId() == QMetaType::QString) {
+                const QString text = value.toString();
+                const auto units = static_cast<SQLULEN>(qMax<qsizetype>(text.size(), 1));
+                if (isAscii(text)) {
+                    r = bound->bind(statement, number, SQL_C_CHAR, SQL_VARCHAR, units,
+                                    text.toLatin1());
+                } else {
+                    r = bound->bind(
+                        statement, number, SQL_C_WCHAR, SQL_WVARCHAR, units,
+                        QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2));
+                }
+            } else if (value.typeId() == QMetaType::QDate) {
+                const QDate d = value.toDate();
+                DATE_STRUCT date{SQLSMALLINT(d.year()), SQLUSMALLINT(d.month()),
+                                 SQLUSMALLINT(d.day())};
+                r = bound->bind(statement, number, SQL_C_DATE, SQL_DATE, 10, bytesOf(date));
+            } else if (value.typeId() == QMetaType::QDateTime) {
+                const QDateTime m = value.toDateTime();
+                TIMESTAMP_STRUCT moment{SQLSMALLINT(m.date().year()),
+                                        SQLUSMALLINT(m.date().month()),
+                                        SQLUSMALLINT(m.date().day()),
+                                        SQLUSMALLINT(m.time().hour()),
+                                        SQLUSMALLINT(m.time().minute()),
+                                        SQLUSMALLINT(m.time().second()),
+                                        0};
+                r = bound->bind(statement, number, SQL_C_TIMESTAMP, SQL_TIMESTAMP, 19,
+                                bytesOf(moment));
+            } else if (value.typeId() == QMetaType::Int) {
+                r = bound->bind(statement, number, SQL_C_SLONG, SQL_INTEGER, 0,
+                                bytesOf(SQLINTEGER(value.toInt())));
+            } else if (value.typeId() == QMetaType::LongLong) {
+                r = bound->bind(statement, number, SQL_C_SBIGINT, SQL_BIGINT, 0,
+                                bytesOf(SQLBIGINT(value.toLongLong())));
+            } else {
+                *error = QStringLiteral("valor de tipo %1 sem ligação ODBC")
+                             .arg(QString::fromLatin1(value.typeName()));
+                return false;
+            }
+            if (!SQL_SUCCEEDED(r)) {
+                *error = QStringLiteral("o controlador ODBC recusou o valor %1").arg(i + 1);
+                return false;
+            }
+        }
+        *storage = std::move(bound);
+        return true;
     }
     bool transactionStillOpen(const DbConnection &connection, bool *open,
                               QString *error) const override
@@ -291,6 +397,14 @@ QVariant Dialect::amountValue(Currency amount) const
 }
 
 void Dialect::prepared(QSqlQuery &, int) const {}
+
+bool Dialect::bind(QSqlQuery &query, const QVariantList &values, std::unique_ptr<BoundValues> *,
+                   QString *) const
+{
+    for (qsizetype i = 0; i < values.size(); ++i)
+        query.bindValue(int(i), values.at(i));
+    return true;
+}
 
 const Dialect &Dialect::sqlServer()
 {

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+
 class DbConnection;
 class QSqlDatabase;
 class QSqlQuery;
@@ -57,6 +59,17 @@ public:
 
     /// Readies a freshly prepared statement (the per-statement query timeout on ODBC).
     virtual void prepared(QSqlQuery &query, int commandTimeoutSeconds) const;
+    /// What bound values need to live on until the statement has run.
+    class BoundValues
+    {
+    public:
+        virtual ~BoundValues() = default;
+    };
+    /// Binds `values` to the placeholders of `query`, in order, so that the statement runs with
+    /// them; `storage` keeps what the binding needs until then. False, with the reason, when a
+    /// value cannot be bound.
+    virtual bool bind(QSqlQuery &query, const QVariantList &values,
+                      std::unique_ptr<BoundValues> *storage, QString *error) const;
     /// After a statement (`failed`, or a commit when null) failed on `database`: true when the
     /// connection is gone, or no longer to be trusted with another statement (a statement ran
     /// out of time).

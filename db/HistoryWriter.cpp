@@ -22,23 +22,17 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
         auto text = [](const QString &s) {
             return s.isNull() ? QStringLiteral("") : s;
         };
-        m_insert.bindValue(0, text(entry.Terceiro));
-        m_insert.bindValue(1, text(entry.CliFor));
-        m_insert.bindValue(2, text(entry.NumCartao));
-        m_insert.bindValue(3, text(entry.Tipo));
-        m_insert.bindValue(4, text(entry.Numero));
-        m_insert.bindValue(5, dialect.dateValue(entry.Data));
-        m_insert.bindValue(6, text(entry.Afecta));
-        m_insert.bindValue(7, dialect.amountValue(valorIncid));
-        m_insert.bindValue(8, dialect.amountValue(pontos));
-        m_insert.bindValue(9, 1);
-        m_insert.bindValue(10, text(entry.Observa));
-        m_insert.bindValue(11, QStringLiteral("00"));
-        m_insert.bindValue(12, dialect.dateTimeValue(now));
+        const QVariantList values{text(entry.Terceiro),        text(entry.CliFor),
+                                  text(entry.NumCartao),       text(entry.Tipo),
+                                  text(entry.Numero),          dialect.dateValue(entry.Data),
+                                  text(entry.Afecta),          dialect.amountValue(valorIncid),
+                                  dialect.amountValue(pontos), 1,
+                                  text(entry.Observa),         QStringLiteral("00"),
+                                  dialect.dateTimeValue(now)};
         // The row count is not consulted: a server running with NOCOUNT on reports none, and a
         // trigger on the table may report its own.
         QString error;
-        ok = m_connection.exec(m_insert, &error);
+        ok = m_connection.exec(m_insert, values, &error);
         m_insert.finish();
         if (!ok) {
             // A statement that failed may not be reusable on every driver: prepare afresh.

@@ -9,12 +9,10 @@
 namespace {
 
 // Runs one sum for the bound card; its single value may be NULL (no movement of that kind).
-bool runSum(const DbConnection &connection, QSqlQuery &query, const QString &terceiro,
-            const QString &cartao, QVariant *value, QString *error)
+bool runSum(const DbConnection &connection, QSqlQuery &query, const QVariantList &values,
+            QVariant *value, QString *error)
 {
-    query.bindValue(0, terceiro);
-    query.bindValue(1, cartao);
-    if (!connection.exec(query, error))
+    if (!connection.exec(query, values, error))
         return false;
     if (!query.next()) {
         *error = query.lastError().isValid() ? DbConnection::describe(query.lastError())
@@ -43,9 +41,7 @@ CardBalance::Read CardBalance::read(QStringView cliente, QStringView numCartao, 
     // The date changes only between a card's old and current balance: it is bound, and its
     // text made, only then. A bound value stays with the statement from one run to the next.
     if (bound != m_bound) {
-        const QVariant dateBound = m_connection->dialect().dateBoundValue(bound);
-        m_plusSum.bindValue(2, dateBound);
-        m_minusSum.bindValue(2, dateBound);
+        m_dateBound = m_connection->dialect().dateBoundValue(bound);
         m_bound = bound;
     }
     // Empty text, never NULL: a card read with a NULL value is settled as the empty text.
@@ -53,8 +49,9 @@ CardBalance::Read CardBalance::read(QStringView cliente, QStringView numCartao, 
     const QString cartao = numCartao.isEmpty() ? QStringLiteral("") : numCartao.toString();
     QVariant soma;
     QVariant subtrai;
-    if (!runSum(*m_connection, m_plusSum, terceiro, cartao, &soma, error) ||
-        !runSum(*m_connection, m_minusSum, terceiro, cartao, &subtrai, error))
+    const QVariantList values{terceiro, cartao, m_dateBound};
+    if (!runSum(*m_connection, m_plusSum, values, &soma, error) ||
+        !runSum(*m_connection, m_minusSum, values, &subtrai, error))
         return Read::Failed;
     return fromSums(soma, subtrai, sums, error) ? Read::Ok : Read::Unconvertible;
 }

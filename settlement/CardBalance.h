@@ -45,5 +45,6 @@ private:
     const DbConnection *m_connection = nullptr;
     QSqlQuery m_plusSum;
     QSqlQuery m_minusSum;
-    QDate m_bound; ///< the date bound on both sums, null before the first
+    QDate m_bound;        ///< the date bound of both sums, null before the first
+    QVariant m_dateBound; ///< its value, as bound
 };

@@ -18,9 +18,7 @@ bool SetBasedBalances::read(const DbConnection &connection, const QDate &bound, 
     if (!connection.prepare(query, connection.dialect().balancesSql(), error))
         return false;
     const QVariant dateBound = connection.dialect().dateBoundValue(bound);
-    query.bindValue(0, dateBound);
-    query.bindValue(1, dateBound);
-    if (!connection.exec(query, error))
+    if (!connection.exec(query, {dateBound, dateBound}, error))
         return false;
     CardKeys keys;
     QString cliente;

@@ -88,33 +88,35 @@ inline void cutPassConnection()
 class BeforeStatement
 {
 public:
-    BeforeStatement(std::function<bool(const QSqlQuery &)> matches, std::function<void()> action)
+    using Match = std::function<bool(const QSqlQuery &, const QVariantList &)>;
+    BeforeStatement(Match matches, std::function<void()> action)
     {
-        DbConnection::setStatementObserver([matches = std::move(matches),
-                                            action = std::move(action),
-                                            done = false](const QSqlQuery &query) mutable {
-            if (!done && matches(query)) {
-                done = true;
-                action();
-            }
-        });
+        DbConnection::setStatementObserver(
+            [matches = std::move(matches), action = std::move(action),
+             done = false](const QSqlQuery &query, const QVariantList &values) mutable {
+                if (!done && matches(query, values)) {
+                    done = true;
+                    action();
+                }
+            });
     }
     ~BeforeStatement() { DbConnection::setStatementObserver({}); }
     BeforeStatement(const BeforeStatement &) = delete;
     BeforeStatement &operator=(const BeforeStatement &) = delete;
 };
 
-/// Whether `query` posts a row for the customer `terceiro`; with `lift`, its lift.
-inline bool postsFor(const QSqlQuery &query, const QString &terceiro, bool lift = false)
+/// Whether `query`, run with `values`, posts a row for the customer `terceiro`; with `lift`,
+/// its lift.
+inline bool postsFor(const QSqlQuery &query, const QVariantList &values, const QString &terceiro,
+                     bool lift = false)
 {
     return query.lastQuery().startsWith(u"insert into PontosHistorico"_s) &&
-           query.boundValue(0).toString() == terceiro &&
-           (!lift || query.boundValue(10).toString().endsWith(u"era negativo"_s));
+           values.value(0).toString() == terceiro &&
+           (!lift || values.value(10).toString().endsWith(u"era negativo"_s));
 }
 
-/// Whether `query` reads a sum of the customer `terceiro`'s card.
-inline bool readsFor(const QSqlQuery &query, const QString &terceiro)
+/// Whether `query`, run with `values`, reads a sum of the customer `terceiro`'s card.
+inline bool readsFor(const QSqlQuery &query, const QVariantList &values, const QString &terceiro)
 {
-    return query.lastQuery().contains(u"sum(Pontos)"_s) &&
-           query.boundValue(0).toString() == terceiro;
+    return query.lastQuery().contains(u"sum(Pontos)"_s) && values.value(0).toString() == terceiro;
 }

@@ -239,8 +239,8 @@ void tst_BatchCommit::connectionLostInsideABatchKeepsTheCommittedBatches()
     // cards 4 and 5 are settled, at card 6's first read. The first batch stays, the second
     // goes back whole, and neither the report nor the counts list its cards.
     const BeforeStatement cut(
-        [insideACard](const QSqlQuery &q) {
-            return insideACard ? postsFor(q, u"D"_s, true) : readsFor(q, u"F"_s);
+        [insideACard](const QSqlQuery &q, const QVariantList &v) {
+            return insideACard ? postsFor(q, v, u"D"_s, true) : readsFor(q, v, u"F"_s);
         },
         cutPassConnection);
     PassOptions options = batched(3, strategy);
@@ -293,11 +293,12 @@ void tst_BatchCommit::killedPassLeavesWholeCardsAndARerunCompletes()
             if (done == 5)
                 ::raise(SIGKILL);
         };
-        const BeforeStatement kill([](const QSqlQuery &q) { return postsFor(q, u"D"_s, true); },
-                                   [insideACard] {
-                                       if (insideACard)
-                                           ::raise(SIGKILL);
-                                   });
+        const BeforeStatement kill(
+            [](const QSqlQuery &q, const QVariantList &v) { return postsFor(q, v, u"D"_s, true); },
+            [insideACard] {
+                if (insideACard)
+                    ::raise(SIGKILL);
+            });
         SettlementPass(db.settings(), host, batched(3, strategy)).run();
         ::_exit(3); // not killed: the parent sees the wrong status
     }

@@ -16,6 +16,8 @@ private slots:
     void connectionLostInsideACardLeavesThatCardAsItWas();
     void refusedPostingLeavesTheCardAndThePassGoesOn_data();
     void refusedPostingLeavesTheCardAndThePassGoesOn();
+    void cardThatCannotBeReadIsLeftAndThePassGoesOn_data();
+    void cardThatCannotBeReadIsLeftAndThePassGoesOn();
     void stopEndsThePassAtACardBoundary();
     void interruptedPassThenCleanPassEqualsOneCleanPass_data();
     void interruptedPassThenCleanPassEqualsOneCleanPass();
@@ -83,8 +85,9 @@ void tst_PassFaults::connectionLostInsideACardLeavesThatCardAsItWas()
     addThreeCards(db);
     RecordingHost host;
     // Inside B's transaction, between its refill and its lift.
-    const BeforeStatement cut([](const QSqlQuery &q) { return postsFor(q, u"B"_s, true); },
-                              cutPassConnection);
+    const BeforeStatement cut(
+        [](const QSqlQuery &q, const QVariantList &v) { return postsFor(q, v, u"B"_s, true); },
+        cutPassConnection);
     QCOMPARE(runPass(db, host), PassOutcome::Failed);
     // One failure line, with the driver's own words: the lift was not refused.
     QVERIFY2(host.lines().last().startsWith(kFailure), qPrintable(host.text));
@@ -129,6 +132,47 @@ void tst_PassFaults::refusedPostingLeavesTheCardAndThePassGoesOn()
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
     QCOMPARE(terceiros(db), (QStringList{"A", "C", "B", "B"}));
     QCOMPARE(db.balance("B", "2", kToday), u"0.0000"_s);
+}
+
+void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn_data()
+{
+    QTest::addColumn<QString>("amountType"); // empty: the back end's usual one
+    QTest::addColumn<BalanceStrategy>("strategy");
+    const QStringList types = TestDatabase::isServer() ? QStringList{u"money"_s, u"decimal(19,4)"_s}
+                                                       : QStringList{QString()};
+    for (const QString &type : types) {
+        const QByteArray name = type.isEmpty() ? QByteArray("numeric") : type.toUtf8();
+        QTest::addRow("%s, per card", name.constData()) << type << BalanceStrategy::PerCard;
+        QTest::addRow("%s, set-based", name.constData()) << type << BalanceStrategy::SetBased;
+    }
+}
+
+void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn()
+{
+    QFETCH(QString, amountType);
+    QFETCH(BalanceStrategy, strategy);
+    TestDatabase db(amountType);
+    QVERIFY(db.isValid());
+    addThreeCards(db);
+    // Card 15, between B and C, sums to 10^15 points: beyond money's range on the server, and
+    // beyond the amount's range once read.
+    db.addCard("X", "15", {"+ 500000000000000 2024-12-06", "+ 500000000000000 2024-12-07"});
+    for (int pass = 1; pass <= 2; ++pass) {
+        RecordingHost host;
+        PassOptions options;
+        options.strategy = strategy;
+        options.timeouts = db.timeouts();
+        SettlementPass settlement(db.settings(), host, options);
+        QCOMPARE(settlement.run(), PassOutcome::Completed);
+        // Named, left as it was, and the cards after it settled: on every pass.
+        const QStringList failures = host.lines().filter(u"Falha"_s);
+        QCOMPARE(failures.size(), 1);
+        QVERIFY2(failures.first().startsWith(u"Falha no cartão nº 15 -> "_s),
+                 qPrintable(failures.first()));
+        QCOMPARE(settlement.stats().cardsFailed, 1);
+        QVERIFY(settlement.stats().someCardsLeft());
+        QCOMPARE(terceiros(db), (QStringList{"A", "B", "B", "C"}));
+    }
 }
 
 void tst_PassFaults::stopEndsThePassAtACardBoundary()
@@ -241,7 +285,7 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
     std::optional<BeforeStatement> insideACard;
     auto cutInsideACard = [&insideACard, faultAt] {
         insideACard.emplace(
-            [faultAt, rows = 0](const QSqlQuery &q) mutable {
+            [faultAt, rows = 0](const QSqlQuery &q, const QVariantList &) mutable {
                 return q.lastQuery().startsWith(u"insert"_s) && ++rows == faultAt;
             },
             cutPassConnection);

@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
 // What only a SQL Server shows. The cases both back ends share run in the *_sqlserver builds of
 // the settlement, pass-fault, strategy and history-writer suites.
+#include "db/CommandLine.h"
 #include "db/Dialect.h"
 #include "settlement/PassTestUtil.h"
 #include "support/TestUtil.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlResult>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 // On Windows the ODBC headers use the SDK's types without including them.
@@ -19,15 +22,18 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <optional>
+
+namespace {
+/// A Microsoft ODBC driver's name, under which the tests list FreeTDS too.
+const QString kMicrosoftDriver = u"ODBC Driver 18 for SQL Server"_s;
+} // namespace
+
 class tst_SqlServer : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        TestDatabase::useServer();
-        VELMORA_REQUIRE_BACKEND();
-    }
+    void initTestCase();
     void serverNamedWithoutAPortConnects();
     void failedConnectionCarriesTheDriversWordsWithoutThePassword_data();
     void failedConnectionCarriesTheDriversWordsWithoutThePassword();
@@ -39,6 +45,12 @@ private slots:
     void onePassAtATimeWhateverTheServerIsCalled_data();
     void onePassAtATimeWhateverTheServerIsCalled();
     void killedPassFreesTheLockAndLeavesWholeCards();
+    void statementOutOfTimeEndsThePassAndNothingFollows_data();
+    void statementOutOfTimeEndsThePassAndNothingFollows();
+    void everyStatementOfAPassCarriesTheCommandTimeout();
+    void redemptionBackdatedBetweenACardsReadsLapsesOnlyTheRest();
+    void keyBeyondTheBasicPlaneSettles_data();
+    void keyBeyondTheBasicPlaneSettles();
 
 private:
     struct Cli
@@ -53,6 +65,9 @@ private:
     static QString lineWithServer(const QString &server);
     /// True once another session holds the pass lock.
     static bool passLockHeld(const TestDatabase &db);
+
+    QTemporaryDir m_odbcFolder;
+    bool m_microsoftDriver = false; ///< FreeTDS is registered under kMicrosoftDriver too
 };
 
 namespace {
@@ -125,6 +140,33 @@ QString halfSettledCards(const TestDatabase &db, int count, const QDate &passDay
 }
 
 } // namespace
+
+void tst_SqlServer::initTestCase()
+{
+    TestDatabase::useServer();
+    VELMORA_REQUIRE_BACKEND();
+    // The driver manager reads its list of drivers once a process: FreeTDS is listed under a
+    // Microsoft driver's name as well, before the first connection.
+    QFile system(u"/etc/odbcinst.ini"_s);
+    QString library;
+    if (system.open(QIODevice::ReadOnly)) {
+        bool freeTds = false;
+        for (const QString &line : QString::fromUtf8(system.readAll()).split(u'\n')) {
+            if (line.startsWith(u'['))
+                freeTds = line.trimmed() == u"[FreeTDS]"_s;
+            else if (freeTds && line.startsWith(u"Driver"_s))
+                library = line.section(u'=', 1).trimmed();
+        }
+    }
+    QFile ini(m_odbcFolder.filePath(u"odbcinst.ini"_s));
+    if (library.isEmpty() || !ini.open(QIODevice::WriteOnly))
+        return;
+    for (const QString &name : {kMicrosoftDriver, u"FreeTDS"_s})
+        ini.write(("[" + name + "]\nDriver=" + library + "\n").toUtf8());
+    ini.close();
+    qputenv("ODBCSYSINI", QFile::encodeName(m_odbcFolder.path()));
+    m_microsoftDriver = true;
+}
 
 QString tst_SqlServer::lineWithServer(const QString &server)
 {
@@ -375,6 +417,215 @@ void tst_SqlServer::killedPassFreesTheLockAndLeavesWholeCards()
     QCOMPARE(db.postedRows().size(), cards + cards / 3);
     QCOMPARE(halfSettledCards(db, cards, today), QString());
 #endif
+}
+
+namespace {
+
+/// While it lives, the pass reaches the server as Microsoft's ODBC drivers do: the FreeTDS
+/// library under their name (registered by initTestCase()), so that the connection string has
+/// neither FreeTDS's Port= nor its connection-wide Timeout=, and the server is named without
+/// its port.
+class MicrosoftDriverName
+{
+public:
+    explicit MicrosoftDriverName(ConnectionSettings *settings)
+    {
+        // FreeTDS, so named, has no Port= to go by: its TDSPORT, which outranks any Port=, is
+        // the test server's port while this lives.
+        qputenv("TDSPORT", settings->strServidor.section(u',', 1).toLatin1());
+        settings->strServidor = settings->strServidor.section(u',', 0, 0);
+        qputenv("VELMORA_ODBC_DRIVER", kMicrosoftDriver.toUtf8());
+    }
+    ~MicrosoftDriverName()
+    {
+        qunsetenv("VELMORA_ODBC_DRIVER");
+        qunsetenv("TDSPORT");
+    }
+    MicrosoftDriverName(const MicrosoftDriverName &) = delete;
+    MicrosoftDriverName &operator=(const MicrosoftDriverName &) = delete;
+};
+
+} // namespace
+
+void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows_data()
+{
+    QTest::addColumn<bool>("microsoftString");
+    QTest::addColumn<QString>("held"); // what another session holds up
+    for (bool microsoft : {false, true}) {
+        const char *driver = microsoft ? "Microsoft's string" : "FreeTDS's string";
+        QTest::addRow("%s, a batch's opening read", driver) << microsoft << u"table"_s;
+        QTest::addRow("%s, a posting", driver) << microsoft << u"row"_s;
+    }
+}
+
+void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
+{
+    QFETCH(bool, microsoftString);
+    QFETCH(QString, held);
+    TestDatabase db;
+    db.addCard("A", "1", {"+ 10 2024-12-06"});
+    db.addCard("B", "2", {"+ 20 2024-12-06"});
+    ConnectionSettings settings = db.settings();
+    std::optional<MicrosoftDriverName> microsoft;
+    if (microsoftString) {
+        if (!m_microsoftDriver)
+            QSKIP("no FreeTDS driver in /etc/odbcinst.ini to register under another name");
+        microsoft.emplace(&settings);
+    }
+    // A row the same as B's lapse, inserted and not committed by another session: the pass's
+    // own insert of it waits on the unique index.
+    const QString other = u"tst-sqlserver-holder"_s;
+    QSqlDatabase holder;
+    if (held == u"row"_s) {
+        db.exec(u"create unique index Unico on PontosHistorico (Terceiro, NumCartao, Observa)"_s);
+        holder = QSqlDatabase::cloneDatabase(db.db(), other);
+        QVERIFY(holder.open() && holder.transaction());
+        QSqlQuery q(holder);
+        q.setForwardOnly(true);
+        QVERIFY2(q.exec(u"insert into PontosHistorico (Terceiro, CliFor, NumCartao, Data, Afecta, "
+                        "Pontos, LancManual, Observa) values ('B', 'C', '2', '2025-12-06', '-', "
+                        "20, 1, 'Regularização Automática (20 pontos)')"_s),
+                 qPrintable(q.lastError().text()));
+    }
+    RecordingHost host;
+    // The table, held during the yield after card A: the next batch's opening read waits.
+    host.onYield = [&db, held](int n) {
+        if (n == 2 && held == u"table"_s)
+            db.breakHistory();
+    };
+    QStringList statements;
+    DbConnection::setStatementObserver(
+        [&statements](const QSqlQuery &q, const QVariantList &) { statements << q.lastQuery(); });
+    PassOptions options;
+    options.timeouts = db.timeouts();
+    const PassOutcome outcome = SettlementPass(settings, host, options).run();
+    DbConnection::setStatementObserver({});
+    microsoft.reset();
+    db.restoreHistory();
+    if (holder.isValid()) {
+        holder.rollback();
+        holder.close();
+    }
+    QSqlDatabase::removeDatabase(other);
+
+    // One failure line, with the driver's words; the posting was not refused, and nothing was
+    // sent after the statement that ran out of time.
+    QVERIFY2(outcome == PassOutcome::Failed, qPrintable(host.text));
+    QVERIFY2(host.lines().last().endsWith(u"Timeout expired"_s), qPrintable(host.text));
+    QVERIFY(!host.text.contains(u"Falha de Gravação"_s));
+    const QString blocked = held == u"row"_s ? u"insert into PontosHistorico"_s
+                                             : Dialect::sqlServer().openTransactionSql();
+    QVERIFY2(statements.last().startsWith(blocked), qPrintable(statements.join(u'\n')));
+    QCOMPARE(posted(db, u"Terceiro"_s), QStringList{u"A"_s});
+    if (held == u"row"_s)
+        db.exec(u"drop index Unico on PontosHistorico"_s);
+    RecordingHost next;
+    QCOMPARE(runPass(db, next), PassOutcome::Completed);
+    QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{u"A"_s, u"B"_s}));
+}
+
+void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout()
+{
+    // Cards that take every kind of statement: the lock, the batch's opening read, the sums,
+    // savepoints, a refused posting and its rollback, both adjustments.
+    TestDatabase db;
+    db.addCard("A", "1", {"+ 10 2024-12-06", "- 30 2024-12-06", "- 10 2026-11-06"});
+    db.addCard("B", "2", {"+ 20 2024-12-06"});
+    db.refusePostings(u"B"_s, u"{}Afecta = '-'"_s);
+    QStringList without;
+    int seen = 0;
+    DbConnection::setStatementObserver([&](const QSqlQuery &q, const QVariantList &) {
+        ++seen;
+        const QVariant handle = q.result() ? q.result()->handle() : QVariant();
+        SQLULEN timeout = 0;
+        if (!handle.isValid() ||
+            !SQL_SUCCEEDED(SQLGetStmtAttr(*static_cast<const SQLHANDLE *>(handle.constData()),
+                                          SQL_ATTR_QUERY_TIMEOUT, &timeout, 0, nullptr)) ||
+            timeout != SQLULEN(TestDatabase::timeouts().commandSeconds))
+            without << q.lastQuery();
+    });
+    RecordingHost host;
+    const PassOutcome outcome = runPass(db, host);
+    DbConnection::setStatementObserver({});
+    QCOMPARE(outcome, PassOutcome::Completed);
+    QCOMPARE(host.text.count(u"Falha de Gravação"_s), 1);
+    QVERIFY(seen > 10);
+    QCOMPARE(without, QStringList());
+}
+
+void tst_SqlServer::redemptionBackdatedBetweenACardsReadsLapsesOnlyTheRest()
+{
+    // A till commits a redemption dated before the cutoff between the card's two readings:
+    // the reading of today sees it, the reading of the cutoff did not. The lapse is capped by
+    // what the card holds, and the next pass leaves what the ledger of lots leaves: nothing.
+    TestDatabase db;
+    db.addCard(u"C1"_s, u"1001"_s, {u"+ 100 2024-12-06"_s});
+    {
+        const BeforeStatement till(
+            [](const QSqlQuery &q, const QVariantList &v) {
+                return readsFor(q, v, u"C1"_s) && v.value(2).toDate() == QDate(2026, 12, 6);
+            },
+            [&db] { db.addMovement(u"C1"_s, u"1001"_s, u"-"_s, u"40"_s, u"2025-06-01"_s); });
+        RecordingHost host;
+        QCOMPARE(runPass(db, host), PassOutcome::Completed);
+    }
+    QCOMPARE(db.balance(u"C1"_s, u"1001"_s, kToday), u"0.0000"_s);
+    RecordingHost next;
+    QCOMPARE(runPass(db, next), PassOutcome::Completed);
+    QCOMPARE(db.balance(u"C1"_s, u"1001"_s, kToday), u"0.0000"_s);
+    QCOMPARE(cardRows(db), u"- 60 2025-12-06 Regularização Automática (60 pontos)"_s);
+}
+
+void tst_SqlServer::keyBeyondTheBasicPlaneSettles_data()
+{
+    QTest::addColumn<QString>("textType");
+    QTest::newRow("varchar") << u"varchar"_s;
+    QTest::newRow("nvarchar") << u"nvarchar"_s;
+}
+
+void tst_SqlServer::keyBeyondTheBasicPlaneSettles()
+{
+    QFETCH(QString, textType);
+    TestDatabase db({}, textType);
+    QVERIFY(db.isValid());
+    // A card key with a character outside Unicode's basic plane, which takes four bytes in
+    // UTF-8 and two units in UTF-16, between two ordinary cards.
+    db.addCard(u"C1"_s, u"1001"_s, {u"+ 10 2024-12-06"_s});
+    db.addCard(u"C3"_s, u"1003"_s, {u"+ 30 2024-12-06"_s});
+    // Written as the pass binds it: Qt's own binding through FreeTDS cannot carry it.
+    const QString key = u"1002\U0001F600"_s;
+    for (const QString &sql :
+         {u"insert into PontosCartoes (Cliente, NumCartao) values (?, ?)"_s,
+          u"insert into PontosHistorico (Terceiro, NumCartao, CliFor, Data, Afecta, Pontos, "
+          "LancManual) values (?, ?, 'C', '2024-12-06', '+', 20, 0)"_s}) {
+        QSqlQuery q(db.db());
+        q.setForwardOnly(true);
+        QVERIFY(q.prepare(sql));
+        std::unique_ptr<Dialect::BoundValues> bound;
+        QString error;
+        QVERIFY2(Dialect::sqlServer().bind(q, {u"C"_s + key, key}, &bound, &error),
+                 qPrintable(error));
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+    }
+    QSqlQuery stored(db.db());
+    stored.setForwardOnly(true);
+    QVERIFY(stored.exec(u"select NumCartao from PontosCartoes where NumCartao like '1002%'"_s) &&
+            stored.next());
+    const QString storedKey = stored.value(0).toString();
+    stored.finish();
+
+    if (textType == u"nvarchar"_s)
+        QCOMPARE(storedKey, key);
+    RecordingHost host;
+    QCOMPARE(runPass(db, host), PassOutcome::Completed);
+    QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+    // Babelfish keeps the character in a varchar column too, but FreeTDS reads it back through
+    // the column's code page, as "?": that card's key then matches none of its movements. On
+    // SQL Server the column itself holds the "?".
+    QStringList settled{u"1001"_s, storedKey, u"1003"_s};
+    if (textType == u"varchar"_s)
+        settled.removeAt(1);
+    QCOMPARE(posted(db, u"NumCartao"_s), settled);
 }
 
 QTEST_GUILESS_MAIN(tst_SqlServer)

@@ -44,8 +44,15 @@ QSqlDatabase openServer(const QString &name)
 {
     ConnectionSettings s = CommandLine::split(TestDatabase::serverLine());
     CommandLine::normaliseAndValidate(s);
-    const ConnectionTarget target = ConnectionString::build(
-        s.strModoLigacao, s.strServidor, s.strBaseDados, s.strUtilizador, s.strPassword, {});
+    // The platform's own driver, whatever driver a test has the pass use.
+#ifdef Q_OS_WIN
+    const QString driver = QStringLiteral("SQL Server");
+#else
+    const QString driver = QStringLiteral("FreeTDS");
+#endif
+    const ConnectionTarget target =
+        ConnectionString::build(s.strModoLigacao, s.strServidor, s.strBaseDados, s.strUtilizador,
+                                s.strPassword, {}, false, driver);
     QSqlDatabase database = QSqlDatabase::addDatabase(target.driverName, name);
     database.setDatabaseName(target.databaseName);
     database.setConnectOptions(target.connectOptions);
