@@ -37,13 +37,18 @@ bool SettlementBatch::openCard(QString *error)
     m_cardOpen = true;
     m_cardLines = m_lines.size();
     m_cardRows = m_rows.size();
-    m_cardRowCount = m_counts.rows;
+    m_cardCounts = m_counts;
     return true;
 }
 
 void SettlementBatch::addRow(const HistoryEntry &row)
 {
     ++m_counts.rows;
+    Currency &points =
+        row.Afecta == QLatin1String("-") ? m_counts.pointsTaken : m_counts.pointsGiven;
+    Currency magnitude;
+    if (row.Pontos.absolute(&magnitude))
+        Currency::add(points, magnitude, &points);
     if (m_keepRows)
         m_rows.append(row);
 }
@@ -77,7 +82,7 @@ bool SettlementBatch::undoCard(QString *error)
             m_lines.remove(i);
     }
     m_rows.resize(m_cardRows);
-    m_counts.rows = m_cardRowCount;
+    m_counts = m_cardCounts;
     return true;
 }
 

@@ -27,8 +27,10 @@ class SettlementBatch : public ReportSink
 public:
     struct Counts
     {
-        qint64 cards = 0; ///< settled
-        qint64 rows = 0;  ///< posted, or in a dry run previewed
+        qint64 cards = 0;     ///< settled
+        qint64 rows = 0;      ///< posted, or in a dry run previewed
+        Currency pointsTaken; ///< by the rows that take points away (the lapses)
+        Currency pointsGiven; ///< by the rows that add points (refills and lifts)
     };
 
     /// A dry run begins a read-only transaction, and its savepoints send nothing.
@@ -90,5 +92,5 @@ private:
     // Where the open card began, to take it back.
     qsizetype m_cardLines = 0;
     qsizetype m_cardRows = 0;
-    qint64 m_cardRowCount = 0;
+    Counts m_cardCounts;
 };

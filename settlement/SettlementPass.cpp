@@ -105,6 +105,8 @@ void SettlementPass::commitBatch()
         fail(error);
     m_stats.cardsSettled += counts.cards;
     m_stats.rowsPosted += counts.rows;
+    Currency::add(m_stats.pointsLapsed, counts.pointsTaken, &m_stats.pointsLapsed);
+    Currency::add(m_stats.pointsLifted, counts.pointsGiven, &m_stats.pointsLifted);
 }
 
 void SettlementPass::endBatchAfterFailure()

@@ -185,6 +185,9 @@ void tst_BatchCommit::refusedPostingInsideABatchLeavesOnlyThatCard()
     QCOMPARE(settlement.stats().rowsPosted, 8);
     QCOMPARE(settlement.postings().size(), 8);
     QCOMPARE(settlement.stats().rowsFailed, 1);
+    // The points of the rows committed, B's refused card not among them.
+    QCOMPARE(settlement.stats().pointsLapsed.toText(), u"19"_s);
+    QCOMPARE(settlement.stats().pointsLifted.toText(), u"60"_s);
 
     db.allowPostings();
     rerunSettlesTheRest(db);
