@@ -2,6 +2,7 @@
 #include "settlement/ExpiryForecast.h"
 
 #include "db/Dialect.h"
+#include "db/TransactionGuard.h"
 #include "settlement/CardList.h"
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
@@ -15,6 +16,10 @@
 namespace {
 
 const QString kCrLf = QStringLiteral("\r\n");
+
+// The per-card reads share a read transaction this many cards long, as a pass's batches do:
+// on SQLite the file lock is then taken once a batch rather than around every statement.
+constexpr qint64 kCardsPerReading = 500;
 
 bool count(CardSums &sums, const CardSums &more)
 {
@@ -152,6 +157,7 @@ void ExpiryForecast::failIfLost(const DbConnection &connection) const
 
 void ExpiryForecast::release()
 {
+    m_reading.reset();
     m_movements = QSqlQuery();
     m_balance.clear();
     m_lock.reset();
@@ -301,6 +307,16 @@ void ExpiryForecast::foresee(const QString &cliente, const QString &numCartao)
 
 bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
 {
+    if (m_reading && m_readingCards >= kCardsPerReading)
+        m_reading.reset(); // it only read: rolled back
+    if (!m_reading) {
+        m_reading = std::make_unique<TransactionGuard>(*m_cnLigacao, QString(),
+                                                       m_cnLigacao->dialect().openTransactionSql());
+        if (!m_reading->begun())
+            fail(m_reading->error());
+        m_readingCards = 0;
+    }
+    ++m_readingCards;
     QString error;
     CardSums sums;
     switch (m_balance.read(cliente, numCartao, m_calendar->firstCutoff(), &sums, &error)) {

@@ -18,6 +18,7 @@
 
 class PassHost;
 class PassLock;
+class TransactionGuard;
 
 /// The passes of the coming days over one card that has no other movement, one a day: what
 /// each would post follows from LapseRule::adjust on the card's sums that day, and its rows
@@ -168,4 +169,6 @@ private:
     std::unique_ptr<PassLock> m_lock;
     CardBalance m_balance;
     QSqlQuery m_movements;
+    std::unique_ptr<TransactionGuard> m_reading; ///< the per-card reads of a few cards
+    qint64 m_readingCards = 0;
 };
