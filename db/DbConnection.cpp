@@ -121,7 +121,7 @@ bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *e
     if (refuseWhenLost(error))
         return false;
     if (g_observer)
-        g_observer(query, values);
+        g_observer(&query, values);
     std::unique_ptr<Dialect::BoundValues> bound;
     if (!m_dialect->bind(query, values, &bound, error))
         return false;
@@ -156,6 +156,8 @@ bool DbConnection::commit(QString *error) const
 {
     if (refuseWhenLost(error))
         return false;
+    if (g_observer)
+        g_observer(nullptr, {});
     QSqlDatabase db = database();
     if (db.commit())
         return true;

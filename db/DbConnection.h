@@ -63,8 +63,8 @@ public:
     static QString describe(const QSqlError &error);
 
     /// For tests: called with every statement, and the values it is run with, just before it
-    /// runs.
-    using StatementObserver = std::function<void(const QSqlQuery &, const QVariantList &)>;
+    /// runs; with no statement just before a commit.
+    using StatementObserver = std::function<void(const QSqlQuery *, const QVariantList &)>;
     static void setStatementObserver(StatementObserver observer);
 
 private:

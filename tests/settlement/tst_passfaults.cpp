@@ -86,7 +86,7 @@ void tst_PassFaults::connectionLostInsideACardLeavesThatCardAsItWas()
     RecordingHost host;
     // Inside B's transaction, between its refill and its lift.
     const BeforeStatement cut(
-        [](const QSqlQuery &q, const QVariantList &v) { return postsFor(q, v, u"B"_s, true); },
+        [](const QSqlQuery *q, const QVariantList &v) { return postsFor(q, v, u"B"_s, true); },
         cutPassConnection);
     QCOMPARE(runPass(db, host), PassOutcome::Failed);
     // One failure line, with the driver's own words: the lift was not refused.
@@ -285,8 +285,8 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
     std::optional<BeforeStatement> insideACard;
     auto cutInsideACard = [&insideACard, faultAt] {
         insideACard.emplace(
-            [faultAt, rows = 0](const QSqlQuery &q, const QVariantList &) mutable {
-                return q.lastQuery().startsWith(u"insert"_s) && ++rows == faultAt;
+            [faultAt, rows = 0](const QSqlQuery *q, const QVariantList &) mutable {
+                return q && q->lastQuery().startsWith(u"insert"_s) && ++rows == faultAt;
             },
             cutPassConnection);
     };
