@@ -253,8 +253,9 @@ public:
         if (!connection.prepare(query, QStringLiteral("select @@trancount"), error) ||
             !connection.exec(query, error))
             return false;
-        if (!query.next()) {
-            *error = DbConnection::describe(query.lastError());
+        if (!connection.next(query, error)) {
+            if (error->isEmpty())
+                *error = QStringLiteral("@@trancount não devolveu nenhuma linha");
             return false;
         }
         *open = query.value(0).toInt() > 0;

@@ -30,7 +30,7 @@ bool RangeBalances::read(const QString *after, const QString &upTo, const QDate 
     if (!m_connection->exec(query, values, error))
         return false;
     Card card;
-    while (query.next()) {
+    while (m_connection->next(query, error)) {
         if (!keys.firstTime(query.value(0), query.value(1), &card.cliente, &card.numCartao))
             continue;
         QString ignored;
@@ -39,9 +39,7 @@ bool RangeBalances::read(const QString *after, const QString &upTo, const QDate 
             CardBalance::fromSums(query.value(4), query.value(5), &card.today, &ignored);
         cards->append(card);
     }
-    const bool ok = !query.lastError().isValid();
-    if (!ok)
-        *error = DbConnection::describe(query.lastError());
+    const bool ok = error->isEmpty();
     query.finish();
     return ok;
 }

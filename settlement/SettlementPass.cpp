@@ -242,12 +242,12 @@ void SettlementPass::readCardList(CardList &cards)
     CardKeys keys;
     QString cliente;
     QString numCartao;
-    while (rsCartoes.next()) {
+    while (m_cnLigacao->next(rsCartoes, &error)) {
         if (keys.firstTime(rsCartoes.value(0), rsCartoes.value(1), &cliente, &numCartao))
             cards.add(cliente, numCartao);
     }
-    if (rsCartoes.lastError().isValid())
-        fail(DbConnection::describe(rsCartoes.lastError()));
+    if (!error.isEmpty())
+        fail(error);
     rsCartoes.finish();
     cards.squeeze();
 }
