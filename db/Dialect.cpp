@@ -156,15 +156,18 @@ public:
     {
         if (failed && failed->result()) {
             auto statement = odbcHandle<SQLHANDLE>(failed->result()->handle());
-            SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+            // SQLTCHAR is the driver manager's own width: 16-bit on Windows, where Unicode
+            // is defined, 8-bit on unixODBC.
+            SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
             SQLINTEGER native = 0;
             SQLSMALLINT length = 0;
             for (SQLSMALLINT record = 1;
                  statement && SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, record, state,
                                                           &native, nullptr, 0, &length));
                  ++record) {
-                const auto sqlState = QByteArray::fromRawData(reinterpret_cast<const char *>(state),
-                                                              SQL_SQLSTATE_SIZE);
+                QByteArray sqlState;
+                for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
+                    sqlState.append(static_cast<char>(state[i]));
                 if (sqlState == "S1T00" || sqlState == "HYT00" || sqlState == "HYT01" ||
                     sqlState.startsWith("08"))
                     return true;
