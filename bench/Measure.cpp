@@ -219,7 +219,7 @@ Result script(const Request &request)
         result.error = DbConnection::describe(db.lastError());
         return result;
     }
-    for (const QString &sql : scriptSql()) {
+    for (const QString &sql : scriptSql(!request.server.isEmpty())) {
         QSqlQuery query = cn->newQuery();
         if (!query.prepare(sql)) {
             result.error = DbConnection::describe(query.lastError());
@@ -317,63 +317,78 @@ QString serverBoundSql()
                           "order by c.NumCartao");
 }
 
-// Whole points, halves to even, of a sum x: SQLite's round() takes halves away from zero.
-#define VELMORA_WHOLE(x)                                                                           \
-    "(case when abs((" x ") - cast((" x ") as integer)) = 0.5 then 2 * round((" x ") / 2.0) "      \
-    "else round(" x ") end)"
-
-QStringList scriptSql()
+// Whole points, halves to even, of a sum x: round() takes halves away from zero on both.
+QString whole(const QString &x)
 {
+    return QStringLiteral("(case when abs((%1) - round((%1) - 0.5, 0) - 0.5) = 0 "
+                          "then 2 * round((%1) / 2.0, 0) else round((%1), 0) end)")
+        .arg(x);
+}
+
+// The lapse rule, set-wise: each card's sums up to the cutoff and up to today in one grouped
+// read, then the rows of each kind in one statement each.
+QStringList scriptSql(bool sqlServer)
+{
+    const QString temp = sqlServer ? QStringLiteral("#") : QStringLiteral("temp.");
+    const QString into = sqlServer
+                             ? QStringLiteral("select * into #velmora_saldo from (")
+                             : QStringLiteral("create temp table velmora_saldo as select * from (");
+    const QString text = sqlServer ? QStringLiteral("convert(varchar(40), convert(bigint, %1))")
+                                   : QStringLiteral("cast(cast(%1 as integer) as text)");
+    const QString concat = sqlServer ? QStringLiteral("+") : QStringLiteral("||");
+    const QString nolock = sqlServer ? QStringLiteral(" With (nolock)") : QString();
     const QString history =
         QStringLiteral("insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, Numero, "
                        "Data, Afecta, ValorIncid, Pontos, LancManual, Observa, Utilizador, "
                        "DataSys) ");
+    // max(0, x) and min(x, y) as CASE, which both dialects take.
+    const auto atLeastZero = [](const QString &x) {
+        return QStringLiteral("(case when %1 > 0 then %1 else 0 end)").arg(x);
+    };
+    const auto least = [](const QString &x, const QString &y) {
+        return QStringLiteral("(case when %1 < %2 then %1 else %2 end)").arg(x, y);
+    };
+    const QString saldo = temp + QStringLiteral("velmora_saldo");
+    const QString lapse =
+        least(atLeastZero(QStringLiteral("antigo - gasto")), atLeastZero(QStringLiteral("actual")));
+    const QString refill = least(QStringLiteral("-antigo"), atLeastZero(QStringLiteral("-actual")));
+    const QString after = whole(
+        QStringLiteral("bruto - (case when antigo > 0 then %1 else -(%2) end)").arg(lapse, refill));
     return {
-        QStringLiteral(
-            "create temp table velmora_saldo as select Cliente, NumCartao, saldo from ("
-            "select c.Cliente, c.NumCartao, " VELMORA_WHOLE(
-                "coalesce(s.Soma, 0) - coalesce(s.Subtrai, 0)") " as saldo "
-                                                                "from (select distinct Cliente, "
-                                                                "NumCartao from PontosCartoes) c "
-                                                                "left join (select NumCartao, "
-                                                                "Terceiro, "
-                                                                "sum(case when Afecta='+' then "
-                                                                "Pontos end) as Soma, "
-                                                                "sum(case when Afecta='-' then "
-                                                                "Pontos end) as Subtrai "
-                                                                "from PontosHistorico not indexed "
-                                                                "where CliFor='C' and "
-                                                                "Data<=:cutoffBound "
-                                                                "group by NumCartao, Terceiro) s "
-                                                                "on s.NumCartao = c.NumCartao and "
-                                                                "s.Terceiro = c.Cliente) where "
-                                                                "saldo <> 0"),
-        history +
-            QStringLiteral("select Cliente, 'C', NumCartao, '', '', :cutoff, "
-                           "case when saldo > 0 then '-' else '+' end, abs(saldo), abs(saldo), 1, "
-                           "'Regularização Automática (' || cast(saldo as integer) || ' pontos)', "
-                           "'00', :now from velmora_saldo order by NumCartao, Cliente"),
-        // Each settled card's balance up to today, read through the history index; a join
-        // of two unindexed sets would compare every pair.
-        QStringLiteral("create temp table velmora_actual as select v.Cliente, v.NumCartao, "
-                       "(select sum(case when Afecta='+' then Pontos else -Pontos end) "
-                       "from PontosHistorico h where h.NumCartao = v.NumCartao "
-                       "and h.Terceiro = v.Cliente and h.CliFor = 'C' "
-                       "and h.Data <= :todayBound) as bruto from velmora_saldo v"),
-        history + QStringLiteral(
-                      "select Cliente, 'C', NumCartao, '', '', :today, '+', "
-                      "-actual, -actual, 1, :note, '00', :now from (select Cliente, "
-                      "NumCartao, " VELMORA_WHOLE("bruto") " as actual "
-                                                           "from velmora_actual) where actual < 0 "
-                                                           "order by NumCartao, Cliente"),
+        into +
+            QStringLiteral(
+                "select c.Cliente, c.NumCartao, %1 as antigo, %2 as actual, %3 as gasto, "
+                "coalesce(s.SomaHoje, 0) - coalesce(s.SubtraiHoje, 0) as bruto "
+                "from (select distinct Cliente, NumCartao from PontosCartoes%4) c "
+                "left join (select NumCartao, Terceiro, "
+                "sum(case when Afecta='+' and Data<=:cutoffBound then Pontos end) as Soma, "
+                "sum(case when Afecta='-' and Data<=:cutoffBound then Pontos end) as Subtrai, "
+                "sum(case when Afecta='+' then Pontos end) as SomaHoje, "
+                "sum(case when Afecta='-' then Pontos end) as SubtraiHoje "
+                "from PontosHistorico%4 where CliFor='C' and Data<=:todayBound "
+                "group by NumCartao, Terceiro) s "
+                "on s.NumCartao = c.NumCartao and s.Terceiro = c.Cliente) t where antigo <> 0")
+                .arg(whole(QStringLiteral("coalesce(s.Soma, 0) - coalesce(s.Subtrai, 0)")),
+                     whole(QStringLiteral("coalesce(s.SomaHoje, 0) - coalesce(s.SubtraiHoje, 0)")),
+                     whole(QStringLiteral("coalesce(s.SubtraiHoje, 0) - coalesce(s.Subtrai, 0)")),
+                     nolock),
+        history + QStringLiteral("select Cliente, 'C', NumCartao, '', '', :cutoff, '-', "
+                                 "%1, %1, 1, 'Regularização Automática (' %2 %3 %2 ' pontos)', "
+                                 "'00', :now from %4 where antigo > 0 and %1 > 0")
+                      .arg(lapse, concat, text.arg(lapse), saldo),
+        history + QStringLiteral("select Cliente, 'C', NumCartao, '', '', :cutoff, '+', "
+                                 "%1, %1, 1, 'Regularização Automática (-' %2 %3 %2 ' pontos)', "
+                                 "'00', :now from %4 where antigo < 0 and %1 > 0")
+                      .arg(refill, concat, text.arg(refill), saldo),
+        history + QStringLiteral("select Cliente, 'C', NumCartao, '', '', :today, '+', "
+                                 "-(%1), -(%1), 1, :note, '00', :now from %2 where %1 < 0")
+                      .arg(after, saldo),
         QStringLiteral("select (select count(*) from (select distinct Cliente, NumCartao "
-                       "from PontosCartoes)), (select count(*) from velmora_saldo)"),
-        QStringLiteral("drop table velmora_saldo"),
-        QStringLiteral("drop table velmora_actual"),
+                       "from PontosCartoes) c), (select count(*) from %1)")
+            .arg(saldo),
+        QStringLiteral("drop table %1").arg(saldo),
     };
 }
-
-#undef VELMORA_WHOLE
 
 QString boundSql()
 {

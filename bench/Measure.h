@@ -59,8 +59,9 @@ QString boundSql();
 /// The same on SQL Server. Placeholder: the date bound.
 QString serverBoundSql();
 
-/// Statements that post, set-wise, the rows a first pass posts on SQLite (a timing reference
-/// only). Named placeholders :cutoff, :cutoffBound, :today, :todayBound, :now, :note.
-QStringList scriptSql();
+/// Statements that post, set-wise, the rows a first pass posts, on SQL Server or SQLite (a
+/// timing reference only). Named placeholders :cutoff, :cutoffBound, :today, :todayBound,
+/// :now, :note.
+QStringList scriptSql(bool sqlServer);
 
 } // namespace Measure

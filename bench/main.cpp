@@ -395,11 +395,11 @@ int main(int argc, char *argv[])
                        ? QString()
                        : DbConnection::describe(query.lastError());
         };
-    } else {
-        const auto script = runner.twoPasses(QStringLiteral("script"), generated);
-        lines.append({QStringLiteral("set-wise SQL script"), QStringLiteral("first"), script.first,
-                      Host::Headless});
     }
+    const auto script = runner.twoPasses(QStringLiteral("script"), generated, reset);
+    lines.append({serverConnection ? QStringLiteral("set-wise T-SQL script")
+                                   : QStringLiteral("set-wise SQL script"),
+                  QStringLiteral("first"), script.first, Host::Headless});
     const struct
     {
         const char *what;

@@ -132,6 +132,11 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
     text += QLatin1String("ClientCharset=UTF-8;");
     if (freeTds) {
         text += QStringLiteral("Timeout=%1;").arg(timeouts.commandSeconds);
+        // FreeTDS waits as long again, once a statement's time is up, for the server to take
+        // back the statement: on a network that stopped answering a statement would hold the
+        // pass for twice its timeout. Each statement gets half, so that the pass gives up
+        // within the command timeout.
+        target.statementSeconds = (timeouts.commandSeconds + 1) / 2;
         // A pinned protocol version: left to choose, FreeTDS falls back to the Sybase protocol
         // when the server does not answer, which sends the password in clear text and, after
         // a second timeout, never returns.

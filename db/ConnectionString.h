@@ -12,6 +12,8 @@ struct ConnectionTarget
     QString databaseName;   ///< ODBC connection string, or the SQLite file URI
     QString connectOptions; ///< Qt's driver options
     QString refusal;        ///< why the settings cannot be used; the connection then fails
+    /// The timeout each statement is given, in seconds; 0 for the command timeout itself.
+    int statementSeconds = 0;
 };
 
 namespace ConnectionString {

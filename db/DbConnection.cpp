@@ -38,7 +38,8 @@ DbConnection::~DbConnection()
 
 bool DbConnection::open(const ConnectionTarget &target, int commandTimeoutSeconds, QString *error)
 {
-    m_commandTimeout = commandTimeoutSeconds;
+    m_commandTimeout =
+        target.statementSeconds > 0 ? target.statementSeconds : commandTimeoutSeconds;
     m_lost = false;
     m_lostReason.clear();
     m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
@@ -121,7 +122,7 @@ bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *e
     if (refuseWhenLost(error))
         return false;
     if (g_observer)
-        g_observer(query, values);
+        g_observer(&query, values);
     std::unique_ptr<Dialect::BoundValues> bound;
     if (!m_dialect->bind(query, values, &bound, error))
         return false;
@@ -129,6 +130,18 @@ bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *e
         return true;
     *error = describe(query.lastError());
     checkLost(&query, *error);
+    return false;
+}
+
+bool DbConnection::next(QSqlQuery &query, QString *error) const
+{
+    error->clear();
+    if (query.next())
+        return true;
+    if (query.lastError().isValid()) {
+        *error = describe(query.lastError());
+        checkLost(&query, *error);
+    }
     return false;
 }
 
@@ -156,6 +169,8 @@ bool DbConnection::commit(QString *error) const
 {
     if (refuseWhenLost(error))
         return false;
+    if (g_observer)
+        g_observer(nullptr, {});
     QSqlDatabase db = database();
     if (db.commit())
         return true;

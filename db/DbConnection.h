@@ -45,6 +45,9 @@ public:
     /// connection is marked lost.
     bool exec(QSqlQuery &query, const QVariantList &values, QString *error) const;
     bool exec(QSqlQuery &query, QString *error) const { return exec(query, {}, error); }
+    /// The next row of a query that exec() ran: false at the end of its rows, or, with `error`
+    /// set, when the fetch failed (which may lose the connection, as a statement may).
+    bool next(QSqlQuery &query, QString *error) const;
     /// Prepares and runs a statement whose rows, if any, are not read.
     bool run(const QString &sql, QString *error) const;
 
@@ -63,8 +66,8 @@ public:
     static QString describe(const QSqlError &error);
 
     /// For tests: called with every statement, and the values it is run with, just before it
-    /// runs.
-    using StatementObserver = std::function<void(const QSqlQuery &, const QVariantList &)>;
+    /// runs; with no statement just before a commit.
+    using StatementObserver = std::function<void(const QSqlQuery *, const QVariantList &)>;
     static void setStatementObserver(StatementObserver observer);
 
 private:
@@ -73,7 +76,7 @@ private:
 
     QString m_name;
     const Dialect *m_dialect;
-    int m_commandTimeout = 60;
+    int m_commandTimeout = 60; ///< each statement's, in seconds
     mutable bool m_lost = false;
     mutable QString m_lostReason;
 };

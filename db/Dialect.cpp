@@ -97,25 +97,29 @@ public:
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
                               "Data<=?");
     }
-    // One grouped read of each sum over the whole history, joined to the card list by the
-    // text of the card's values, as the per-card sums compare them with their bound text: a
-    // NULL value is the empty text there, as the per-card sums bind it.
-    QString balancesSql() const override
+    // A range of the card list with its sums, grouped, joined to its cards by the text of the
+    // cards' values as the per-card sums compare them with their bound text: a NULL value is
+    // the empty text there, as the per-card sums bind it. The ranges follow one another by the
+    // server's own comparison of card numbers, so that no card is read in two of them.
+    QString rangeBalancesSql(bool firstRange) const override
     {
+        const QString range = firstRange ? QStringLiteral("NumCartao<=?")
+                                         : QStringLiteral("NumCartao>? and NumCartao<=?");
         return QStringLiteral(
-            "select c.Cliente,c.NumCartao,p.Soma,m.Subtrai "
-            "from (select distinct Cliente,NumCartao from PontosCartoes With (NoLock)) c "
-            "left join (select Terceiro,NumCartao,Soma=sum(Pontos) from PontosHistorico "
-            "With (nolock) where CliFor='C' and Afecta='+' and Data<=? "
-            "group by Terceiro,NumCartao) p "
-            "on p.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
-            "and p.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
-            "left join (select Terceiro,NumCartao,Subtrai=sum(Pontos) from PontosHistorico "
-            "With (nolock) where CliFor='C' and Afecta='-' and Data<=? "
-            "group by Terceiro,NumCartao) m "
-            "on m.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
-            "and m.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
-            "order by c.NumCartao");
+                   "select c.Cliente,c.NumCartao,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje "
+                   "from (select distinct Cliente,NumCartao from PontosCartoes With (NoLock) "
+                   "where %1%2) c "
+                   "left join (select Terceiro,NumCartao,"
+                   "Soma=sum(case when Afecta='+' and Data<=? then Pontos end),"
+                   "Subtrai=sum(case when Afecta='-' and Data<=? then Pontos end),"
+                   "SomaHoje=sum(case when Afecta='+' then Pontos end),"
+                   "SubtraiHoje=sum(case when Afecta='-' then Pontos end) "
+                   "from PontosHistorico With (nolock) where CliFor='C' and %1 and Data<=? "
+                   "group by Terceiro,NumCartao) s "
+                   "on s.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
+                   "and s.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
+                   "order by c.NumCartao")
+            .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
     }
     // One lock per database, named after what it keeps: the settlement of the points.
     QString applicationLockSql() const override
@@ -163,15 +167,18 @@ public:
     {
         if (failed && failed->result()) {
             auto statement = odbcHandle<SQLHANDLE>(failed->result()->handle());
-            SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+            // SQLTCHAR is the driver manager's own width: 16-bit on Windows, where Unicode
+            // is defined, 8-bit on unixODBC.
+            SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
             SQLINTEGER native = 0;
             SQLSMALLINT length = 0;
             for (SQLSMALLINT record = 1;
                  statement && SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, record, state,
                                                           &native, nullptr, 0, &length));
                  ++record) {
-                const auto sqlState = QByteArray::fromRawData(reinterpret_cast<const char *>(state),
-                                                              SQL_SQLSTATE_SIZE);
+                QByteArray sqlState;
+                for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
+                    sqlState.append(static_cast<char>(state[i]));
                 if (sqlState == "S1T00" || sqlState == "HYT00" || sqlState == "HYT01" ||
                     sqlState.startsWith("08"))
                     return true;
@@ -260,8 +267,9 @@ public:
         if (!connection.prepare(query, QStringLiteral("select @@trancount"), error) ||
             !connection.exec(query, error))
             return false;
-        if (!query.next()) {
-            *error = DbConnection::describe(query.lastError());
+        if (!connection.next(query, error)) {
+            if (error->isEmpty())
+                *error = QStringLiteral("@@trancount não devolveu nenhuma linha");
             return false;
         }
         *open = query.value(0).toInt() > 0;
@@ -328,6 +336,7 @@ public:
                    "and d.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
                    "order by c.NumCartao,c.Cliente,d.Dia");
     }
+    int rowsPerInsert() const override { return 2100 / 13; }
 };
 
 class SqliteDialect final : public Dialect
@@ -352,26 +361,27 @@ public:
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
                               "Data<=?");
     }
-    // Each sum reads the history once in storage order and groups it apart: walking the
-    // card index instead fetches each row's Pontos from wherever the day put it, which costs
-    // twice as much on a history that grows day by day. The card list keeps its own order,
-    // ties on NumCartao broken by Cliente.
-    QString balancesSql() const override
+    // A range of the card list with its sums, read through the history's card index. The card
+    // list keeps its own order, ties on NumCartao broken by Cliente.
+    QString rangeBalancesSql(bool firstRange) const override
     {
+        const QString range = firstRange ? QStringLiteral("NumCartao <= ?")
+                                         : QStringLiteral("NumCartao > ? and NumCartao <= ?");
         return QStringLiteral(
-            "select c.Cliente, c.NumCartao, p.Soma, m.Subtrai "
-            "from (select distinct Cliente, NumCartao from PontosCartoes) c "
-            "left join (select NumCartao, Terceiro, sum(Pontos) as Soma "
-            "from PontosHistorico not indexed "
-            "where CliFor='C' and Afecta='+' and Data<=? group by NumCartao, Terceiro) p "
-            "on p.NumCartao = coalesce(cast(c.NumCartao as text), '') "
-            "and p.Terceiro = coalesce(cast(c.Cliente as text), '') "
-            "left join (select NumCartao, Terceiro, sum(Pontos) as Subtrai "
-            "from PontosHistorico not indexed "
-            "where CliFor='C' and Afecta='-' and Data<=? group by NumCartao, Terceiro) m "
-            "on m.NumCartao = coalesce(cast(c.NumCartao as text), '') "
-            "and m.Terceiro = coalesce(cast(c.Cliente as text), '') "
-            "order by c.NumCartao, c.Cliente");
+                   "select c.Cliente, c.NumCartao, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje "
+                   "from (select distinct Cliente, NumCartao from PontosCartoes "
+                   "where %1%2) c "
+                   "left join (select NumCartao, Terceiro, "
+                   "sum(case when Afecta='+' and Data<=? then Pontos end) as Soma, "
+                   "sum(case when Afecta='-' and Data<=? then Pontos end) as Subtrai, "
+                   "sum(case when Afecta='+' then Pontos end) as SomaHoje, "
+                   "sum(case when Afecta='-' then Pontos end) as SubtraiHoje "
+                   "from PontosHistorico where CliFor='C' and %1 and Data<=? "
+                   "group by NumCartao, Terceiro) s "
+                   "on s.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+                   "and s.Terceiro = coalesce(cast(c.Cliente as text), '') "
+                   "order by c.NumCartao, c.Cliente")
+            .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
     }
     // ISO text compares as the dates do: '2025-12-06 10:00:00' > '2025-12-06', so a time of
     // day later on the bound's date falls outside the sum, as it does on SQL Server.
@@ -450,6 +460,7 @@ public:
                               "and d.Terceiro = coalesce(cast(c.Cliente as text), '') "
                               "order by c.NumCartao, c.Cliente, d.Dia");
     }
+    int rowsPerInsert() const override { return 999 / 13; }
     // SQLite has no statement that tells; BEGIN fails inside a transaction, and one that it
     // did begin is ended again at once.
     bool transactionStillOpen(const DbConnection &connection, bool *open,
@@ -466,11 +477,19 @@ public:
 
 } // namespace
 
-QString Dialect::insertHistorySql() const
+QString Dialect::insertHistorySql(int rows) const
 {
-    return QStringLiteral("insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,Numero,"
-                          "Data,Afecta,ValorIncid,Pontos,LancManual,Observa,Utilizador,DataSys) "
-                          "values (?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    QString sql = QStringLiteral("insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,"
+                                 "Numero,Data,Afecta,ValorIncid,Pontos,LancManual,Observa,"
+                                 "Utilizador,DataSys) values ");
+    const QString row = QStringLiteral("(?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    sql.reserve(sql.size() + rows * (row.size() + 1));
+    for (int i = 0; i < rows; ++i) {
+        if (i > 0)
+            sql += QLatin1Char(',');
+        sql += row;
+    }
+    return sql;
 }
 
 QVariant Dialect::dateBoundValue(const QDate &date) const

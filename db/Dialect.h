@@ -30,12 +30,20 @@ public:
     /// Placeholders, in order: Terceiro, NumCartao, the date bound.
     virtual QString plusSumSql() const = 0;
     virtual QString minusSumSql() const = 0;
-    /// Every card of the card list, in the list's order, with the same two sums up to a date
-    /// for all cards at once: columns Cliente, NumCartao, Soma, Subtrai (Null where the card
-    /// has no such rows). Placeholders: the date bound, once for each sum.
-    virtual QString balancesSql() const = 0;
-    /// The thirteen columns of a history row, in their order of assignment.
-    QString insertHistorySql() const;
+    /// The cards of a range of the card list, in the list's order, with the same sums as the
+    /// per-card statements read, up to the cutoff and up to today: columns Cliente, NumCartao,
+    /// Soma, Subtrai, SomaHoje, SubtraiHoje (Null where the card has no such rows).
+    /// Placeholders of the first range: its last card number, the cutoff's bound twice, its
+    /// last card number again, today's bound; the first range holds the cards without a number
+    /// too. Of any other range: the number it follows and its last number, the cutoff's bound
+    /// twice, the same two numbers, today's bound.
+    virtual QString rangeBalancesSql(bool firstRange) const = 0;
+    /// The thirteen columns of a history row, in their order of assignment; with `rows`, a
+    /// statement that writes that many rows at once, their values one row after another.
+    QString insertHistorySql(int rows = 1) const;
+    /// The most rows one insert statement takes: SQL Server takes 2 100 values a statement,
+    /// SQLite before 3.32 999.
+    virtual int rowsPerInsert() const = 0;
 
     /// A calendar date as a bound value (a date on SQL Server, ISO text on SQLite).
     virtual QVariant dateValue(const QDate &date) const = 0;

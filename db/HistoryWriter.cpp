@@ -5,34 +5,41 @@
 #include "db/Dialect.h"
 #include "report/ReportSink.h"
 
-bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &now,
-                                    ReportSink &report)
+#include <utility>
+
+bool HistoryWriter::values(const HistoryEntry &entry, const QDateTime &now, QVariantList *out) const
 {
     const Dialect &dialect = m_connection.dialect();
     Currency valorIncid;
     Currency pontos;
-    bool ok = entry.ValorIncid.absolute(&valorIncid) && entry.Pontos.absolute(&pontos);
+    if (!entry.ValorIncid.absolute(&valorIncid) || !entry.Pontos.absolute(&pontos))
+        return false;
+    // Empty text stays empty text: a QString that is empty but not null binds as ''.
+    auto text = [](const QString &s) {
+        return s.isNull() ? QStringLiteral("") : s;
+    };
+    *out << text(entry.Terceiro) << text(entry.CliFor) << text(entry.NumCartao) << text(entry.Tipo)
+         << text(entry.Numero) << dialect.dateValue(entry.Data) << text(entry.Afecta)
+         << dialect.amountValue(valorIncid) << dialect.amountValue(pontos) << 1
+         << text(entry.Observa) << QStringLiteral("00") << dialect.dateTimeValue(now);
+    return true;
+}
+
+bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &now,
+                                    ReportSink &report)
+{
+    QVariantList row;
+    bool ok = values(entry, now, &row);
+    QString error;
     if (ok && !m_prepared) {
-        QString error;
-        m_prepared = m_connection.prepare(m_insert, dialect.insertHistorySql(), &error);
+        m_prepared =
+            m_connection.prepare(m_insert, m_connection.dialect().insertHistorySql(), &error);
         ok = m_prepared;
     }
     if (ok) {
-        // Empty text stays empty text: a QString that is empty but not null binds as ''.
-        auto text = [](const QString &s) {
-            return s.isNull() ? QStringLiteral("") : s;
-        };
-        const QVariantList values{text(entry.Terceiro),        text(entry.CliFor),
-                                  text(entry.NumCartao),       text(entry.Tipo),
-                                  text(entry.Numero),          dialect.dateValue(entry.Data),
-                                  text(entry.Afecta),          dialect.amountValue(valorIncid),
-                                  dialect.amountValue(pontos), 1,
-                                  text(entry.Observa),         QStringLiteral("00"),
-                                  dialect.dateTimeValue(now)};
         // The row count is not consulted: a server running with NOCOUNT on reports none, and a
         // trigger on the table may report its own.
-        QString error;
-        ok = m_connection.exec(m_insert, values, &error);
+        ok = m_connection.exec(m_insert, row, &error);
         m_insert.finish();
         if (!ok) {
             // A statement that failed may not be reusable on every driver: prepare afresh.
@@ -47,4 +54,43 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
         report.refresh();
     }
     return ok;
+}
+
+bool HistoryWriter::writeRows(const QVector<HistoryEntry> &rows, const QVector<int> &statementRows,
+                              const QDateTime &now, qsizetype *written, QString *error)
+{
+    *written = 0;
+    const int most = m_connection.dialect().rowsPerInsert();
+    for (const int count : statementRows) {
+        // A card's rows never split, so a full statement holds the most rows or one fewer:
+        // those two are kept prepared. A batch's last, shorter one is prepared for itself.
+        QSqlQuery single;
+        QSqlQuery *insert = &single;
+        const bool kept = count >= most - 1;
+        if (kept && m_multiRow.contains(count)) {
+            insert = &m_multiRow[count];
+        } else {
+            if (!m_connection.prepare(single, m_connection.dialect().insertHistorySql(count),
+                                      error))
+                return false;
+            if (kept)
+                insert = &(m_multiRow[count] = std::move(single));
+        }
+        QVariantList values;
+        values.reserve(qsizetype(count) * 13);
+        for (qsizetype i = *written; i < *written + count; ++i) {
+            if (!this->values(rows.at(i), now, &values)) {
+                *error = QStringLiteral("valor fora do intervalo");
+                return false;
+            }
+        }
+        const bool ok = m_connection.exec(*insert, values, error);
+        insert->finish();
+        if (!ok) {
+            m_multiRow.remove(count); // prepared afresh the next time, as a single row's
+            return false;
+        }
+        *written += count;
+    }
+    return true;
 }

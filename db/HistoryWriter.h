@@ -5,8 +5,10 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QHash>
 #include <QSqlQuery>
 #include <QString>
+#include <QVector>
 
 class DbConnection;
 class ReportSink;
@@ -39,8 +41,19 @@ public:
     /// connection is not reported here: the connection says why (DbConnection::isLost()).
     bool GravarHistorico(const HistoryEntry &entry, const QDateTime &now, ReportSink &report);
 
+    /// Writes the rows with as few statements as the back end allows: at most
+    /// Dialect::rowsPerInsert() rows each, as `statementRows` splits them (consecutive counts
+    /// that add up to rows.size()), so that a card's rows share a statement. Stops at the first
+    /// statement that fails: false, with its description, and `written` the rows of the
+    /// statements before it. Nothing is reported here.
+    bool writeRows(const QVector<HistoryEntry> &rows, const QVector<int> &statementRows,
+                   const QDateTime &now, qsizetype *written, QString *error);
+
 private:
+    bool values(const HistoryEntry &entry, const QDateTime &now, QVariantList *out) const;
+
     const DbConnection &m_connection;
     QSqlQuery m_insert;
     bool m_prepared = false;
+    QHash<int, QSqlQuery> m_multiRow; ///< prepared inserts, by their number of rows
 };

@@ -14,9 +14,9 @@ bool runSum(const DbConnection &connection, QSqlQuery &query, const QVariantList
 {
     if (!connection.exec(query, values, error))
         return false;
-    if (!query.next()) {
-        *error = query.lastError().isValid() ? DbConnection::describe(query.lastError())
-                                             : QStringLiteral("a soma não devolveu nenhuma linha");
+    if (!connection.next(query, error)) {
+        if (error->isEmpty())
+            *error = QStringLiteral("a soma não devolveu nenhuma linha");
         return false;
     }
     *value = query.value(0);

@@ -98,10 +98,9 @@ PassLock::Result PassLock::tryLockServer(QString *error)
         return Result::Failed;
     // The procedure's return value, not merely the absence of an error: 0 or 1 granted, a
     // negative value not granted.
-    if (!query.next()) {
-        *error = query.lastError().isValid()
-                     ? DbConnection::describe(query.lastError())
-                     : QStringLiteral("sp_getapplock não devolveu nenhum resultado");
+    if (!m_connection.next(query, error)) {
+        if (error->isEmpty())
+            *error = QStringLiteral("sp_getapplock não devolveu nenhum resultado");
         return Result::Failed;
     }
     const int result = query.value(0).toInt();
@@ -115,7 +114,8 @@ PassLock::Result PassLock::tryLockServer(QString *error)
     // Any other refusal is only "busy" when another session is seen to hold the lock.
     QSqlQuery test;
     if (m_connection.prepare(test, dialect.applicationLockTestSql(), error) &&
-        m_connection.exec(test, error) && test.next() && test.value(0).toInt() == 0)
+        m_connection.exec(test, error) && m_connection.next(test, error) &&
+        test.value(0).toInt() == 0)
         return Result::Busy;
     *error = QStringLiteral("sp_getapplock recusou o bloqueio da verificação (%1)").arg(result);
     return Result::Failed;

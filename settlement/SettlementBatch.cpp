@@ -4,11 +4,14 @@
 #include "db/DbConnection.h"
 #include "db/Dialect.h"
 #include "db/TransactionGuard.h"
+#include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 
-SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host, bool dryRun,
-                                 bool keepRows)
-    : m_connection(connection), m_host(host), m_dryRun(dryRun), m_keepRows(keepRows)
+SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host,
+                                 HistoryWriter *writer, bool keepRows, qint64 *rowsRefused,
+                                 qint64 *cardsUnread)
+    : m_connection(connection), m_host(host), m_writer(writer), m_keepRows(keepRows),
+      m_rowsRefused(rowsRefused), m_cardsUnread(cardsUnread)
 {
 }
 
@@ -20,7 +23,7 @@ bool SettlementBatch::begin(QString *error)
     // rather than around every statement. A preview only reads, under a shared lock.
     const Dialect &dialect = m_connection.dialect();
     m_transaction = std::make_unique<TransactionGuard>(
-        m_connection, m_dryRun ? QString() : dialect.beginWritingSql(),
+        m_connection, m_writer ? dialect.beginWritingSql() : QString(),
         dialect.openTransactionSql());
     if (m_transaction->begun())
         return true;
@@ -28,62 +31,135 @@ bool SettlementBatch::begin(QString *error)
     return false;
 }
 
-bool SettlementBatch::openCard(QString *error)
+SettlementBatch::Result SettlementBatch::failed(const QString &description)
 {
-    if (!m_dryRun && !m_transaction->savepoint()) {
-        *error = m_transaction->error();
-        return false;
+    m_error = m_connection.isLost() ? m_connection.lostReason() : description;
+    return Result::Failed;
+}
+
+SettlementBatch::Result SettlementBatch::afterFailure(const QString &description)
+{
+    if (m_connection.isLost())
+        return failed(description);
+    // Some errors end the whole transaction on the server (T-SQL's XACT_ABORT, a trigger's
+    // ROLLBACK, Babelfish on an overflow): then the batch's other cards were undone too.
+    bool open = true;
+    QString error;
+    if (!m_connection.dialect().transactionStillOpen(m_connection, &open, &error))
+        return failed(error);
+    return open ? Result::Done : Result::TransactionGone;
+}
+
+void SettlementBatch::keep(const CardRows &card)
+{
+    for (const HistoryEntry &row : card.rows) {
+        ++m_counts.rows;
+        Currency &points =
+            row.Afecta == QLatin1String("-") ? m_counts.pointsTaken : m_counts.pointsGiven;
+        Currency magnitude;
+        if (row.Pontos.absolute(&magnitude))
+            Currency::add(points, magnitude, &points);
+        if (m_keepRows)
+            m_rows.append(row);
     }
-    m_cardOpen = true;
-    m_cardLines = m_lines.size();
-    m_cardRows = m_rows.size();
-    m_cardCounts = m_counts;
-    return true;
-}
-
-void SettlementBatch::addRow(const HistoryEntry &row)
-{
-    ++m_counts.rows;
-    Currency &points =
-        row.Afecta == QLatin1String("-") ? m_counts.pointsTaken : m_counts.pointsGiven;
-    Currency magnitude;
-    if (row.Pontos.absolute(&magnitude))
-        Currency::add(points, magnitude, &points);
-    if (m_keepRows)
-        m_rows.append(row);
-}
-
-void SettlementBatch::addCardLine(const QString &text)
-{
-    m_lines.append({text, true, true, true});
-}
-
-bool SettlementBatch::closeCard(QString *error)
-{
-    if (!m_dryRun && !m_transaction->releaseSavepoint()) {
-        *error = m_transaction->error();
-        return false;
-    }
-    m_cardOpen = false;
+    for (const QString &line : card.lines)
+        m_lines.append({line, true, true, true});
     ++m_counts.cards;
-    return true;
 }
 
-bool SettlementBatch::undoCard(QString *error)
+SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
 {
-    if (!m_dryRun && !(m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint())) {
-        *error = m_transaction->error();
-        return false; // still open: the batch must not be committed with part of the card
+    if (!m_writer) {
+        keep(card);
+        return Result::Done;
     }
-    m_cardOpen = false;
-    // The card's own lines go; the lines that stay (its refused posting) remain.
-    for (qsizetype i = m_lines.size() - 1; i >= m_cardLines; --i) {
-        if (m_lines.at(i).ofCard)
-            m_lines.remove(i);
+    // A card is settled whole or not at all: its savepoint lets it go back alone, a posting
+    // refused between its two rows included, while the batch's other cards stay.
+    if (!m_transaction->savepoint())
+        return failed(m_transaction->error());
+    for (const HistoryEntry &row : card.rows) {
+        // A refused row was reported by GravarHistorico.
+        if (m_writer->GravarHistorico(row, m_host.clock().now(), *this))
+            continue;
+        if (m_connection.isLost())
+            return failed({});
+        ++*m_rowsRefused;
+        if (m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint())
+            return Result::Done;
+        const Result after = afterFailure(m_transaction->error());
+        // Still open, yet not back at the savepoint: the batch must not be committed with part
+        // of the card.
+        return after == Result::Done ? failed(m_transaction->error()) : after;
     }
-    m_rows.resize(m_cardRows);
-    m_counts = m_cardCounts;
-    return true;
+    if (!m_transaction->releaseSavepoint())
+        return failed(m_transaction->error());
+    keep(card);
+    return Result::Done;
+}
+
+SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &cards)
+{
+    if (!m_writer) {
+        for (const CardRows &card : cards)
+            keep(card);
+        return Result::Done;
+    }
+    const int most = m_connection.dialect().rowsPerInsert();
+    qsizetype next = 0; // the first card not yet posted
+    while (next < cards.size()) {
+        // The statements' rows, a card's rows never split, and the cards of each statement.
+        QVector<HistoryEntry> rows;
+        QVector<int> statementRows;
+        QVector<qsizetype> statementEnd; // one past the statement's last card
+        for (qsizetype i = next; i < cards.size(); ++i) {
+            const int count = int(cards.at(i).rows.size());
+            if (statementRows.isEmpty() || statementRows.last() + count > most) {
+                statementRows.append(0);
+                statementEnd.append(i);
+            }
+            statementRows.last() += count;
+            statementEnd.last() = i + 1;
+            rows += cards.at(i).rows;
+        }
+        qsizetype written = 0;
+        QString error;
+        const bool ok =
+            m_writer->writeRows(rows, statementRows, m_host.clock().now(), &written, &error);
+        // The cards of the statements that went through are settled.
+        qsizetype statement = 0;
+        for (qsizetype rowsKept = 0; rowsKept < written; ++statement) {
+            for (qsizetype i = statement == 0 ? next : statementEnd.at(statement - 1);
+                 i < statementEnd.at(statement); ++i)
+                keep(cards.at(i));
+            rowsKept += statementRows.at(statement);
+        }
+        if (ok)
+            return Result::Done;
+        // The refused statement's cards, one at a time: only the card that is refused stays as
+        // it was. Then the statements after it, together again.
+        const Result after = afterFailure(error);
+        if (after != Result::Done)
+            return after;
+        const qsizetype first = statement == 0 ? next : statementEnd.at(statement - 1);
+        for (qsizetype i = first; i < statementEnd.at(statement); ++i) {
+            const Result one = postCard(cards.at(i));
+            if (one != Result::Done)
+                return one;
+        }
+        next = statementEnd.at(statement);
+    }
+    return Result::Done;
+}
+
+SettlementBatch::Result SettlementBatch::cardUnread(const QString &numCartao,
+                                                    const QString &description)
+{
+    append(QStringLiteral("Falha no cartão nº ") + numCartao + QStringLiteral(" -> ") +
+           description + QStringLiteral("\r\n"));
+    caretToEnd();
+    refresh();
+    ++*m_cardsUnread;
+    return afterFailure(description);
 }
 
 void SettlementBatch::append(const QString &text)
@@ -139,5 +215,4 @@ void SettlementBatch::discard()
     show(false);
     m_counts = {};
     m_rows.clear();
-    m_cardOpen = false;
 }

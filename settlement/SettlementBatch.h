@@ -5,6 +5,7 @@
 #include "report/ReportSink.h"
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <memory>
@@ -13,18 +14,33 @@ class DbConnection;
 class PassHost;
 class TransactionGuard;
 
-/// A batch of cards settled in one transaction: the unit of work of a pass. Its rows, its
-/// counts and the lines that say its cards were settled become real together, when it
-/// commits. Until then those lines are held back; a card taken back to its savepoint, or a
-/// batch that does not commit, takes its rows, counts and lines with it, so that the report
-/// never lists a card as settled that the database does not hold. The batch rolls back in its
-/// destructor unless it was committed.
+/// One card's rows, and the lines that say it was settled (with a preview's lines), in the
+/// order the report shows them.
+struct CardRows
+{
+    QVector<HistoryEntry> rows;
+    QStringList lines;
+};
+
+/// A batch of cards settled in one transaction: the unit of work of a pass, and the place of
+/// its failure rules.
 ///
-/// As a ReportSink it takes the lines that stay whatever becomes of the batch (a refused
-/// posting, a card that could not be read), in their order among the held ones.
+/// Its rows, its counts and the lines that say its cards were settled become real together,
+/// when it commits. Until then those lines are held back; a card taken back to its savepoint,
+/// or a batch that does not commit, takes its rows, counts and lines with it, so that the
+/// report never lists a card as settled that the database does not hold, and only whole cards
+/// ever reach the database. The batch rolls back in its destructor unless it was committed.
+///
+/// A refused posting, or a card that cannot be read, leaves that card as it was, with a line
+/// that stays whatever becomes of the batch; the pass goes on, and velmora-cli ends with exit
+/// code 3. When such a failure made the server end the transaction, the batch's other cards
+/// were undone too, and the pass settles them again (TransactionGone). A lost connection, or a
+/// statement of the batch's own that fails, ends the pass (Failed, with error()).
 class SettlementBatch : public ReportSink
 {
 public:
+    enum class Result { Done, TransactionGone, Failed };
+
     struct Counts
     {
         qint64 cards = 0;     ///< settled
@@ -33,8 +49,11 @@ public:
         Currency pointsGiven; ///< by the rows that add points (refills and lifts)
     };
 
-    /// A dry run begins a read-only transaction, and its savepoints send nothing.
-    SettlementBatch(const DbConnection &connection, PassHost &host, bool dryRun, bool keepRows);
+    /// `writer` posts the rows (null in a dry run, which writes nothing and begins a read-only
+    /// transaction). Refused rows and unread cards are counted at once in `rowsRefused` and
+    /// `cardsUnread`: they stay refused whatever becomes of the batch.
+    SettlementBatch(const DbConnection &connection, PassHost &host, HistoryWriter *writer,
+                    bool keepRows, qint64 *rowsRefused, qint64 *cardsUnread);
     ~SettlementBatch() override;
     SettlementBatch(const SettlementBatch &) = delete;
     SettlementBatch &operator=(const SettlementBatch &) = delete;
@@ -43,19 +62,16 @@ public:
     bool begin(QString *error);
     /// Cards settled in the batch so far.
     qint64 cards() const { return m_counts.cards; }
+    /// Why the last call returned Failed.
+    const QString &error() const { return m_error; }
 
-    /// A card being settled, inside a savepoint of its own. False, with the reason, when its
-    /// statement failed.
-    bool openCard(QString *error);
-    bool cardOpen() const { return m_cardOpen; }
-    /// A row posted (or previewed) for the open card.
-    void addRow(const HistoryEntry &row);
-    /// A line of the open card, shown once the batch commits (caret to the end, refresh).
-    void addCardLine(const QString &text);
-    /// The open card is settled, and stays in the batch.
-    bool closeCard(QString *error);
-    /// The open card goes back to its savepoint, with its rows, counts and lines.
-    bool undoCard(QString *error);
+    /// Posts one card's rows one at a time, inside a savepoint of its own.
+    Result postCard(const CardRows &card);
+    /// Posts the cards' rows with as few statements as the back end takes, a card's rows in
+    /// one statement; the cards of a statement that is refused are posted again one at a time.
+    Result postCards(const QVector<CardRows> &cards);
+    /// A card whose sums cannot be read or converted: reported, and left as it was.
+    Result cardUnread(const QString &numCartao, const QString &description);
 
     // ReportSink: lines that stay.
     void append(const QString &text) override;
@@ -78,19 +94,23 @@ private:
         bool caret = false;
         bool refresh = false;
     };
+    /// The card is settled: its rows, counts and lines are the batch's.
+    void keep(const CardRows &card);
+    /// After a card's statement failed: the pass ends on a lost connection; otherwise whether
+    /// the transaction survived.
+    Result afterFailure(const QString &description);
+    Result failed(const QString &description);
     void show(bool cardLines);
 
     const DbConnection &m_connection;
     PassHost &m_host;
-    bool m_dryRun;
+    HistoryWriter *m_writer;
     bool m_keepRows;
+    qint64 *m_rowsRefused;
+    qint64 *m_cardsUnread;
     std::unique_ptr<TransactionGuard> m_transaction;
     QVector<Line> m_lines;
     QVector<HistoryEntry> m_rows;
     Counts m_counts;
-    bool m_cardOpen = false;
-    // Where the open card began, to take it back.
-    qsizetype m_cardLines = 0;
-    qsizetype m_cardRows = 0;
-    Counts m_cardCounts;
+    QString m_error;
 };

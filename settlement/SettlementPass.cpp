@@ -6,8 +6,6 @@
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
-#include "settlement/SetBasedBalances.h"
-#include "settlement/SettlementBatch.h"
 
 #include <QSqlError>
 
@@ -78,8 +76,11 @@ void SettlementPass::openBatch()
 {
     if (m_batch)
         return;
-    auto batch = std::make_unique<SettlementBatch>(*m_cnLigacao, m_host, m_options.dryRun,
-                                                   m_options.recordPostings);
+    if (!m_options.dryRun && !m_writer)
+        m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
+    auto batch = std::make_unique<SettlementBatch>(*m_cnLigacao, m_host, m_writer.get(),
+                                                   m_options.recordPostings, &m_stats.rowsFailed,
+                                                   &m_stats.cardsFailed);
     QString error;
     if (!batch->begin(&error))
         fail(error);
@@ -113,13 +114,11 @@ void SettlementPass::endBatchAfterFailure()
 {
     if (!m_batch)
         return;
-    // The failing card goes back to its savepoint; the whole cards before it are committed as
-    // they would have been without the failure. On a lost connection nothing more is sent,
-    // and where the batch cannot be kept it is rolled back whole: either way only whole cards
-    // remain, and the next pass settles the rest.
-    QString error;
-    const bool keep = !m_cnLigacao->isLost() && (!m_batch->cardOpen() || m_batch->undoCard(&error));
-    if (keep) {
+    // A batch holds whole cards only (a failure inside a card undoes the batch at once): its
+    // cards are committed as they would have been without the failure. On a lost connection
+    // nothing more is sent; either way only whole cards remain, and the next pass settles
+    // the rest.
+    if (!m_cnLigacao->isLost()) {
         try {
             commitBatch();
             return;
@@ -137,6 +136,8 @@ void SettlementPass::release()
     m_batch.reset();
     m_writer.reset();
     m_balance.clear();
+    m_balancePrepared = false;
+    m_rangeBalances.clear();
     m_lock.reset();
     if (m_cnLigacao && m_cnLigacao->isOpen())
         m_cnLigacao->close();
@@ -185,10 +186,13 @@ PassOutcome SettlementPass::run()
         m_host.caretToEnd();
         m_host.refresh();
 
+        CardList cards;
+        readCardList(cards);
+        m_stats.cardsRead = cards.size();
         if (m_options.strategy == BalanceStrategy::SetBased)
-            settleSetBased();
+            settleSetWise(cards);
         else
-            settlePerCard();
+            settlePerCard(cards);
         if (m_host.stopRequested()) {
             release();
             m_host.setWaitCursor(false);
@@ -238,12 +242,12 @@ void SettlementPass::readCardList(CardList &cards)
     CardKeys keys;
     QString cliente;
     QString numCartao;
-    while (rsCartoes.next()) {
+    while (m_cnLigacao->next(rsCartoes, &error)) {
         if (keys.firstTime(rsCartoes.value(0), rsCartoes.value(1), &cliente, &numCartao))
             cards.add(cliente, numCartao);
     }
-    if (rsCartoes.lastError().isValid())
-        fail(DbConnection::describe(rsCartoes.lastError()));
+    if (!error.isEmpty())
+        fail(error);
     rsCartoes.finish();
     cards.squeeze();
 }
@@ -274,46 +278,85 @@ void SettlementPass::settleInBatches(qsizetype count,
     commitBatch();
 }
 
-void SettlementPass::settlePerCard()
+void SettlementPass::settlePerCard(const CardList &cards)
 {
-    CardList cards;
-    readCardList(cards);
-    m_stats.cardsRead = cards.size();
-    if (!cards.isEmpty())
-        prepareBalances();
     settleInBatches(
         cards.size(),
         [&](qsizetype i) { return settleCard(cards.cliente(i), cards.numCartao(i), nullptr); },
         [&](qsizetype i) { m_host.progress(i + 1, cards.size()); });
 }
 
-void SettlementPass::settleSetBased()
+void SettlementPass::settleSetWise(const CardList &cards)
 {
-    // Every old balance in one read, kept only for the cards that may need settling; those are
-    // then settled one by one exactly as the per-card walk settles them. A card whose sums
-    // the grouped read could not convert is read on its own; a grouped read that the database
-    // refuses altogether (a sum beyond its own range) leaves the pass to the per-card walk.
-    SetBasedBalances balances;
     QString error;
-    if (!balances.read(*m_cnLigacao, m_dates.cutoff, &error)) {
+    if (!cards.isEmpty() && !m_rangeBalances.prepare(*m_cnLigacao, &error))
+        fail(error);
+    CardKeys keys;
+    for (qsizetype start = 0; start < cards.size() && !m_host.stopRequested();) {
+        // A batch ends after a card whose number the next card does not share: the ranges of
+        // numbers never split a number between two batches.
+        qsizetype end = qMin(cards.size(), start + qMax(1, m_options.batchCards));
+        while (end < cards.size() && cards.numCartao(end) == cards.numCartao(end - 1))
+            ++end;
+        settleRange(cards, start, end, keys);
+        m_host.progress(end, cards.size());
+        start = end;
+    }
+}
+
+void SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizetype end,
+                                 CardKeys &keys)
+{
+    openBatch();
+    const QString after = start > 0 ? cards.numCartao(start - 1).toString() : QString();
+    QVector<RangeBalances::Card> read;
+    QString error;
+    if (!m_rangeBalances.read(start > 0 ? &after : nullptr, cards.numCartao(end - 1).toString(),
+                              m_dates.cutoff, m_dates.today, keys, &read, &error)) {
+        // Refused whole (a sum beyond the database's own range): the cards are read one by
+        // one, and the card at fault is named. The failure may have ended the transaction.
         failIfLost();
-        settlePerCard();
+        settleRangeOneByOne(cards, start, end);
         return;
     }
-    m_stats.cardsRead = balances.cardsRead();
-    const qint64 pending = balances.size();
-    if (pending > 0)
-        prepareBalances();
-    const qint64 needingNothing = m_stats.cardsRead - pending;
-    if (m_stats.cardsRead > 0)
-        m_host.progress(needingNothing, m_stats.cardsRead);
+    QVector<CardRows> rows;
+    for (const RangeBalances::Card &card : std::as_const(read)) {
+        if (!card.readable) {
+            // Read on its own, as the per-card walk reads it, which names it.
+            if (settleCard(card.cliente, card.numCartao, nullptr) == CardResult::TransactionGone)
+                return settleRangeOneByOne(cards, start, end);
+            continue;
+        }
+        CardAdjustments plan;
+        if (!LapseRule::adjust(card.atCutoff, card.today, &plan)) {
+            if (cardUnread(card.numCartao, QStringLiteral("saldo fora do intervalo")) ==
+                CardResult::TransactionGone)
+                return settleRangeOneByOne(cards, start, end);
+            continue;
+        }
+        if (!plan.postsNothing())
+            rows.append(cardRows(card.cliente, card.numCartao, plan));
+    }
+    if (outcome(m_batch->postCards(rows)) == CardResult::TransactionGone)
+        return settleRangeOneByOne(cards, start, end);
+    commitBatch();
+    if (m_host.yieldDue())
+        m_host.processEvents();
+}
+
+void SettlementPass::settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end)
+{
+    // What the batch held is undone: the server ended its transaction, or it is of no use.
+    if (m_batch) {
+        const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
+        batch->discard();
+    }
     settleInBatches(
-        pending,
+        end - start,
         [&](qsizetype i) {
-            return settleCard(balances.cliente(i), balances.numCartao(i),
-                              balances.readable(i) ? &balances.sums(i) : nullptr);
+            return settleCard(cards.cliente(start + i), cards.numCartao(start + i), nullptr);
         },
-        [&](qsizetype i) { m_host.progress(needingNothing + i + 1, m_stats.cardsRead); });
+        [](qsizetype) {});
 }
 
 void SettlementPass::prepareBalances()
@@ -321,11 +364,14 @@ void SettlementPass::prepareBalances()
     QString error;
     if (!m_balance.prepare(*m_cnLigacao, &error))
         fail(error);
+    m_balancePrepared = true;
 }
 
 bool SettlementPass::readSums(QStringView cliente, QStringView numCartao, const QDate &bound,
                               CardSums *sums, QString *error)
 {
+    if (!m_balancePrepared)
+        prepareBalances();
     switch (m_balance.read(cliente, numCartao, bound, sums, error)) {
     case CardBalance::Read::Ok:
         return true;
@@ -344,27 +390,27 @@ bool SettlementPass::readSums(QStringView cliente, QStringView numCartao, const 
     fail(*error);
 }
 
-bool SettlementPass::post(const HistoryEntry &entry)
+SettlementPass::CardResult SettlementPass::outcome(SettlementBatch::Result result)
 {
-    if (m_options.dryRun) {
-        m_batch->addCardLine(
-            QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
-                .arg(entry.NumCartao, entry.Terceiro, entry.Afecta,
-                     magnitude(entry.Pontos).toText(),
-                     entry.Data.toString(QStringLiteral("yyyy-MM-dd")), entry.Observa) +
-            kCrLf);
-        m_batch->addRow(entry);
-        return true;
+    switch (result) {
+    case SettlementBatch::Result::Done:
+        return CardResult::Done;
+    case SettlementBatch::Result::TransactionGone:
+        return CardResult::TransactionGone;
+    case SettlementBatch::Result::Failed:
+        break;
     }
-    if (!m_writer)
-        m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
-    if (m_writer->GravarHistorico(entry, m_host.clock().now(), *m_batch)) {
-        m_batch->addRow(entry);
-        return true;
-    }
-    failIfLost();
-    ++m_stats.rowsFailed;
-    return false;
+    // Part of a card may be in the batch: it goes back whole before the pass fails.
+    const QString error = m_batch->error();
+    const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
+    batch->discard();
+    fail(error);
+}
+
+SettlementPass::CardResult SettlementPass::cardUnread(QStringView numCartao,
+                                                      const QString &description)
+{
+    return outcome(m_batch->cardUnread(numCartao.toString(), description));
 }
 
 SettlementPass::CardResult SettlementPass::settleCard(QStringView cliente, QStringView numCartao,
@@ -374,85 +420,57 @@ SettlementPass::CardResult SettlementPass::settleCard(QStringView cliente, QStri
     QString error;
     if (!atCutoff) {
         if (!readSums(cliente, numCartao, m_dates.cutoff, &read, &error))
-            return cardFailed(numCartao, error);
+            return cardUnread(numCartao, error);
         atCutoff = &read;
     }
     Currency oldBalance;
     if (!LapseRule::balance(*atCutoff, &oldBalance))
-        return cardFailed(numCartao, QStringLiteral("saldo fora do intervalo"));
+        return cardUnread(numCartao, QStringLiteral("saldo fora do intervalo"));
     if (oldBalance.isZero())
         return CardResult::Done; // nothing lapses: today's balance is not read
     // Today's sums are read before anything is posted: the lapse is capped by what the card
     // holds today, and the lift follows from the same reading.
     CardSums today;
     if (!readSums(cliente, numCartao, m_dates.today, &today, &error))
-        return cardFailed(numCartao, error);
+        return cardUnread(numCartao, error);
     CardAdjustments plan;
     if (!LapseRule::adjust(*atCutoff, today, &plan))
-        return cardFailed(numCartao, QStringLiteral("saldo fora do intervalo"));
+        return cardUnread(numCartao, QStringLiteral("saldo fora do intervalo"));
     if (plan.postsNothing())
         return CardResult::Done;
-    return postAdjustments(cliente, numCartao, plan);
-}
-
-SettlementPass::CardResult SettlementPass::cardFailed(QStringView numCartao,
-                                                      const QString &description)
-{
-    m_batch->append(QStringLiteral("Falha no cartão nº ") + numCartao.toString() +
-                    QStringLiteral(" -> ") + description + kCrLf);
-    m_batch->caretToEnd();
-    m_batch->refresh();
-    ++m_stats.cardsFailed;
-    return afterCardFailure();
-}
-
-SettlementPass::CardResult SettlementPass::afterCardFailure()
-{
-    // Some errors end the whole transaction on the server (T-SQL's XACT_ABORT, a trigger's
-    // ROLLBACK, Babelfish on an overflow): then the batch's other cards were undone too.
-    bool open = true;
-    QString error;
-    if (!m_cnLigacao->dialect().transactionStillOpen(*m_cnLigacao, &open, &error)) {
-        failIfLost();
-        fail(error);
+    const CardResult result = outcome(m_batch->postCard(cardRows(cliente, numCartao, plan)));
+    // The card's yield comes after the batch's commit, so that no transaction stays open
+    // while the user interface runs, and the card's line is shown with it; a host whose yield
+    // would do nothing now keeps the batch.
+    if (result == CardResult::Done && m_host.yieldDue()) {
+        commitBatch();
+        m_host.processEvents();
     }
-    return open ? CardResult::Done : CardResult::TransactionGone;
+    return result;
 }
 
-void SettlementPass::appendCardLine(const QString &numCartao)
+CardRows SettlementPass::cardRows(QStringView cliente, QStringView numCartao,
+                                  const CardAdjustments &plan) const
 {
-    m_batch->addCardLine(QStringLiteral("    Cartão nº ") + numCartao +
-                         QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf);
-}
-
-SettlementPass::CardResult SettlementPass::postAdjustments(QStringView cliente,
-                                                           QStringView numCartao,
-                                                           const CardAdjustments &plan)
-{
-    // A card is settled whole or not at all: a failure between its two adjustments would
-    // otherwise leave it refilled but negative, or lifted without its refill. Its savepoint
-    // lets it go back alone while the batch's other cards stay.
-    QString error;
-    if (!m_batch->openCard(&error)) {
-        failIfLost();
-        fail(error);
-    }
-
+    CardRows card;
     HistoryEntry row;
     row.Terceiro = cliente.toString();
     row.CliFor = QStringLiteral("C");
     row.NumCartao = numCartao.toString();
     row.Tipo = QStringLiteral("");
     row.Numero = QStringLiteral("");
-    // A posting that was refused was reported by GravarHistorico. The card is then left as it
-    // was (rolled back to its savepoint) for the next pass to settle whole.
-    const auto refused = [this, &error] {
-        if (m_batch->undoCard(&error))
-            return CardResult::Done;
-        failIfLost();
-        if (afterCardFailure() == CardResult::TransactionGone)
-            return CardResult::TransactionGone;
-        fail(error);
+    const QString cardLine = QStringLiteral("    Cartão nº ") + row.NumCartao +
+                             QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf;
+    // A preview shows each row where the pass would post it.
+    const auto add = [&](const HistoryEntry &entry) {
+        card.rows.append(entry);
+        if (m_options.dryRun)
+            card.lines.append(
+                QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
+                    .arg(entry.NumCartao, entry.Terceiro, entry.Afecta,
+                         magnitude(entry.Pontos).toText(),
+                         entry.Data.toString(QStringLiteral("yyyy-MM-dd")), entry.Observa) +
+                kCrLf);
     };
     const bool atCutoff = !plan.lapse.isZero() || !plan.refill.isZero();
     if (atCutoff) {
@@ -465,11 +483,10 @@ SettlementPass::CardResult SettlementPass::postAdjustments(QStringView cliente,
         // A refill's note shows the deficit it makes good, as a negative number.
         Currency shown = amount;
         if (!lapse && !Currency::subtract(Currency(), amount, &shown))
-            fail(QStringLiteral("saldo fora do intervalo"));
+            shown = amount;
         row.Observa = oldBalanceNote(shown);
-        if (!post(row))
-            return refused();
-        appendCardLine(row.NumCartao);
+        add(row);
+        card.lines.append(cardLine);
     }
     if (!plan.lift.isZero()) {
         // Dated today: dated at the cutoff it would count in the next pass's old balance and
@@ -479,22 +496,9 @@ SettlementPass::CardResult SettlementPass::postAdjustments(QStringView cliente,
         row.ValorIncid = plan.lift;
         row.Pontos = plan.lift;
         row.Observa = negativeBalanceNote(m_dates.strDataHoje);
-        if (!post(row))
-            return refused();
+        add(row);
         if (!atCutoff)
-            appendCardLine(row.NumCartao);
+            card.lines.append(cardLine);
     }
-
-    if (!m_batch->closeCard(&error)) {
-        failIfLost();
-        fail(error);
-    }
-    // The card's yield comes after the batch's commit, so that no transaction stays open
-    // while the user interface runs, and the card's line is shown with it; a host whose yield
-    // would do nothing now keeps the batch.
-    if (m_host.yieldDue()) {
-        commitBatch();
-        m_host.processEvents();
-    }
-    return CardResult::Done;
+    return card;
 }

@@ -7,6 +7,9 @@
 #include "db/DbConnection.h"
 #include "db/HistoryWriter.h"
 #include "settlement/CardBalance.h"
+#include "settlement/CardList.h"
+#include "settlement/RangeBalances.h"
+#include "settlement/SettlementBatch.h"
 
 #include <QDate>
 #include <QElapsedTimer>
@@ -17,8 +20,6 @@
 
 class PassHost;
 class PassLock;
-class CardList;
-class SettlementBatch;
 
 /// How a pass ended.
 enum class PassOutcome {
@@ -32,7 +33,7 @@ enum class PassOutcome {
 /// How the old balances are read.
 enum class BalanceStrategy {
     PerCard,  ///< two sums per card, as the scheme's DBAs know them
-    SetBased, ///< one grouped read of every card's old balance
+    SetBased, ///< a grouped read of a batch of cards' sums, their rows several to a statement
 };
 
 struct PassOptions
@@ -93,7 +94,6 @@ public:
     /// PassOptions::recordPostings, as a large pass would otherwise hold every row.
     const QVector<HistoryEntry> &postings() const { return m_postings; }
 
-    /// The adjustments' notes.
     /// The note of a row dated at the cutoff: the points lapsed, or an old deficit refilled as
     /// a negative amount.
     static QString oldBalanceNote(Currency amount);
@@ -115,8 +115,14 @@ private:
     /// transaction the server ended on a card's failure is settled again without that card.
     void settleInBatches(qsizetype count, const std::function<CardResult(qsizetype)> &settle,
                          const std::function<void(qsizetype)> &progress);
-    void settlePerCard();
-    void settleSetBased();
+    void settlePerCard(const CardList &cards);
+    void settleSetWise(const CardList &cards);
+    /// Settles the cards [start, end) of the list together: one grouped read of their sums,
+    /// their rows written several to a statement.
+    void settleRange(const CardList &cards, qsizetype start, qsizetype end, CardKeys &keys);
+    /// The same cards settled one at a time, each read on its own: where the grouped read or
+    /// the batch cannot serve them.
+    void settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end);
     void readCardList(CardList &cards);
     void prepareBalances();
     /// The card's sums up to the end of `bound`. False, with the reason, when the card's own
@@ -126,23 +132,18 @@ private:
     /// Settles a card whose sums up to the cutoff are `atCutoff` (read here when null): reads
     /// today's sums when its old balance is not zero, and posts what the lapse rule asks for.
     CardResult settleCard(QStringView cliente, QStringView numCartao, const CardSums *atCutoff);
-    /// Posts the card's rows inside a savepoint of its own.
-    CardResult postAdjustments(QStringView cliente, QStringView numCartao,
-                               const CardAdjustments &plan);
-    /// A card that could not be read or converted: reported, and left as it was.
-    CardResult cardFailed(QStringView numCartao, const QString &description);
-    /// After a failed statement of a card: whether the batch's transaction survived it.
-    CardResult afterCardFailure();
-    void appendCardLine(const QString &numCartao);
-    /// False when the row was refused (reported by GravarHistorico); the pass fails when the
-    /// connection is lost.
-    bool post(const HistoryEntry &entry);
+    /// The rows the plan asks for, and the report's lines for them.
+    CardRows cardRows(QStringView cliente, QStringView numCartao,
+                      const CardAdjustments &plan) const;
+    /// What a batch's result means for the pass: a failure ends it, after the batch is undone.
+    CardResult outcome(SettlementBatch::Result result);
+    CardResult cardUnread(QStringView numCartao, const QString &description);
     void openBatch();
     /// Ends the batch after a card when it is full or has been open long enough.
     void cardDone();
     void commitBatch();
-    /// Keeps what can be kept of the open batch when the pass fails: the whole cards before
-    /// the failing one, unless the connection is lost.
+    /// Keeps what can be kept of the open batch when the pass fails: its whole cards, unless
+    /// the connection is lost.
     void endBatchAfterFailure();
     void release();
     PassOutcome failed(const QString &description);
@@ -162,6 +163,8 @@ private:
 
     ConnectionPtr m_cnLigacao;
     CardBalance m_balance;
+    bool m_balancePrepared = false;
+    RangeBalances m_rangeBalances;
 
     std::unique_ptr<HistoryWriter> m_writer;
     std::unique_ptr<PassLock> m_lock;

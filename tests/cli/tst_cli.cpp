@@ -324,11 +324,9 @@ void tst_Cli::settingsFileActsAsTheArgument_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<QByteArray>("ending");
     QTest::addColumn<int>("exitCode");
-    const QString absent = m_dir.filePath(u"absent.db"_s);
     QTest::newRow("completed") << demo() + kSqliteWithSecret << QByteArray("\n") << 0;
     QTest::newRow("CR LF ending") << demo() + kSqliteWithSecret << QByteArray("\r\n") << 0;
     QTest::newRow("no ending") << demo() + kSqliteWithSecret << QByteArray() << 0;
-    QTest::newRow("missing database") << absent + kSqliteWithSecret << QByteArray("\n") << 1;
     QTest::newRow("empty") << QString() << QByteArray() << 2;
     QTest::newRow("no server") << kSqliteWithSecret << QByteArray("\n") << 2;
     QTest::newRow("no login") << u"sqlhost;Fidelizacao;;%1;SQL;"_s.arg(kSecret) << QByteArray("\n")

@@ -88,7 +88,6 @@ private slots:
     void eachModeChoosesItsConnectionString_data();
     void eachModeChoosesItsConnectionString();
     void secondCallClosesTheFirstConnection();
-    void missingSqliteFileFailsAndIsNotCreated();
     void opensTheSqliteFileThePathNames_data();
     void opensTheSqliteFileThePathNames();
     void freeTdsFailureCarriesTheDriversWordsWithoutPassword_data();
@@ -173,18 +172,6 @@ void tst_LigarServidor::secondCallClosesTheFirstConnection()
     QVERIFY(!QSqlDatabase::contains(first));
     QVERIFY(cn->isOpen());
     QVERIFY(host.text.isEmpty());
-}
-
-void tst_LigarServidor::missingSqliteFileFailsAndIsNotCreated()
-{
-    TestDatabase db;
-    const QString missing = db.folder() + u"/falta.db"_s;
-    QString mode = u"sqlite"_s;
-    RecordingHost host;
-    ConnectionPtr cn;
-    QVERIFY(!LigarServidor(cn, missing, {}, {}, u"main"_s, mode, host));
-    QVERIFY(!QFile::exists(missing));
-    QCOMPARE(host.text, kFailure + u"unable to open database file\r\n"_s);
 }
 
 void tst_LigarServidor::opensTheSqliteFileThePathNames_data()

@@ -2,7 +2,6 @@
 #include "report/ReportText.h"
 
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -13,6 +12,7 @@ class tst_ReportText : public QObject
 private slots:
     void trimsWholeLinesFromTheTopWithinTheScan_data();
     void trimsWholeLinesFromTheTopWithinTheScan();
+    void trimRemovesOnlyWholeTopLinesAndOuterBlanks_data();
     void trimRemovesOnlyWholeTopLinesAndOuterBlanks();
     void appendDropsWholeOldestLinesPastTheBound_data();
     void appendDropsWholeOldestLinesPastTheBound();
@@ -49,35 +49,38 @@ void tst_ReportText::trimsWholeLinesFromTheTopWithinTheScan()
     QCOMPARE(report.text(), trimmed);
 }
 
+void tst_ReportText::trimRemovesOnlyWholeTopLinesAndOuterBlanks_data()
+{
+    // Lines of one length, each with its CR LF: each cut falls at the next line end within the
+    // scan of what is left, so the cuts take 1, 2, 3, ... lines, until position 500 is passed
+    // or the text runs out.
+    QTest::addColumn<int>("length"); // of a line, its CR LF not counted
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<int>("removed");
+    // Cuts at 9, 19, 29, ... 499: 1 + 2 + ... + 50 lines.
+    QTest::newRow("8 characters") << 8 << 1400 << 1275;
+    // Cuts at 99, 199, 299, 399, 499: 1 + 2 + ... + 5 lines.
+    QTest::newRow("98 characters") << 98 << 30 << 15;
+    // Cuts at 4, 9, 14, ... 94: the 19th takes what is left but the last 10 lines, and the
+    // 20th would want 20 lines more.
+    QTest::newRow("3 characters, the text runs out") << 3 << 200 << 190;
+    // A line end at 500 is cut, one at 501 is beyond the scan; so is the second line's end.
+    QTest::newRow("499 characters") << 499 << 3 << 1;
+    QTest::newRow("500 characters") << 500 << 3 << 0;
+}
+
 void tst_ReportText::trimRemovesOnlyWholeTopLinesAndOuterBlanks()
 {
-    QRandomGenerator random(5001);
-    const char alphabet[] = {';', ' ', ' ', '\r', '\n', '\r', '\n', 'a'};
-    for (int round = 0; round < 20000; ++round) {
-        QString text;
-        const int length = int(random.bounded(round % 10 == 0 ? 1200 : 120));
-        for (int i = 0; i < length; ++i)
-            text += QLatin1Char(alphabet[random.bounded(int(sizeof alphabet))]);
-
-        const QString cut = ReportText::scanCut(text);
-        const qsizetype start = text.size() - cut.size();
-        QVERIFY(text.endsWith(cut));
-        QVERIFY2(start == 0 || text.mid(start - 2, 2) == QLatin1String("\r\n"),
-                 qPrintable(QString::number(round)));
-
-        // Reference: the scan position counts within what is left after each cut.
-        qsizetype offset = 0;
-        for (qsizetype p = 1; p <= 500; ++p) {
-            if (text.mid(offset + p - 1, 2) == QLatin1String("\r\n"))
-                offset += p + 1;
-        }
-        QCOMPARE(start, offset);
-
-        ReportText report;
-        report.setText(text);
-        report.trim();
-        QCOMPARE(report.text(), QString(cut).remove(QRegularExpression(u"^ +| +\\z"_s)));
-    }
+    QFETCH(int, length);
+    QFETCH(int, lines);
+    QFETCH(int, removed);
+    QStringList all;
+    for (int i = 0; i < lines; ++i)
+        all << u"%1"_s.arg(i, length, 10, QLatin1Char('x')).right(length) + u"\r\n"_s;
+    ReportText report;
+    report.setText(all.join(QString()));
+    report.trim();
+    QCOMPARE(report.text(), all.mid(removed).join(QString()));
 }
 
 void tst_ReportText::appendDropsWholeOldestLinesPastTheBound_data()

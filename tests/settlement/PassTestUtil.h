@@ -88,12 +88,13 @@ inline void cutPassConnection()
 class BeforeStatement
 {
 public:
-    using Match = std::function<bool(const QSqlQuery &, const QVariantList &)>;
+    /// Called for every statement; at a commit, `query` is null.
+    using Match = std::function<bool(const QSqlQuery *query, const QVariantList &values)>;
     BeforeStatement(Match matches, std::function<void()> action)
     {
         DbConnection::setStatementObserver(
             [matches = std::move(matches), action = std::move(action),
-             done = false](const QSqlQuery &query, const QVariantList &values) mutable {
+             done = false](const QSqlQuery *query, const QVariantList &values) mutable {
                 if (!done && matches(query, values)) {
                     done = true;
                     action();
@@ -107,16 +108,25 @@ public:
 
 /// Whether `query`, run with `values`, posts a row for the customer `terceiro`; with `lift`,
 /// its lift.
-inline bool postsFor(const QSqlQuery &query, const QVariantList &values, const QString &terceiro,
+inline bool postsFor(const QSqlQuery *query, const QVariantList &values, const QString &terceiro,
                      bool lift = false)
 {
-    return query.lastQuery().startsWith(u"insert into PontosHistorico"_s) &&
+    return query && query->lastQuery().startsWith(u"insert into PontosHistorico"_s) &&
            values.value(0).toString() == terceiro &&
            (!lift || values.value(10).toString().endsWith(u"era negativo"_s));
 }
 
 /// Whether `query`, run with `values`, reads a sum of the customer `terceiro`'s card.
-inline bool readsFor(const QSqlQuery &query, const QVariantList &values, const QString &terceiro)
+inline bool readsFor(const QSqlQuery *query, const QVariantList &values, const QString &terceiro)
 {
-    return query.lastQuery().contains(u"sum(Pontos)"_s) && values.value(0).toString() == terceiro;
+    return query && query->lastQuery().contains(u"sum(Pontos)"_s) &&
+           values.value(0).toString() == terceiro;
+}
+
+/// A match for the `n`-th commit of a pass (1 for the first).
+inline BeforeStatement::Match nthCommit(int n)
+{
+    return [n, commits = 0](const QSqlQuery *query, const QVariantList &) mutable {
+        return !query && ++commits == n;
+    };
 }

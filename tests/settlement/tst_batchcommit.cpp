@@ -89,6 +89,7 @@ private slots:
     void batchedPassPostsWhatOneCardAtATimePosts();
     void refusedPostingInsideABatchLeavesOnlyThatCard_data();
     void refusedPostingInsideABatchLeavesOnlyThatCard();
+    void transactionEndedByTheServerLeavesOnlyThatCard_data();
     void transactionEndedByTheServerLeavesOnlyThatCard();
     void connectionLostInsideABatchKeepsTheCommittedBatches_data();
     void connectionLostInsideABatchKeepsTheCommittedBatches();
@@ -193,8 +194,16 @@ void tst_BatchCommit::refusedPostingInsideABatchLeavesOnlyThatCard()
     rerunSettlesTheRest(db);
 }
 
+void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard_data()
+{
+    QTest::addColumn<QString>("strategy");
+    for (const QString &strategy : kStrategies)
+        QTest::newRow(qPrintable(strategy)) << strategy;
+}
+
 void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard()
 {
+    QFETCH(QString, strategy);
     TestDatabase db;
     QVERIFY(db.isValid());
     addCards(db);
@@ -204,7 +213,7 @@ void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard()
     // same batch. The batch is settled again without card 5, and the pass goes on.
     RecordingHost host;
     host.yieldsDue = false;
-    SettlementPass settlement(db.settings(), host, batched(3));
+    SettlementPass settlement(db.settings(), host, batched(3, strategy));
     QCOMPARE(settlement.run(), PassOutcome::Completed);
     QVERIFY2(!host.text.contains(u"Falha!"_s), qPrintable(host.text));
     QCOMPARE(host.text.count(u"Falha de Gravação no Histórico de Pontos\r\n"_s), 1);
@@ -224,10 +233,25 @@ void tst_BatchCommit::connectionLostInsideABatchKeepsTheCommittedBatches_data()
     QTest::addColumn<bool>("insideACard");
     for (const QString &strategy : kStrategies) {
         const QByteArray name = strategy.toUtf8();
-        QTest::addRow("%s, inside a card", name.constData()) << strategy << true;
+        QTest::addRow("%s, at the batch's rows", name.constData()) << strategy << true;
         QTest::addRow("%s, before the commit", name.constData()) << strategy << false;
     }
 }
+
+namespace {
+/// In the second batch of three: before the first row of card 4 is posted (inside card 4 on
+/// the per-card walk, at the batch's statement of several rows set-wise), or at its commit,
+/// once cards 4 to 6 are settled.
+BeforeStatement::Match inTheSecondBatch(bool atItsRows)
+{
+    if (atItsRows) {
+        return [](const QSqlQuery *q, const QVariantList &v) {
+            return postsFor(q, v, u"D"_s);
+        };
+    }
+    return nthCommit(2);
+}
+} // namespace
 
 void tst_BatchCommit::connectionLostInsideABatchKeepsTheCommittedBatches()
 {
@@ -238,14 +262,9 @@ void tst_BatchCommit::connectionLostInsideABatchKeepsTheCommittedBatches()
     addCards(db);
     RecordingHost host;
     host.yieldsDue = false;
-    // In the second batch of three: inside card 4, between its refill and its lift, or once
-    // cards 4 and 5 are settled, at card 6's first read. The first batch stays, the second
-    // goes back whole, and neither the report nor the counts list its cards.
-    const BeforeStatement cut(
-        [insideACard](const QSqlQuery &q, const QVariantList &v) {
-            return insideACard ? postsFor(q, v, u"D"_s, true) : readsFor(q, v, u"F"_s);
-        },
-        cutPassConnection);
+    // The first batch stays, the second goes back whole, and neither the report nor the
+    // counts list its cards.
+    const BeforeStatement cut(inTheSecondBatch(insideACard), cutPassConnection);
     PassOptions options = batched(3, strategy);
     options.recordPostings = true;
     SettlementPass settlement(db.settings(), host, options);
@@ -267,8 +286,8 @@ void tst_BatchCommit::killedPassLeavesWholeCardsAndARerunCompletes_data()
     QTest::addColumn<bool>("insideACard");
     for (const QString &strategy : kStrategies) {
         const QByteArray name = strategy.toUtf8();
-        QTest::addRow("%s, between savepoints", name.constData()) << strategy << false;
-        QTest::addRow("%s, inside a card", name.constData()) << strategy << true;
+        QTest::addRow("%s, before the commit", name.constData()) << strategy << false;
+        QTest::addRow("%s, at the batch's rows", name.constData()) << strategy << true;
     }
 }
 
@@ -280,9 +299,8 @@ void tst_BatchCommit::killedPassLeavesWholeCardsAndARerunCompletes()
     QVERIFY(db.isValid());
     addCards(db);
 
-    // The child settles in batches of three and kills itself inside the second batch: after
-    // cards 4 and 5 are settled and their savepoints released, or inside card 4 between its
-    // lapse and its lift. Either way the first batch (cards 1 to 3) was committed and the
+    // The child settles in batches of three and kills itself inside the second batch, at its
+    // rows or at its commit. Either way the first batch (cards 1 to 3) was committed and the
     // second was not.
     // The test's connection cannot cross a fork: closed before, opened again after.
     db.db().close();
@@ -292,16 +310,7 @@ void tst_BatchCommit::killedPassLeavesWholeCardsAndARerunCompletes()
     if (child == 0) {
         RecordingHost host;
         host.yieldsDue = false;
-        host.onProgress = [](qint64 done) {
-            if (done == 5)
-                ::raise(SIGKILL);
-        };
-        const BeforeStatement kill(
-            [](const QSqlQuery &q, const QVariantList &v) { return postsFor(q, v, u"D"_s, true); },
-            [insideACard] {
-                if (insideACard)
-                    ::raise(SIGKILL);
-            });
+        const BeforeStatement kill(inTheSecondBatch(insideACard), [] { ::raise(SIGKILL); });
         SettlementPass(db.settings(), host, batched(3, strategy)).run();
         ::_exit(3); // not killed: the parent sees the wrong status
     }

@@ -86,7 +86,7 @@ void tst_PassFaults::connectionLostInsideACardLeavesThatCardAsItWas()
     RecordingHost host;
     // Inside B's transaction, between its refill and its lift.
     const BeforeStatement cut(
-        [](const QSqlQuery &q, const QVariantList &v) { return postsFor(q, v, u"B"_s, true); },
+        [](const QSqlQuery *q, const QVariantList &v) { return postsFor(q, v, u"B"_s, true); },
         cutPassConnection);
     QCOMPARE(runPass(db, host), PassOutcome::Failed);
     // One failure line, with the driver's own words: the lift was not refused.
@@ -282,29 +282,47 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
     RecordingHost interrupted;
     PassOptions interruptedOptions;
     // Inside a card: before its first or its second row.
+    bool fired = false;
+    int statementsAfter = 0; // sent once the fault was in place
     std::optional<BeforeStatement> insideACard;
-    auto cutInsideACard = [&insideACard, faultAt] {
+    auto cutInsideACard = [&insideACard, &fired, faultAt] {
         insideACard.emplace(
-            [faultAt, rows = 0](const QSqlQuery &q, const QVariantList &) mutable {
-                return q.lastQuery().startsWith(u"insert"_s) && ++rows == faultAt;
+            [faultAt, rows = 0](const QSqlQuery *q, const QVariantList &) mutable {
+                return q && q->lastQuery().startsWith(u"insert"_s) && ++rows == faultAt;
             },
-            cutPassConnection);
+            [&fired] {
+                cutPassConnection();
+                fired = true;
+            });
     };
+    const bool duringAYield = !batched && (settled == 0 || rng.bounded(2) == 0);
     if (batched) {
         // No yields inside the pass: the fault falls inside a batch of one to three cards.
         interrupted.yieldsDue = false;
         interruptedOptions.batchCards = 1 + int(rng.bounded(3));
         cutInsideACard();
-    } else if (settled == 0 || rng.bounded(2) == 0) {
-        interrupted.onYield = [&a, faultAt](int n) {
-            if (n == faultAt)
+    } else if (duringAYield) {
+        interrupted.onYield = [&a, &fired, faultAt](int n) {
+            if (n == faultAt) {
                 a.breakHistory();
+                fired = true;
+            }
         };
+        DbConnection::setStatementObserver(
+            [&](const QSqlQuery *, const QVariantList &) { statementsAfter += fired ? 1 : 0; });
     } else {
         cutInsideACard();
     }
-    runPass(a, interrupted, interruptedOptions);
+    const PassOutcome outcome = runPass(a, interrupted, interruptedOptions);
     insideACard.reset();
+    DbConnection::setStatementObserver({});
+    // The fault was there, and the pass failed on it: unless it came at the last yield, after
+    // which nothing more is sent.
+    QVERIFY(fired || settled == 0);
+    if (fired && (!duringAYield || statementsAfter > 0))
+        QCOMPARE(outcome, PassOutcome::Failed);
+    else
+        QCOMPARE(outcome, PassOutcome::Completed);
     a.restoreHistory();
     RecordingHost again;
     QCOMPARE(runPass(a, again), PassOutcome::Completed);

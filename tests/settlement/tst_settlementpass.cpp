@@ -26,8 +26,8 @@ private slots:
     void settlesIntoEveryNumericAmountColumn();
     void settlesEachCustomerOfASharedCardNumber();
     void doesNothingWithoutAConnection();
-    void lockThatCannotBeTakenIsAFailureNotABusyDatabase_data();
-    void lockThatCannotBeTakenIsAFailureNotABusyDatabase();
+    void lockFileInEachStateGivesItsOutcome_data();
+    void lockFileInEachStateGivesItsOutcome();
 };
 
 namespace {
@@ -232,6 +232,9 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
     RecordingHost host;
     QCOMPARE(SettlementPass(settings, host).run(), PassOutcome::NoConnection);
     QVERIFY(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s));
+    QVERIFY(host.text.endsWith(u"\r\n"_s));
+    if (!TestDatabase::isServer()) // and the file is never created empty
+        QCOMPARE(host.text, u"Falha na Ligação ao Servidor! -> unable to open database file\r\n"_s);
     QVERIFY(!host.text.contains(u"Início"_s));
     QVERIFY(!host.calls.contains(u"cursor:1"_s));
     QVERIFY(!host.calls.contains(u"status:1"_s));
@@ -239,7 +242,7 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
     QVERIFY(!QFile::exists(settings.strServidor));
 }
 
-void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase_data()
+void tst_SettlementPass::lockFileInEachStateGivesItsOutcome_data()
 {
     QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QString>("reason"); // in the failure line; empty: the pass runs
@@ -253,7 +256,7 @@ void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase_data()
     QTest::newRow("an empty lock then written") << u"written"_s << u"busy"_s;
 }
 
-void tst_SettlementPass::lockThatCannotBeTakenIsAFailureNotABusyDatabase()
+void tst_SettlementPass::lockFileInEachStateGivesItsOutcome()
 {
     if (TestDatabase::isServer())
         QSKIP("the lock file belongs to SQLite; a server keeps its own lock");
