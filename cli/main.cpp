@@ -86,8 +86,10 @@ int main(int argc, char *argv[])
                                     QStringLiteral("Show the adjustments a pass would post; write "
                                                    "nothing to the database."));
     const QCommandLineOption setBased(QStringLiteral("set-based"),
-                                      QStringLiteral("Read every card's old balance with one "
-                                                     "grouped query (large schemes)."));
+                                      QStringLiteral("Settle the cards in batches of some 500, "
+                                                     "each read with one grouped query and "
+                                                     "written in multi-row inserts (large "
+                                                     "schemes)."));
     const QCommandLineOption createDemo(QStringLiteral("create-demo"),
                                         QStringLiteral("Create a demonstration SQLite database "
                                                        "at <file> and exit."),
