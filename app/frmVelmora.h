@@ -82,6 +82,7 @@ private:
 
     QString m_application;
     QString m_settingsFile;
+    QString m_metricsFile; ///< VELMORA_METRICS_FILE: the figures of each pass, for monitoring
     ConnectionSettings m_settings;
     Countdown m_countdown;
     ReportText m_report;

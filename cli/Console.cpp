@@ -2,6 +2,7 @@
 #include "cli/Console.h"
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
 #include <qt_windows.h>
 #else
@@ -48,6 +49,14 @@ void write(std::FILE *stream, const QString &text)
     }
 }
 
+void keepLineEnds(std::FILE *stream)
+{
+    if (consoleOf(stream))
+        return;
+    std::fflush(stream);
+    _setmode(_fileno(stream), _O_BINARY);
+}
+
 bool isTerminal(std::FILE *stream)
 {
     return consoleOf(stream) != nullptr;
@@ -70,6 +79,8 @@ void write(std::FILE *stream, const QString &text)
 {
     std::fputs(text.toUtf8().constData(), stream);
 }
+
+void keepLineEnds(std::FILE *) {}
 
 bool isTerminal(std::FILE *stream)
 {

@@ -12,6 +12,11 @@ namespace Console {
 
 void write(std::FILE *stream, const QString &text);
 
+/// Text written to `stream` from now on goes out as it is: where the C runtime's text mode
+/// would put a CR before each LF (a file or pipe on Windows), it no longer does. Elsewhere, and
+/// on a console, this does nothing.
+void keepLineEnds(std::FILE *stream);
+
 /// True when `stream` is a terminal or console window (not a file, pipe or the null device).
 bool isTerminal(std::FILE *stream);
 

@@ -6,10 +6,13 @@
 #include "db/CommandLine.h"
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
+#include "settlement/ExpiryForecast.h"
+#include "settlement/PassMetrics.h"
 #include "settlement/SettlementPass.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 #include <cstdio>
 
@@ -23,11 +26,11 @@ enum ExitCode {
     DatabaseBusy = 4,    ///< another Velmora pass is settling the database
 };
 
-int exitCodeOf(PassOutcome outcome, const PassStats &stats)
+int exitCodeOf(PassOutcome outcome, bool someCardsLeft)
 {
     switch (outcome) {
     case PassOutcome::Completed:
-        return stats.someCardsLeft() ? PostingsRefused : Ok;
+        return someCardsLeft ? PostingsRefused : Ok;
     case PassOutcome::Busy:
         return DatabaseBusy;
     case PassOutcome::NoConnection:
@@ -42,6 +45,26 @@ void printError(const QString &text)
 {
     Console::write(stderr, text + QLatin1Char('\n'));
 }
+
+// The forecast's CSV on standard output, its lines clear of the progress counter.
+class CsvOutput final : public ExpiryOutput
+{
+public:
+    explicit CsvOutput(ConsoleHost &host) : m_host(host) {}
+    void begin() override
+    {
+        Console::keepLineEnds(stdout);
+        Console::write(stdout, ExpiryForecast::csvHeader());
+    }
+    void line(const ExpiryLine &line) override
+    {
+        m_host.finish();
+        Console::write(stdout, ExpiryForecast::csvLine(line));
+    }
+
+private:
+    ConsoleHost &m_host;
+};
 
 } // namespace
 
@@ -63,8 +86,10 @@ int main(int argc, char *argv[])
                                     QStringLiteral("Show the adjustments a pass would post; write "
                                                    "nothing to the database."));
     const QCommandLineOption setBased(QStringLiteral("set-based"),
-                                      QStringLiteral("Read every card's old balance with one "
-                                                     "grouped query (large schemes)."));
+                                      QStringLiteral("Settle the cards in batches of some 500, "
+                                                     "each read with one grouped query and "
+                                                     "written in multi-row inserts (large "
+                                                     "schemes)."));
     const QCommandLineOption createDemo(QStringLiteral("create-demo"),
                                         QStringLiteral("Create a demonstration SQLite database "
                                                        "at <file> and exit."),
@@ -74,8 +99,21 @@ int main(int argc, char *argv[])
         QStringLiteral("Read the settings line from <file> (- for standard input) instead of the "
                        "command line. The file must be private to its owner (chmod 600)."),
         QStringLiteral("file"));
+    const QCommandLineOption expiring(
+        QStringLiteral("expiring"),
+        QStringLiteral("Print as CSV, card by card, the points that will lapse on each of the "
+                       "next <days> days (1 to 366) if nothing else moves, and the progress on "
+                       "standard error; write nothing to the database."),
+        QStringLiteral("days"));
+    const QCommandLineOption metrics(
+        QStringLiteral("metrics"),
+        QStringLiteral("After the pass, write its figures to <file> in the Prometheus text "
+                       "format, for a textfile collector."),
+        QStringLiteral("file"));
     parser.addOption(dryRun);
     parser.addOption(setBased);
+    parser.addOption(expiring);
+    parser.addOption(metrics);
     parser.addOption(createDemo);
     parser.addOption(settingsFile);
     parser.addPositionalArgument(QStringLiteral("settings"),
@@ -92,6 +130,26 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("version"))) {
         std::printf("velmora-cli %s\n", VELMORA_VERSION);
         return Ok;
+    }
+
+    int days = 0;
+    if (parser.isSet(expiring)) {
+        bool ok = false;
+        days = parser.value(expiring).toInt(&ok, 10);
+        if (!ok || days < 1 || days > ExpiryForecast::MaxDays) {
+            printError(QStringLiteral("--expiring: o número de dias deve ser um inteiro de 1 a %1")
+                           .arg(ExpiryForecast::MaxDays));
+            return BadCommandLine;
+        }
+        if (parser.isSet(metrics)) {
+            printError(QStringLiteral("--metrics guarda os números de uma verificação; não se "
+                                      "usa com --expiring"));
+            return BadCommandLine;
+        }
+    }
+    if (parser.isSet(metrics) && parser.value(metrics).isEmpty()) {
+        printError(QStringLiteral("--metrics: falta o nome do ficheiro"));
+        return BadCommandLine;
     }
 
     SystemClock clock;
@@ -119,13 +177,33 @@ int main(int argc, char *argv[])
         return BadCommandLine;
     }
 
+    const BalanceStrategy strategy =
+        parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
+    if (days > 0) {
+        // Standard output holds the CSV alone; the report's lines go with the progress.
+        ConsoleHost host(clock, stderr, stderr);
+        CsvOutput output(host);
+        ForecastOptions forecastOptions;
+        forecastOptions.days = days;
+        forecastOptions.strategy = strategy;
+        ExpiryForecast forecast(settings, host, forecastOptions, output);
+        const PassOutcome outcome = forecast.run();
+        host.finish();
+        std::fflush(stdout);
+        return exitCodeOf(outcome, forecast.stats().someCardsLeft());
+    }
+
     PassOptions options;
     options.dryRun = parser.isSet(dryRun);
-    options.strategy =
-        parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
+    options.strategy = strategy;
     ConsoleHost host(clock);
     SettlementPass pass(settings, host, options);
+    QElapsedTimer duration;
+    duration.start();
     const PassOutcome outcome = pass.run();
+    if (parser.isSet(metrics))
+        PassMetrics::record(parser.value(metrics),
+                            {outcome, pass.stats(), clock.now(), duration.elapsed()}, host);
     host.finish();
-    return exitCodeOf(outcome, pass.stats());
+    return exitCodeOf(outcome, pass.stats().someCardsLeft());
 }

@@ -54,6 +54,17 @@ template <typename T> QByteArray bytesOf(const T &value)
     return QByteArray(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
+// The day from which a movement counts in a sum "up to the end of" a day, whose bound is that
+// day at 00:00 (dateBoundValue): its own day when it is dated at 00:00, else the next.
+const QLatin1String kSqlServerMovementDays(
+    "select Afecta,Pontos,Dia=case when Data=convert(datetime,convert(date,Data)) "
+    "then convert(date,Data) else dateadd(day,1,convert(date,Data)) end");
+// The same by the text comparison that SQLite makes with the bound 'yyyy-mm-dd 00:00:00': a
+// bare 'yyyy-mm-dd' and one at 00:00:00 count from that day, a later time from the next.
+const QLatin1String kSqliteMovementDays(
+    "select Afecta, Pontos, case when Data <= substr(Data, 1, 10) || ' 00:00:00' "
+    "then substr(Data, 1, 10) else date(substr(Data, 1, 10), '+1 day') end as Dia");
+
 bool isAscii(const QString &text)
 {
     for (const QChar c : text) {
@@ -284,6 +295,47 @@ public:
         return QStringLiteral("rollback transaction ") + name;
     }
     QString releaseSavepointSql(const QString &) const override { return {}; }
+    QString cardCountSql() const override
+    {
+        return QStringLiteral("select count(*) from (select distinct Cliente,NumCartao from "
+                              "PontosCartoes With (NoLock)) c");
+    }
+    QString movementsByDaySql() const override
+    {
+        return QStringLiteral("select Dia,Soma=sum(case when Afecta='+' then Pontos end),"
+                              "Subtrai=sum(case when Afecta='-' then Pontos end) from (") +
+               kSqlServerMovementDays +
+               QStringLiteral(" from PontosHistorico With (nolock) where CliFor='C' and "
+                              "Terceiro=? and NumCartao=? and Afecta in ('+','-') and Data>? "
+                              "and Data<=?) h group by Dia order by Dia");
+    }
+    // The cards as balancesSql() joins them, one grouped read for the sums up to the first
+    // bound and one for the days after it; a card's rows are kept together by ordering on both
+    // of its values, where the card list orders on NumCartao alone.
+    QString balancesAndMovementsByDaySql() const override
+    {
+        return QStringLiteral(
+                   "select c.Cliente,c.NumCartao,b.Soma,b.Subtrai,d.Dia,d.Soma,d.Subtrai "
+                   "from (select distinct Cliente,NumCartao from PontosCartoes With (NoLock)) c "
+                   "left join (select Terceiro,NumCartao,"
+                   "Soma=sum(case when Afecta='+' then Pontos end),"
+                   "Subtrai=sum(case when Afecta='-' then Pontos end) "
+                   "from PontosHistorico With (nolock) where CliFor='C' and Afecta in ('+','-') "
+                   "and Data<=? group by Terceiro,NumCartao) b "
+                   "on b.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
+                   "and b.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
+                   "left join (select Terceiro,NumCartao,Dia,"
+                   "Soma=sum(case when Afecta='+' then Pontos end),"
+                   "Subtrai=sum(case when Afecta='-' then Pontos end) from (") +
+               kSqlServerMovementDays +
+               QStringLiteral(
+                   ",Terceiro,NumCartao from PontosHistorico With (nolock) where CliFor='C' "
+                   "and Afecta in ('+','-') and Data>? and Data<=?) h "
+                   "group by Terceiro,NumCartao,Dia) d "
+                   "on d.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
+                   "and d.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
+                   "order by c.NumCartao,c.Cliente,d.Dia");
+    }
     int rowsPerInsert() const override { return 2100 / 13; }
 };
 
@@ -367,6 +419,46 @@ public:
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *) const override
     {
         return !database.isOpen();
+    }
+    QString cardCountSql() const override
+    {
+        return QStringLiteral(
+            "select count(*) from (select distinct Cliente, NumCartao from PontosCartoes)");
+    }
+    QString movementsByDaySql() const override
+    {
+        return QStringLiteral("select Dia, sum(case when Afecta='+' then Pontos end) as Soma, "
+                              "sum(case when Afecta='-' then Pontos end) as Subtrai from (") +
+               kSqliteMovementDays +
+               QStringLiteral(" from PontosHistorico where CliFor='C' and Terceiro=? and "
+                              "NumCartao=? and Afecta in ('+','-') and Data>? and Data<=?) "
+                              "group by Dia order by Dia");
+    }
+    // The cards as balancesSql() joins them; the sums up to the first bound read the history
+    // in storage order, as balancesSql() does.
+    QString balancesAndMovementsByDaySql() const override
+    {
+        return QStringLiteral(
+                   "select c.Cliente, c.NumCartao, b.Soma, b.Subtrai, d.Dia, d.Soma, d.Subtrai "
+                   "from (select distinct Cliente, NumCartao from PontosCartoes) c "
+                   "left join (select NumCartao, Terceiro, "
+                   "sum(case when Afecta='+' then Pontos end) as Soma, "
+                   "sum(case when Afecta='-' then Pontos end) as Subtrai "
+                   "from PontosHistorico not indexed "
+                   "where CliFor='C' and Afecta in ('+','-') and Data<=? "
+                   "group by NumCartao, Terceiro) b "
+                   "on b.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+                   "and b.Terceiro = coalesce(cast(c.Cliente as text), '') "
+                   "left join (select NumCartao, Terceiro, Dia, "
+                   "sum(case when Afecta='+' then Pontos end) as Soma, "
+                   "sum(case when Afecta='-' then Pontos end) as Subtrai from (") +
+               kSqliteMovementDays +
+               QStringLiteral(", NumCartao, Terceiro from PontosHistorico "
+                              "where CliFor='C' and Afecta in ('+','-') and Data>? and Data<=?) "
+                              "group by NumCartao, Terceiro, Dia) d "
+                              "on d.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+                              "and d.Terceiro = coalesce(cast(c.Cliente as text), '') "
+                              "order by c.NumCartao, c.Cliente, d.Dia");
     }
     int rowsPerInsert() const override { return 999 / 13; }
     // SQLite has no statement that tells; BEGIN fails inside a transaction, and one that it

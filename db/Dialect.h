@@ -105,4 +105,21 @@ public:
     /// Forgets the savepoint and keeps its work in the transaction; empty where the back end
     /// has no such statement.
     virtual QString releaseSavepointSql(const QString &name) const = 0;
+
+    /// The forecast of what lapses (settlement/ExpiryForecast.h), which writes nothing.
+    /// The rows of the card list (cardListSql): one row, one column.
+    virtual QString cardCountSql() const = 0;
+    /// A card's '+' and '-' movements after a first date bound up to a second, summed by the
+    /// day from which each counts in a sum "up to the end of" a day: its own day when it is
+    /// dated at 00:00, the next day when it is dated later that day. Columns Dia (the day),
+    /// Soma, Subtrai (Null where the day has no such rows), in Dia order. Placeholders, in
+    /// order: Terceiro, NumCartao, the first bound (excluded), the second bound (included).
+    virtual QString movementsByDaySql() const = 0;
+    /// Every card of the card list, in the list's order, with its two sums up to a first bound
+    /// and its movements after that up to a second bound, summed by day as movementsByDaySql()
+    /// sums them: columns Cliente, NumCartao, Soma, Subtrai (up to the first bound), Dia,
+    /// DiaSoma, DiaSubtrai; one row per card and day, in Dia order, and a single row with Dia
+    /// Null for a card without movements in between. A card's rows follow each other.
+    /// Placeholders: the first bound twice, then the second bound.
+    virtual QString balancesAndMovementsByDaySql() const = 0;
 };

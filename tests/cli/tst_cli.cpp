@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -46,6 +47,12 @@ private slots:
     void settingsFileRefused_data();
     void settingsFileRefused();
     void portugueseTextReachesAFileIntact();
+    void forecastIsCsvOfTheComingLapsesAndWritesNothing_data();
+    void forecastIsCsvOfTheComingLapsesAndWritesNothing();
+    void forecastRefusedOrPutOff_data();
+    void forecastRefusedOrPutOff();
+    void metricsNeverChangeTheExitCode_data();
+    void metricsNeverChangeTheExitCode();
 
 private:
     struct Run
@@ -58,8 +65,10 @@ private:
     static QString fromPlatformText(const QByteArray &bytes, bool *platformLineEnds);
     static Run cli(const QStringList &arguments, const QByteArray &input = {});
     QString demo();
-    /// A fresh demonstration database on which `sql` has run.
+    /// A fresh demonstration database on which `sql` has run, statement by statement (each
+    /// but the last ending in ";" and a line break).
     QString demoWith(const QString &sql);
+    QString heldDemo();
     QString settingsFile(const QByteArray &content, QFile::Permissions permissions);
 
     QTemporaryDir m_dir;
@@ -115,8 +124,12 @@ QString tst_Cli::demoWith(const QString &sql)
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"demo-with"_s);
         db.setDatabaseName(path);
-        if (!db.open() || !QSqlQuery(db).exec(sql))
-            qWarning("cannot change %s", qPrintable(path));
+        if (!db.open())
+            qWarning("cannot open %s", qPrintable(path));
+        for (const QString &statement : sql.split(u";\n"_s)) {
+            if (!QSqlQuery(db).exec(statement))
+                qWarning("cannot change %s", qPrintable(path));
+        }
         db.close();
     }
     QSqlDatabase::removeDatabase(u"demo-with"_s);
@@ -397,6 +410,147 @@ void tst_Cli::portugueseTextReachesAFileIntact()
     const QByteArray bytes = file.readAll();
     for (const char *text : {"Início da Verificação", "Cartão nº", "Simulação: nada foi gravado"})
         QVERIFY2(bytes.contains(text), text);
+}
+
+/// A fresh demonstration database whose pass lock another pass holds.
+QString tst_Cli::heldDemo()
+{
+    const QString file = demo();
+    m_heldLocks.push_back(std::make_unique<QLockFile>(PassLock::lockFilePath(file)));
+    if (!m_heldLocks.back()->tryLock(0))
+        qWarning("cannot lock %s", qPrintable(file));
+    return file;
+}
+
+void tst_Cli::forecastIsCsvOfTheComingLapsesAndWritesNothing_data()
+{
+    QTest::addColumn<QString>("strategy");
+    QTest::newRow("per card") << QString();
+    QTest::newRow("set-based") << u"--set-based"_s;
+}
+
+void tst_Cli::forecastIsCsvOfTheComingLapsesAndWritesNothing()
+{
+    QFETCH(QString, strategy);
+    // A pass settles what is due today; a card whose 40 points were earned a year ago less
+    // three days then lapses at the first pass whose cutoff reaches that day.
+    const QDate today = QDate::currentDate();
+    const QDate earned = today.addYears(-1).addDays(3);
+    const QString file = demoWith(
+        u"insert into PontosCartoes (Cliente, NumCartao) values ('Silva, \"Zé\"', '2001');\n"
+        "insert into PontosHistorico (Terceiro, CliFor, NumCartao, Data, Afecta, Pontos, "
+        "LancManual) values ('Silva, \"Zé\"', 'C', '2001', '%1', '+', 40, 0)"_s.arg(
+            earned.toString(Qt::ISODate)));
+    QCOMPARE(cli({file + kSqlite}).exitCode, 0);
+    QFile db(file);
+    QVERIFY(db.open(QIODevice::ReadOnly));
+    const QByteArray before = db.readAll();
+    db.close();
+
+    QStringList arguments{u"--expiring"_s, u"366"_s, file + kSqlite};
+    if (!strategy.isEmpty())
+        arguments.prepend(strategy);
+    QProcess process;
+    process.start(QStringLiteral(VELMORA_CLI), arguments);
+    QVERIFY(process.waitForFinished(60000));
+    const QByteArray out = process.readAllStandardOutput();
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    if (QDate::currentDate() != today)
+        QSKIP("the date changed during the test");
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(db.open(QIODevice::ReadOnly));
+    QVERIFY(db.readAll() == before);
+    QVERIFY(!QFileInfo::exists(PassLock::lockFilePath(file)));
+
+    // CR LF after every line, whatever the platform, and nothing else.
+    QVERIFY2(out.startsWith("Cliente,NumCartao,Data,Pontos,Saldo\r\n"), out.constData());
+    QVERIFY(out.endsWith("\r\n"));
+    QCOMPARE(out.count("\r\n"), out.count('\n'));
+    QCOMPARE(out.count('\r'), out.count('\n'));
+    int k = 1;
+    while (today.addDays(k).addYears(-1) < earned)
+        ++k;
+    const QByteArray line = "\"Silva, \"\"Zé\"\"\",2001," +
+                            today.addDays(k).toString(Qt::ISODate).toLatin1() + ",40,40\r\n";
+    QVERIFY2(out.contains("\r\n" + line), out.constData());
+    // The demonstration's card with only recent points: 45 of them, which lapse in a year.
+    QVERIFY2(out.contains("\r\nC017,1017,"), out.constData());
+    QVERIFY2(err.contains(u"   Previsão de caducidade (366 dias, até "_s), qPrintable(err));
+}
+
+void tst_Cli::forecastRefusedOrPutOff_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message"); // on standard error
+    const QString settings = demo() + kSqlite;
+    const QString message = u"--expiring: o número de dias deve ser um inteiro de 1 a 366"_s;
+    for (const char *days : {"0", "367", "30x", "-1"})
+        QTest::addRow("%s days", days)
+            << QStringList{u"--expiring"_s, QString::fromLatin1(days), settings} << 2 << message;
+    QTest::newRow("with --metrics") << QStringList{u"--expiring"_s, u"30"_s, u"--metrics"_s,
+                                                   m_dir.filePath(u"m.prom"_s), settings}
+                                    << 2 << u"não se usa com --expiring"_s;
+    QTest::newRow("database busy")
+        << QStringList{u"--expiring"_s, u"30"_s, heldDemo() + kSqlite} << 4 << kPutOff;
+    QTest::newRow("missing file") << QStringList{u"--expiring"_s, u"30"_s,
+                                                 m_dir.filePath(u"absent.db"_s) + kSqlite}
+                                  << 1 << u"Falha na Ligação ao Servidor! -> "_s;
+}
+
+void tst_Cli::forecastRefusedOrPutOff()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out, QString()); // not even the header
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+}
+
+void tst_Cli::metricsNeverChangeTheExitCode_data()
+{
+    QTest::addColumn<QString>("settings");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("outcome"); // empty: the file cannot be written
+    QTest::newRow("completed") << demo() + kSqlite << 0 << u"completed"_s;
+    QTest::newRow("completed, folder not writable") << demo() + kSqlite << 0 << QString();
+    QTest::newRow("postings refused")
+        << demoWith(u"create trigger Recusa before insert on PontosHistorico when "
+                    "new.LancManual = 1 and new.NumCartao = '1001' begin "
+                    "select raise(abort, 'recusado'); end"_s) +
+               kSqlite
+        << 3 << u"refused"_s;
+    QTest::newRow("database busy") << heldDemo() + kSqlite << 4 << u"busy"_s;
+}
+
+void tst_Cli::metricsNeverChangeTheExitCode()
+{
+    QFETCH(QString, settings);
+    QFETCH(int, exitCode);
+    QFETCH(QString, outcome);
+    static int count = 0;
+    const QString folder = m_dir.filePath(u"metrics%1"_s.arg(++count));
+    // A file where the folder should be: no user, root included, can write into it.
+    QFile blocker(folder);
+    if (outcome.isEmpty())
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    else
+        QVERIFY(QDir().mkdir(folder));
+    blocker.close();
+    const QString path = folder + u"/velmora.prom"_s;
+    const Run run = cli({u"--metrics"_s, path, settings});
+    QCOMPARE(run.exitCode, exitCode);
+    const QString failure =
+        u"   Falha ao gravar as métricas em "_s + QDir::toNativeSeparators(path);
+    QCOMPARE(run.out.contains(failure), outcome.isEmpty());
+    if (outcome.isEmpty())
+        return;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains("\nvelmora_pass_last_end_timestamp_seconds{outcome=\"" +
+                                    outcome.toLatin1() + "\"} "));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

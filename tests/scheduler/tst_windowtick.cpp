@@ -7,6 +7,7 @@
 #include "support/TestWindow.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QPlainTextEdit>
 
@@ -54,6 +55,7 @@ private slots:
     void waitsForAnotherProcessSettlingTheSameDatabase_data();
     void waitsForAnotherProcessSettlingTheSameDatabase();
     void runsAPassByItselfOnTheThirtiethMinute();
+    void leavesThePassFiguresWhereTheEnvironmentSays();
 };
 
 void tst_WindowTick::countsOnlyWhileTheBoxIsTicked_data()
@@ -305,6 +307,26 @@ void tst_WindowTick::runsAPassByItselfOnTheThirtiethMinute()
     QVERIFY(!status->isVisible());
     QCOMPARE(db.postedRows().size(), 1);
     QCOMPARE(db.balance(u"123"_s, u"456"_s, u"2025-12-06"_s), u"0.0000"_s);
+}
+
+void tst_WindowTick::leavesThePassFiguresWhereTheEnvironmentSays()
+{
+    TestDatabase db;
+    seed(db);
+    const QString path = QDir(db.folder()).filePath(u"velmora.prom"_s);
+    qputenv("VELMORA_METRICS_FILE", QFile::encodeName(path));
+    TestWindow win(db.path());
+    qunsetenv("VELMORA_METRICS_FILE");
+    win.setMinutes(29);
+    win.tick();
+    QCOMPARE(win.count(kEnd), 1);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray metrics = file.readAll();
+    QVERIFY2(
+        metrics.contains("\nvelmora_pass_last_end_timestamp_seconds{outcome=\"completed\"} ") &&
+            metrics.contains("\nvelmora_pass_rows_posted 1\n"),
+        metrics.constData());
 }
 
 QTEST_MAIN(tst_WindowTick)

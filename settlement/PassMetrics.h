@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "settlement/SettlementPass.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+class ReportSink;
+
+/// The figures of the last pass, for a monitoring agent: a file in the Prometheus text
+/// exposition format (node_exporter's and windows_exporter's textfile collectors), written
+/// whole after every pass. It replaces the file of the pass before; only the time of the last
+/// success is carried over from it when this pass did not succeed, so that an alert on "no
+/// success for an hour" holds across failures.
+namespace PassMetrics {
+
+/// One pass as the file shows it.
+struct Pass
+{
+    PassOutcome outcome = PassOutcome::Completed;
+    PassStats stats;
+    QDateTime ended;
+    qint64 durationMs = 0;
+};
+
+/// "completed", "failed" (failed or stopped), "no_connection", "busy", or "refused": the pass
+/// ended, but left cards for the next one (a refused posting, a balance unread).
+QString outcomeLabel(PassOutcome outcome, const PassStats &stats);
+
+/// The file's text for `pass`, with `lastSuccess` (seconds since the epoch; 0 for none) as the
+/// last success when the pass itself did not succeed.
+QByteArray text(const Pass &pass, double lastSuccess);
+
+/// The last success that an earlier file's text holds; 0 when it holds none.
+double lastSuccess(const QByteArray &previous);
+
+/// Writes the file at `path`: a temporary file in the same folder, renamed over it once
+/// whole, readable by every user (the collector runs as a user of its own). False, with the
+/// reason, when it could not be written; the earlier file then stays as it was.
+bool write(const QString &path, const Pass &pass, QString *error);
+
+/// write(), and a line in `report` when the file could not be written. The pass's own outcome
+/// is left as it was.
+void record(const QString &path, const Pass &pass, ReportSink &report);
+
+} // namespace PassMetrics
