@@ -16,7 +16,7 @@ namespace {
 const QByteArray kLastSuccess = QByteArrayLiteral("velmora_pass_last_success_timestamp_seconds");
 
 // An earlier file is read only this far: the figures are at its start.
-constexpr qint64 kReadLimit = 64 * 1024;
+constexpr qint64 kReadLimit = qint64{64} * 1024;
 
 QByteArray seconds(double value)
 {
