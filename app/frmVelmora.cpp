@@ -207,7 +207,7 @@ void frmVelmora::tmrTimer_Timer()
         before = m_report.length();
         LimpraRelatorio();
     }
-    SettlementPass pass(m_settings, *this, m_passOptions);
+    SettlementPass pass(m_settings, *this, *m_clock, m_passOptions);
     QElapsedTimer duration;
     duration.start();
     m_lastOutcome = pass.run();

@@ -31,7 +31,6 @@ namespace {
 class HeadlessHost final : public PassHost
 {
 public:
-    explicit HeadlessHost(const Clock &clock) : m_clock(clock) {}
     void append(const QString &text) override { m_text += text; }
     void caretToEnd() override {}
     void refresh() override {}
@@ -39,10 +38,8 @@ public:
     void setStatusVisible(bool) override {}
     void processEvents() override {}
     bool yieldDue() const override { return false; } // as the console's: nothing would run
-    const Clock &clock() const override { return m_clock; }
 
 private:
-    const Clock &m_clock;
     QString m_text;
 };
 
@@ -86,7 +83,6 @@ public:
     {
         timed([&] { m_inner.progress(done, total); });
     }
-    const Clock &clock() const override { return m_inner.clock(); }
 
     double seconds() const { return static_cast<double>(m_nanoseconds) / 1e9; }
 
@@ -274,7 +270,7 @@ Result pass(const Request &request)
         QCoreApplication::processEvents();
         inner = std::move(window);
     } else {
-        inner = std::make_unique<HeadlessHost>(clock);
+        inner = std::make_unique<HeadlessHost>();
     }
     TimedHost host(*inner);
 
@@ -285,7 +281,7 @@ Result pass(const Request &request)
     const double cpuStart = cpuSeconds();
     QElapsedTimer timer;
     timer.start();
-    SettlementPass settlement(settings, host, options);
+    SettlementPass settlement(settings, host, clock, options);
     const PassOutcome outcome = settlement.run();
     result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     result.cpuSeconds = cpuSeconds() - cpuStart;

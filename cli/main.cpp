@@ -181,12 +181,12 @@ int main(int argc, char *argv[])
         parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
     if (days > 0) {
         // Standard output holds the CSV alone; the report's lines go with the progress.
-        ConsoleHost host(clock, stderr, stderr);
+        ConsoleHost host(stderr, stderr);
         CsvOutput output(host);
         ForecastOptions forecastOptions;
         forecastOptions.days = days;
         forecastOptions.strategy = strategy;
-        ExpiryForecast forecast(settings, host, forecastOptions, output);
+        ExpiryForecast forecast(settings, host, clock, forecastOptions, output);
         const PassOutcome outcome = forecast.run();
         host.finish();
         std::fflush(stdout);
@@ -196,8 +196,8 @@ int main(int argc, char *argv[])
     PassOptions options;
     options.dryRun = parser.isSet(dryRun);
     options.strategy = strategy;
-    ConsoleHost host(clock);
-    SettlementPass pass(settings, host, options);
+    ConsoleHost host;
+    SettlementPass pass(settings, host, clock, options);
     QElapsedTimer duration;
     duration.start();
     const PassOutcome outcome = pass.run();

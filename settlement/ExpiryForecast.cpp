@@ -112,8 +112,8 @@ bool LapseCalendar::run(Currency *balanceToday,
 }
 
 ExpiryForecast::ExpiryForecast(const ConnectionSettings &settings, PassHost &host,
-                               ForecastOptions options, ExpiryOutput &output)
-    : m_settings(settings), m_host(host), m_options(options), m_output(output)
+                               const Clock &clock, ForecastOptions options, ExpiryOutput &output)
+    : m_settings(settings), m_host(host), m_clock(clock), m_options(options), m_output(output)
 {
 }
 
@@ -187,7 +187,7 @@ PassOutcome ExpiryForecast::run()
             break;
         case PassLock::Result::Busy:
             release();
-            m_host.append(SettlementPass::timestamp(m_host.clock().now()) +
+            m_host.append(SettlementPass::timestamp(m_clock.now()) +
                           QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
                                          "verificar esta base de dados.") +
                           kCrLf);
@@ -197,7 +197,7 @@ PassOutcome ExpiryForecast::run()
             fail(lockError);
         }
 
-        const QDate today = m_host.clock().today();
+        const QDate today = m_clock.today();
         m_calendar = std::make_unique<LapseCalendar>(today, m_options.days);
         const Dialect &dialect = m_cnLigacao->dialect();
         m_firstBound = dialect.dateBoundValue(m_calendar->firstCutoff());
@@ -215,7 +215,7 @@ PassOutcome ExpiryForecast::run()
         }
         release();
         m_host.append(
-            SettlementPass::timestamp(m_host.clock().now()) +
+            SettlementPass::timestamp(m_clock.now()) +
             QStringLiteral("   Previsão de caducidade (%1 dias, até %2): %3 cartões "
                            "lidos, %4 com pontos a caducar, %5 pontos.")
                 .arg(m_options.days)
@@ -231,14 +231,14 @@ PassOutcome ExpiryForecast::run()
         return PassOutcome::Completed;
     } catch (const Failure &failure) {
         release();
-        m_host.append(SettlementPass::timestamp(m_host.clock().now()) +
-                      QStringLiteral("   Falha! -> ") + failure.description + kCrLf);
+        m_host.append(SettlementPass::timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") +
+                      failure.description + kCrLf);
         m_host.refresh();
         return PassOutcome::Failed;
     } catch (const std::exception &e) {
         release();
-        m_host.append(SettlementPass::timestamp(m_host.clock().now()) +
-                      QStringLiteral("   Falha! -> ") + QString::fromLocal8Bit(e.what()) + kCrLf);
+        m_host.append(SettlementPass::timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") +
+                      SettlementPass::describe(e) + kCrLf);
         m_host.refresh();
         return PassOutcome::Failed;
     }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+class Clock;
 class PassHost;
 class PassLock;
 class TransactionGuard;
@@ -114,8 +115,8 @@ class ExpiryForecast
 public:
     static constexpr int MaxDays = 366;
 
-    ExpiryForecast(const ConnectionSettings &settings, PassHost &host, ForecastOptions options,
-                   ExpiryOutput &output);
+    ExpiryForecast(const ConnectionSettings &settings, PassHost &host, const Clock &clock,
+                   ForecastOptions options, ExpiryOutput &output);
     ~ExpiryForecast();
     ExpiryForecast(const ExpiryForecast &) = delete;
     ExpiryForecast &operator=(const ExpiryForecast &) = delete;
@@ -155,6 +156,7 @@ private:
 
     const ConnectionSettings m_settings;
     PassHost &m_host;
+    const Clock &m_clock;
     ForecastOptions m_options;
     ExpiryOutput &m_output;
     ForecastStats m_stats;

@@ -3,9 +3,8 @@
 
 #include "report/ReportSink.h"
 
-class Clock;
-
-/// What a settlement pass needs from whoever runs it: the window, or the console runner.
+/// What a settlement pass needs from whoever runs it: the window, or the console runner. It only
+/// shows what the pass tells it; the pass reads time from the clock it is given.
 class PassHost : public ReportSink
 {
 public:
@@ -29,5 +28,4 @@ public:
         Q_UNUSED(done)
         Q_UNUSED(total)
     }
-    virtual const Clock &clock() const = 0;
 };

@@ -7,11 +7,11 @@
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 
-SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host,
+SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
                                  HistoryWriter *writer, bool keepRows, qint64 *rowsRefused,
                                  qint64 *cardsUnread)
-    : m_connection(connection), m_host(host), m_writer(writer), m_keepRows(keepRows),
-      m_rowsRefused(rowsRefused), m_cardsUnread(cardsUnread)
+    : m_connection(connection), m_host(host), m_clock(clock), m_writer(writer),
+      m_keepRows(keepRows), m_rowsRefused(rowsRefused), m_cardsUnread(cardsUnread)
 {
 }
 
@@ -79,7 +79,7 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
         return failed(m_transaction->error());
     for (const HistoryEntry &row : card.rows) {
         // A refused row was reported by GravarHistorico.
-        if (m_writer->GravarHistorico(row, m_host.clock().now(), *this))
+        if (m_writer->GravarHistorico(row, m_clock.now(), *this))
             continue;
         if (m_connection.isLost())
             return failed({});
@@ -123,8 +123,7 @@ SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &card
         }
         qsizetype written = 0;
         QString error;
-        const bool ok =
-            m_writer->writeRows(rows, statementRows, m_host.clock().now(), &written, &error);
+        const bool ok = m_writer->writeRows(rows, statementRows, m_clock.now(), &written, &error);
         // The cards of the statements that went through are settled.
         qsizetype statement = 0;
         for (qsizetype rowsKept = 0; rowsKept < written; ++statement) {

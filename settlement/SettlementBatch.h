@@ -11,6 +11,7 @@
 #include <memory>
 
 class DbConnection;
+class Clock;
 class PassHost;
 class TransactionGuard;
 
@@ -52,8 +53,8 @@ public:
     /// `writer` posts the rows (null in a dry run, which writes nothing and begins a read-only
     /// transaction). Refused rows and unread cards are counted at once in `rowsRefused` and
     /// `cardsUnread`: they stay refused whatever becomes of the batch.
-    SettlementBatch(const DbConnection &connection, PassHost &host, HistoryWriter *writer,
-                    bool keepRows, qint64 *rowsRefused, qint64 *cardsUnread);
+    SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
+                    HistoryWriter *writer, bool keepRows, qint64 *rowsRefused, qint64 *cardsUnread);
     ~SettlementBatch() override;
     SettlementBatch(const SettlementBatch &) = delete;
     SettlementBatch &operator=(const SettlementBatch &) = delete;
@@ -104,6 +105,7 @@ private:
 
     const DbConnection &m_connection;
     PassHost &m_host;
+    const Clock &m_clock;
     HistoryWriter *m_writer;
     bool m_keepRows;
     qint64 *m_rowsRefused;

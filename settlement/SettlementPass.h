@@ -18,6 +18,7 @@
 
 #include <functional>
 
+class Clock;
 class PassHost;
 class PassLock;
 
@@ -84,7 +85,9 @@ class SettlementPass
 {
 public:
     /// `settings` as start-up checked them; a blank mode connects as "SQL".
-    SettlementPass(const ConnectionSettings &settings, PassHost &host, PassOptions options = {});
+    /// Every date of the pass and the time of every line and row come from `clock`.
+    SettlementPass(const ConnectionSettings &settings, PassHost &host, const Clock &clock,
+                   PassOptions options = {});
     ~SettlementPass();
 
     PassOutcome run();
@@ -100,6 +103,9 @@ public:
     static QString negativeBalanceNote(const QString &strDataHoje);
     /// The current moment as the report lines show it.
     static QString timestamp(const QDateTime &moment);
+    /// An exception from below the pass as the report tells it: the standard library's own
+    /// texts are English, the report's Portuguese.
+    static QString describe(const std::exception &e);
 
 private:
     struct Failure
@@ -153,6 +159,7 @@ private:
 
     const ConnectionSettings m_settings; ///< a copy: a caller's temporary may go before run()
     PassHost &m_host;
+    const Clock &m_clock;
     PassOptions m_options;
     PassDates m_dates;
     PassStats m_stats;

@@ -116,7 +116,7 @@ void tst_ExpiryForecast::foreseesWhatThePassesOfTheComingDaysPost()
     options.strategy = setBased ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
     options.timeouts = db.timeouts();
     const qsizetype rowsBefore = db.allRows().size();
-    ExpiryForecast run(db.settings(), host, options, forecast);
+    ExpiryForecast run(db.settings(), host, host.manualClock, options, forecast);
     QCOMPARE(run.run(), PassOutcome::Completed);
     QCOMPARE(db.allRows().size(), rowsBefore);
     QCOMPARE(forecast.begun, 1);
@@ -145,7 +145,7 @@ void tst_ExpiryForecast::foreseesWhatThePassesOfTheComingDaysPost()
     for (int k = 1; k <= days; ++k) {
         const QDate day = today.addDays(k);
         RecordingHost passHost(QDateTime(day, QTime(10, 0)));
-        SettlementPass pass(db.settings(), passHost, passOptions);
+        SettlementPass pass(db.settings(), passHost, passHost.manualClock, passOptions);
         QCOMPARE(pass.run(), PassOutcome::Completed);
         for (const HistoryEntry &row : pass.postings()) {
             if (row.Afecta == u"-"_s)

@@ -500,7 +500,7 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
     });
     PassOptions options;
     options.timeouts = db.timeouts();
-    const PassOutcome outcome = SettlementPass(settings, host, options).run();
+    const PassOutcome outcome = SettlementPass(settings, host, host.manualClock, options).run();
     DbConnection::setStatementObserver({});
     microsoft.reset();
     db.restoreHistory();
