@@ -3,7 +3,7 @@
 
 #include "app/ActivationStore.h"
 #include "app/ReportPane.h"
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 #include "settlement/PassMetrics.h"
 
 #include <QApplication>

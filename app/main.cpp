@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/ActivationStore.h"
 #include "app/frmVelmora.h"
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 
 #include <QApplication>
 #include <QFileInfo>

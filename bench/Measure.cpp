@@ -2,7 +2,7 @@
 #include "bench/Measure.h"
 
 #include "app/frmVelmora.h"
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "db/Dialect.h"

@@ -3,7 +3,7 @@
 // in a child process of its own, so that every peak resident size is that measurement's.
 #include "bench/Generator.h"
 #include "bench/Measure.h"
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 #include "db/DbConnection.h"
 
 #include <QApplication>

@@ -3,7 +3,7 @@
 #include "cli/Console.h"
 #include "cli/ConsoleHost.h"
 #include "cli/SettingsSource.h"
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
 #include "settlement/ExpiryForecast.h"

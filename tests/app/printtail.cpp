@@ -2,7 +2,7 @@
 // Prints the settings string as this process received it, for tst_commandline to start with
 // the command lines of its table.
 #include "cli/Console.h"
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 
 int main(int argc, char *argv[])
 {
