@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/ActivationStore.h"
-#include "app/frmVelmora.h"
 #include "app/CommandLine.h"
+#include "app/frmVelmora.h"
 
 #include <QApplication>
 #include <QFileInfo>
