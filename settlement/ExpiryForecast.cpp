@@ -310,8 +310,7 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
     if (m_reading && m_readingCards >= kCardsPerReading)
         m_reading.reset(); // it only read: rolled back
     if (!m_reading) {
-        m_reading = std::make_unique<TransactionGuard>(*m_cnLigacao, QString(),
-                                                       m_cnLigacao->dialect().openTransactionSql());
+        m_reading = std::make_unique<TransactionGuard>(*m_cnLigacao, Dialect::Work::Reading);
         if (!m_reading->begun())
             fail(m_reading->error());
         m_readingCards = 0;

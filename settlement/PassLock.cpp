@@ -85,8 +85,8 @@ PassLock::Result PassLock::tryLock(QString *error)
 {
     if (m_file || m_serverLocked)
         return Result::Taken;
-    return m_connection.dialect().applicationLockSql().isEmpty() ? tryLockFile(error)
-                                                                 : tryLockServer(error);
+    return m_connection.dialect().backend() == Dialect::Backend::Sqlite ? tryLockFile(error)
+                                                                        : tryLockServer(error);
 }
 
 PassLock::Result PassLock::tryLockServer(QString *error)

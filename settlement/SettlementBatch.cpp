@@ -21,10 +21,8 @@ bool SettlementBatch::begin(QString *error)
 {
     // Reads share the batch as well: on SQLite the file lock is then taken once a batch
     // rather than around every statement. A preview only reads, under a shared lock.
-    const Dialect &dialect = m_connection.dialect();
     m_transaction = std::make_unique<TransactionGuard>(
-        m_connection, m_writer ? dialect.beginWritingSql() : QString(),
-        dialect.openTransactionSql());
+        m_connection, m_writer ? Dialect::Work::Writing : Dialect::Work::Reading);
     if (m_transaction->begun())
         return true;
     *error = m_transaction->error();
