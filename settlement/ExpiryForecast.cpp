@@ -399,11 +399,11 @@ bool ExpiryForecast::forecastPerCard()
             foresee(cliente, numCartao);
         cardDone(true);
     }
-    return true;
     if (rsCartoes.lastError().isValid()) {
         failIfLost(*m_cnCartoes);
         fail(DbConnection::describe(rsCartoes.lastError()));
     }
+    return true;
 }
 
 bool ExpiryForecast::forecastSetBased()
