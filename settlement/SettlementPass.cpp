@@ -164,10 +164,7 @@ PassOutcome SettlementPass::run()
             break;
         case PassLock::Result::Busy:
             release();
-            m_host.append(timestamp(m_host.clock().now()) +
-                          QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
-                                         "verificar esta base de dados.") +
-                          kCrLf);
+            m_host.append(putOffLine(m_host.clock().now()));
             m_host.caretToEnd();
             m_host.refresh();
             return PassOutcome::Busy;
@@ -219,6 +216,14 @@ PassOutcome SettlementPass::run()
     } catch (const std::exception &e) {
         return failed(QString::fromLocal8Bit(e.what()));
     }
+}
+
+QString SettlementPass::putOffLine(const QDateTime &moment)
+{
+    return timestamp(moment) +
+           QStringLiteral("   Verificação adiada: outro processo do Velmora está a verificar esta "
+                          "base de dados.") +
+           kCrLf;
 }
 
 PassOutcome SettlementPass::failed(const QString &description)

@@ -100,6 +100,8 @@ public:
     static QString negativeBalanceNote(const QString &strDataHoje);
     /// The current moment as the report lines show it.
     static QString timestamp(const QDateTime &moment);
+    /// The line of a pass, or a forecast, put off because another holds the database's lock.
+    static QString putOffLine(const QDateTime &moment);
 
 private:
     struct Failure
