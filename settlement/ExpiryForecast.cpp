@@ -187,10 +187,7 @@ PassOutcome ExpiryForecast::run()
             break;
         case PassLock::Result::Busy:
             release();
-            m_host.append(SettlementPass::timestamp(m_clock.now()) +
-                          QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
-                                         "verificar esta base de dados.") +
-                          kCrLf);
+            m_host.append(SettlementPass::putOffLine(m_clock.now()));
             m_host.refresh();
             return PassOutcome::Busy;
         case PassLock::Result::Failed:

@@ -164,10 +164,7 @@ PassOutcome SettlementPass::run()
             break;
         case PassLock::Result::Busy:
             release();
-            m_host.append(timestamp(m_clock.now()) +
-                          QStringLiteral("   Verificação adiada: outro processo do Velmora está a "
-                                         "verificar esta base de dados.") +
-                          kCrLf);
+            m_host.append(putOffLine(m_clock.now()));
             m_host.caretToEnd();
             m_host.refresh();
             return PassOutcome::Busy;
@@ -227,6 +224,14 @@ QString SettlementPass::describe(const std::exception &e)
     if (dynamic_cast<const std::length_error *>(&e))
         return QStringLiteral("dados demasiado grandes para a memória");
     return QStringLiteral("erro interno: ") + QString::fromLocal8Bit(e.what());
+}
+
+QString SettlementPass::putOffLine(const QDateTime &moment)
+{
+    return timestamp(moment) +
+           QStringLiteral("   Verificação adiada: outro processo do Velmora está a verificar esta "
+                          "base de dados.") +
+           kCrLf;
 }
 
 PassOutcome SettlementPass::failed(const QString &description)

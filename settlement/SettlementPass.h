@@ -106,6 +106,8 @@ public:
     /// An exception from below the pass as the report tells it: the standard library's own
     /// texts are English, the report's Portuguese.
     static QString describe(const std::exception &e);
+    /// The line of a pass, or a forecast, put off because another holds the database's lock.
+    static QString putOffLine(const QDateTime &moment);
 
 private:
     struct Failure
