@@ -15,6 +15,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Velmora"));
 
     PassOptions options;
+    options.connection = ConnectionOptions::fromEnvironment();
     if (qEnvironmentVariable("VELMORA_BALANCES") == QLatin1String("set"))
         options.strategy = BalanceStrategy::SetBased;
 

@@ -149,10 +149,8 @@ private:
 
 bool connect(const Request &request, ConnectionPtr &connection, QString *error)
 {
-    ConnectionSettings s = settingsFor(request);
     TextSink sink;
-    if (LigarServidor(connection, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
-                      s.strModoLigacao, sink))
+    if (LigarServidor(connection, settingsFor(request), request.connection, sink))
         return true;
     *error = sink.text();
     return false;
@@ -276,6 +274,7 @@ Result pass(const Request &request)
 
     ConnectionSettings settings = settingsFor(request);
     PassOptions options;
+    options.connection = request.connection;
     options.strategy = request.setBased ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
 
     const double cpuStart = cpuSeconds();

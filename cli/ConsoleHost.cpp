@@ -4,6 +4,8 @@
 
 #include <QString>
 
+// Standard output, then standard error, in the order the C library numbers them.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 ConsoleHost::ConsoleHost(std::FILE *out, std::FILE *err)
     : m_out(out), m_err(err), m_progressOnTerminal(Console::isTerminal(err))
 {

@@ -177,6 +177,7 @@ int main(int argc, char *argv[])
         return BadCommandLine;
     }
 
+    const ConnectionOptions connection = ConnectionOptions::fromEnvironment();
     const BalanceStrategy strategy =
         parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
     if (days > 0) {
@@ -186,6 +187,7 @@ int main(int argc, char *argv[])
         ForecastOptions forecastOptions;
         forecastOptions.days = days;
         forecastOptions.strategy = strategy;
+        forecastOptions.connection = connection;
         ExpiryForecast forecast(settings, host, clock, forecastOptions, output);
         const PassOutcome outcome = forecast.run();
         host.finish();
@@ -194,6 +196,7 @@ int main(int argc, char *argv[])
     }
 
     PassOptions options;
+    options.connection = connection;
     options.dryRun = parser.isSet(dryRun);
     options.strategy = strategy;
     ConsoleHost host;

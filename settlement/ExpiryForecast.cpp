@@ -168,19 +168,23 @@ void ExpiryForecast::release()
     }
 }
 
+ConnectionOptions ExpiryForecast::readOnly() const
+{
+    ConnectionOptions options = m_options.connection;
+    options.readOnly = true;
+    return options;
+}
+
 PassOutcome ExpiryForecast::run()
 {
     m_stats = {};
     m_listed = 0;
     try {
-        QString mode = m_settings.strModoLigacao;
-        if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
-                           m_settings.strPassword, m_settings.strBaseDados, mode, m_host,
-                           m_options.timeouts, true))
+        if (!LigarServidor(m_cnLigacao, m_settings, readOnly(), m_host))
             return PassOutcome::NoConnection;
         // Held like a pass's: a pass that posted between two of its reads would make the
         // forecast count its rows twice, or not at all.
-        m_lock = std::make_unique<PassLock>(*m_cnLigacao, m_settings.strServidor);
+        m_lock = std::make_unique<PassLock>(*m_cnLigacao);
         QString lockError;
         switch (m_lock->tryLock(&lockError)) {
         case PassLock::Result::Taken:
@@ -371,10 +375,7 @@ bool ExpiryForecast::forecastPerCard()
 {
     // A connection to SQL Server serves one open result at a time: the card list streams from
     // a second one, so that it is never held whole.
-    QString mode = m_settings.strModoLigacao;
-    if (!LigarServidor(m_cnCartoes, m_settings.strServidor, m_settings.strUtilizador,
-                       m_settings.strPassword, m_settings.strBaseDados, mode, m_host,
-                       m_options.timeouts, true))
+    if (!LigarServidor(m_cnCartoes, m_settings, readOnly(), m_host))
         return false;
     QString error;
     if (!m_balance.prepare(*m_cnLigacao, &error) ||

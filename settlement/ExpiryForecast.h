@@ -2,7 +2,6 @@
 #pragma once
 
 #include "db/ConnectionSettings.h"
-#include "db/ConnectionString.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "settlement/CardBalance.h"
@@ -87,7 +86,8 @@ struct ForecastOptions
 {
     int days = 30; ///< 1 to MaxDays
     BalanceStrategy strategy = BalanceStrategy::PerCard;
-    ConnectionString::Timeouts timeouts;
+    /// How the forecast's connections are opened; they are read-only whatever this says.
+    ConnectionOptions connection;
 };
 
 struct ForecastStats
@@ -153,6 +153,8 @@ private:
     /// A row of the card list done; `counted` unless it repeats a card read before.
     void cardDone(bool counted);
     void release();
+    /// The options of the forecast's connections: they only read.
+    ConnectionOptions readOnly() const;
 
     const ConnectionSettings m_settings;
     PassHost &m_host;

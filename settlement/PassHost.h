@@ -23,6 +23,9 @@ public:
     /// The countdown starts again: the counter to 0 and the caption to "30 Min.".
     virtual void resetCountdown() {}
     /// Cards done out of cards read so far, after each card.
+    // The part, then the whole, as every progress counter reads; a swap shows at once as a
+    // count above its total.
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
     virtual void progress(qint64 done, qint64 total)
     {
         Q_UNUSED(done)

@@ -8,10 +8,9 @@
 #include "settlement/PassHost.h"
 
 SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
-                                 HistoryWriter *writer, bool keepRows, qint64 *rowsRefused,
-                                 qint64 *cardsUnread)
+                                 HistoryWriter *writer, bool keepRows, PassStats &stats)
     : m_connection(connection), m_host(host), m_clock(clock), m_writer(writer),
-      m_keepRows(keepRows), m_rowsRefused(rowsRefused), m_cardsUnread(cardsUnread)
+      m_keepRows(keepRows), m_stats(stats)
 {
 }
 
@@ -81,7 +80,7 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
             continue;
         if (m_connection.isLost())
             return failed({});
-        ++*m_rowsRefused;
+        ++m_stats.rowsFailed;
         if (m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint())
             return Result::Done;
         const Result after = afterFailure(m_transaction->error());
@@ -155,7 +154,7 @@ SettlementBatch::Result SettlementBatch::cardUnread(const QString &numCartao,
            description + QStringLiteral("\r\n"));
     caretToEnd();
     refresh();
-    ++*m_cardsUnread;
+    ++m_stats.cardsFailed;
     return afterFailure(description);
 }
 

@@ -3,6 +3,7 @@
 
 #include "db/HistoryWriter.h"
 #include "report/ReportSink.h"
+#include "settlement/PassStats.h"
 
 #include <QString>
 #include <QStringList>
@@ -51,10 +52,10 @@ public:
     };
 
     /// `writer` posts the rows (null in a dry run, which writes nothing and begins a read-only
-    /// transaction). Refused rows and unread cards are counted at once in `rowsRefused` and
-    /// `cardsUnread`: they stay refused whatever becomes of the batch.
+    /// transaction). Refused rows and unread cards are counted at once in the pass's `stats`
+    /// (rowsFailed, cardsFailed): they stay refused whatever becomes of the batch.
     SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
-                    HistoryWriter *writer, bool keepRows, qint64 *rowsRefused, qint64 *cardsUnread);
+                    HistoryWriter *writer, bool keepRows, PassStats &stats);
     ~SettlementBatch() override;
     SettlementBatch(const SettlementBatch &) = delete;
     SettlementBatch &operator=(const SettlementBatch &) = delete;
@@ -108,8 +109,7 @@ private:
     const Clock &m_clock;
     HistoryWriter *m_writer;
     bool m_keepRows;
-    qint64 *m_rowsRefused;
-    qint64 *m_cardsUnread;
+    PassStats &m_stats;
     std::unique_ptr<TransactionGuard> m_transaction;
     QVector<Line> m_lines;
     QVector<HistoryEntry> m_rows;

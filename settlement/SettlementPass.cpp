@@ -79,8 +79,7 @@ void SettlementPass::openBatch()
     if (!m_options.dryRun && !m_writer)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
     auto batch = std::make_unique<SettlementBatch>(*m_cnLigacao, m_host, m_clock, m_writer.get(),
-                                                   m_options.recordPostings, &m_stats.rowsFailed,
-                                                   &m_stats.cardsFailed);
+                                                   m_options.recordPostings, m_stats);
     QString error;
     if (!batch->begin(&error))
         fail(error);
@@ -149,15 +148,14 @@ PassOutcome SettlementPass::run()
     m_stats = {};
     m_postings.clear();
     try {
-        QString mode = m_settings.strModoLigacao; // LigarServidor may fill in a blank one
-        if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
-                           m_settings.strPassword, m_settings.strBaseDados, mode, m_host,
-                           m_options.timeouts, m_options.dryRun))
+        ConnectionOptions connection = m_options.connection;
+        connection.readOnly = connection.readOnly || m_options.dryRun;
+        if (!LigarServidor(m_cnLigacao, m_settings, connection, m_host))
             return PassOutcome::NoConnection;
 
         // Before anything is read: two passes that read a card's balance before either posts
         // would both post its adjustment.
-        m_lock = std::make_unique<PassLock>(*m_cnLigacao, m_settings.strServidor);
+        m_lock = std::make_unique<PassLock>(*m_cnLigacao);
         QString lockError;
         switch (m_lock->tryLock(&lockError)) {
         case PassLock::Result::Taken:

@@ -22,7 +22,7 @@ inline const QString kStamp = u"06-12-2026 10:00:00"_s;
 inline PassOutcome runPass(const TestDatabase &db, RecordingHost &host, PassOptions options = {})
 {
     ConnectionSettings settings = db.settings();
-    options.timeouts = db.timeouts();
+    options.connection = db.connectionOptions();
     return SettlementPass(settings, host, host.manualClock, options).run();
 }
 

@@ -70,7 +70,7 @@ PassOptions batched(int cards, const QString &strategy = u"per-card"_s)
     PassOptions options;
     options.strategy =
         strategy == u"set-based"_s ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
-    options.timeouts = TestDatabase::timeouts();
+    options.connection = TestDatabase::connectionOptions();
     options.batchCards = cards;
     options.batchMilliseconds = 3600 * 1000; // the card count alone ends a batch here
     return options;

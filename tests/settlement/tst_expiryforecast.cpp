@@ -114,7 +114,7 @@ void tst_ExpiryForecast::foreseesWhatThePassesOfTheComingDaysPost()
     ForecastOptions options;
     options.days = days;
     options.strategy = setBased ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
-    options.timeouts = db.timeouts();
+    options.connection = db.connectionOptions();
     const qsizetype rowsBefore = db.allRows().size();
     ExpiryForecast run(db.settings(), host, host.manualClock, options, forecast);
     QCOMPARE(run.run(), PassOutcome::Completed);
@@ -141,7 +141,7 @@ void tst_ExpiryForecast::foreseesWhatThePassesOfTheComingDaysPost()
     QStringList posted;
     PassOptions passOptions;
     passOptions.recordPostings = true;
-    passOptions.timeouts = db.timeouts();
+    passOptions.connection = db.connectionOptions();
     for (int k = 1; k <= days; ++k) {
         const QDate day = today.addDays(k);
         RecordingHost passHost(QDateTime(day, QTime(10, 0)));

@@ -163,7 +163,7 @@ void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn()
         RecordingHost host;
         PassOptions options;
         options.strategy = strategy;
-        options.timeouts = db.timeouts();
+        options.connection = db.connectionOptions();
         SettlementPass settlement(db.settings(), host, host.manualClock, options);
         QCOMPARE(settlement.run(), PassOutcome::Completed);
         // Named, left as it was, and the cards after it settled: on every pass.
@@ -272,7 +272,7 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
         PassOptions options;
         options.dryRun = true;
         options.recordPostings = true;
-        options.timeouts = b.timeouts();
+        options.connection = b.connectionOptions();
         SettlementPass previewPass(settingsB, preview, preview.manualClock, options);
         QCOMPARE(previewPass.run(), PassOutcome::Completed);
         QCOMPARE(seenDuringPreview, QList<int>(seenDuringPreview.size(), rowsBefore));

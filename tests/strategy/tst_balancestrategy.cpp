@@ -89,7 +89,7 @@ Outcome settle(const TestDatabase &db, const QDate &today, BalanceStrategy strat
     Outcome outcome;
     ConnectionSettings settings = db.settings();
     PassOptions options;
-    options.timeouts = db.timeouts();
+    options.connection = db.connectionOptions();
     options.strategy = strategy;
     options.dryRun = dryRun;
     for (int run = 0; run < 2; ++run) { // the second pass reads what the first wrote
