@@ -9,20 +9,21 @@ namespace {
 
 const QString kKey = QStringLiteral("frmVelmora/chkActivar");
 
-std::unique_ptr<QSettings> open(const QString &application, const QString &file)
+} // namespace
+
+std::unique_ptr<QSettings> ActivationStore::open() const
 {
-    if (!file.isEmpty())
-        return std::make_unique<QSettings>(file, QSettings::IniFormat);
+    if (!m_file.isEmpty())
+        return std::make_unique<QSettings>(m_file, QSettings::IniFormat);
 #ifdef Q_OS_WIN
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QStringLiteral("VB and VBA Program Settings"), application);
+                                       QStringLiteral("VB and VBA Program Settings"),
+                                       m_application);
 #else
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                       QStringLiteral("velmora"), application);
+                                       QStringLiteral("velmora"), m_application);
 #endif
 }
-
-} // namespace
 
 ActivationStore::ActivationStore(QString applicationName, QString fileOverride)
     : m_application(std::move(applicationName)), m_file(std::move(fileOverride))
@@ -36,7 +37,7 @@ QString ActivationStore::defaultFileOverride()
 
 int ActivationStore::read() const
 {
-    const auto settings = open(m_application, m_file);
+    const auto settings = open();
     bool ok = false;
     const int value = settings->value(kKey, QStringLiteral("0")).toString().trimmed().toInt(&ok);
     if (!ok || value < 0 || value > 2)
@@ -46,7 +47,7 @@ int ActivationStore::read() const
 
 bool ActivationStore::write(int value) const
 {
-    const auto settings = open(m_application, m_file);
+    const auto settings = open();
     if (!settings->isWritable())
         return false;
     settings->setValue(kKey, QString::number(value));

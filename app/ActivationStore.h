@@ -3,6 +3,10 @@
 
 #include <QString>
 
+#include <memory>
+
+class QSettings;
+
 /// The per-user activation flag: key "chkActivar" in section "frmVelmora" under the
 /// executable's name. On Windows this is the registry key earlier versions used,
 /// HKEY_CURRENT_USER\Software\VB and VBA Program Settings\<executable>\frmVelmora.
@@ -22,6 +26,9 @@ public:
     static QString defaultFileOverride();
 
 private:
+    /// The store: the override file, or the user's own.
+    std::unique_ptr<QSettings> open() const;
+
     QString m_application;
     QString m_file;
 };

@@ -2,8 +2,8 @@
 #include "app/frmVelmora.h"
 
 #include "app/ActivationStore.h"
+#include "app/CommandLine.h"
 #include "app/ReportPane.h"
-#include "db/CommandLine.h"
 #include "settlement/PassMetrics.h"
 
 #include <QApplication>
@@ -207,7 +207,7 @@ void frmVelmora::tmrTimer_Timer()
         before = m_report.length();
         LimpraRelatorio();
     }
-    SettlementPass pass(m_settings, *this, m_passOptions);
+    SettlementPass pass(m_settings, *this, *m_clock, m_passOptions);
     QElapsedTimer duration;
     duration.start();
     m_lastOutcome = pass.run();

@@ -67,7 +67,6 @@ public:
     bool yieldDue() const override;
     bool stopRequested() const override { return m_closing; }
     void resetCountdown() override;
-    const Clock &clock() const override { return *m_clock; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "app/ActivationStore.h"
+#include "app/CommandLine.h"
 #include "app/frmVelmora.h"
-#include "db/CommandLine.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -15,6 +15,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Velmora"));
 
     PassOptions options;
+    options.connection = ConnectionOptions::fromEnvironment();
     if (qEnvironmentVariable("VELMORA_BALANCES") == QLatin1String("set"))
         options.strategy = BalanceStrategy::SetBased;
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "bench/Measure.h"
 
+#include "app/CommandLine.h"
 #include "app/frmVelmora.h"
-#include "db/CommandLine.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "db/Dialect.h"
@@ -31,7 +31,6 @@ namespace {
 class HeadlessHost final : public PassHost
 {
 public:
-    explicit HeadlessHost(const Clock &clock) : m_clock(clock) {}
     void append(const QString &text) override { m_text += text; }
     void caretToEnd() override {}
     void refresh() override {}
@@ -39,10 +38,8 @@ public:
     void setStatusVisible(bool) override {}
     void processEvents() override {}
     bool yieldDue() const override { return false; } // as the console's: nothing would run
-    const Clock &clock() const override { return m_clock; }
 
 private:
-    const Clock &m_clock;
     QString m_text;
 };
 
@@ -86,7 +83,6 @@ public:
     {
         timed([&] { m_inner.progress(done, total); });
     }
-    const Clock &clock() const override { return m_inner.clock(); }
 
     double seconds() const { return static_cast<double>(m_nanoseconds) / 1e9; }
 
@@ -153,10 +149,8 @@ private:
 
 bool connect(const Request &request, ConnectionPtr &connection, QString *error)
 {
-    ConnectionSettings s = settingsFor(request);
     TextSink sink;
-    if (LigarServidor(connection, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
-                      s.strModoLigacao, sink))
+    if (LigarServidor(connection, settingsFor(request), request.connection, sink))
         return true;
     *error = sink.text();
     return false;
@@ -274,18 +268,19 @@ Result pass(const Request &request)
         QCoreApplication::processEvents();
         inner = std::move(window);
     } else {
-        inner = std::make_unique<HeadlessHost>(clock);
+        inner = std::make_unique<HeadlessHost>();
     }
     TimedHost host(*inner);
 
     ConnectionSettings settings = settingsFor(request);
     PassOptions options;
+    options.connection = request.connection;
     options.strategy = request.setBased ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
 
     const double cpuStart = cpuSeconds();
     QElapsedTimer timer;
     timer.start();
-    SettlementPass settlement(settings, host, options);
+    SettlementPass settlement(settings, host, clock, options);
     const PassOutcome outcome = settlement.run();
     result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
     result.cpuSeconds = cpuSeconds() - cpuStart;

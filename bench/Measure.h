@@ -26,6 +26,7 @@ struct Request
     QString workFolder; ///< for the window's settings file
     /// "server;database;login;password;mode;" of a SQL Server; empty for the SQLite file.
     QString server;
+    ConnectionOptions connection;
 };
 
 /// What it found, as printed on the child's last line of output.

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // velmora-bench: prices a settlement pass on a generated SQLite scheme. Each measurement runs
 // in a child process of its own, so that every peak resident size is that measurement's.
+#include "app/CommandLine.h"
 #include "bench/Generator.h"
 #include "bench/Measure.h"
-#include "db/CommandLine.h"
 #include "db/DbConnection.h"
 
 #include <QApplication>
@@ -188,6 +188,7 @@ void printTable(const QVector<Line> &lines, const Measure::Result &baseHeadless,
 int child(const QCommandLineParser &parser, int argc, char *argv[])
 {
     Measure::Request request;
+    request.connection = ConnectionOptions::fromEnvironment();
     const QString what = parser.value(QStringLiteral("measure"));
     request.kind = what == QLatin1String("bound")    ? Measure::Request::Kind::Bound
                    : what == QLatin1String("script") ? Measure::Request::Kind::Script
@@ -296,12 +297,13 @@ int main(int argc, char *argv[])
     if (!server.isEmpty()) {
         ConnectionSettings s = CommandLine::split(server);
         const QString refusal = CommandLine::normaliseAndValidate(s);
-        if (!refusal.isEmpty() || s.strModoLigacao == QLatin1String("SQLITE")) {
+        if (!refusal.isEmpty() || s.mode() == ConnectionMode::Sqlite) {
             printError(refusal.isEmpty() ? QStringLiteral("--server names a SQL Server") : refusal);
             return 2;
         }
         Measure::Request request;
         request.server = server;
+        request.connection = ConnectionOptions::fromEnvironment();
         QString error;
         if (!Measure::connect(request, serverConnection, &error)) {
             printError(error);

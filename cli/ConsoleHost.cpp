@@ -4,8 +4,10 @@
 
 #include <QString>
 
-ConsoleHost::ConsoleHost(const Clock &clock, std::FILE *out, std::FILE *err)
-    : m_clock(clock), m_out(out), m_err(err), m_progressOnTerminal(Console::isTerminal(err))
+// Standard output, then standard error, in the order the C library numbers them.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
+ConsoleHost::ConsoleHost(std::FILE *out, std::FILE *err)
+    : m_out(out), m_err(err), m_progressOnTerminal(Console::isTerminal(err))
 {
     if (m_progressOnTerminal)
         m_eraseLine = Console::lineEraser(err);

@@ -13,7 +13,7 @@
 class ConsoleHost : public PassHost
 {
 public:
-    explicit ConsoleHost(const Clock &clock, std::FILE *out = stdout, std::FILE *err = stderr);
+    explicit ConsoleHost(std::FILE *out = stdout, std::FILE *err = stderr);
 
     void append(const QString &text) override;
     void caretToEnd() override {}
@@ -24,13 +24,11 @@ public:
     /// Nothing runs on a yield here, so the pass need not commit for one.
     bool yieldDue() const override { return false; }
     void progress(qint64 done, qint64 total) override;
-    const Clock &clock() const override { return m_clock; }
 
     /// Clears the progress line, if one is shown.
     void finish();
 
 private:
-    const Clock &m_clock;
     std::FILE *m_out;
     std::FILE *m_err;
     bool m_progressOnTerminal;

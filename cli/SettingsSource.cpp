@@ -93,6 +93,8 @@ bool openPrivateFile(const QString &path, QFile &file, QString *error)
 }
 #endif
 
+// What was read, then why not, as every reader here returns them.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 bool readLine(const QString &path, QString *line, QString *error)
 {
     QByteArray content(kMaxBytes + 1, Qt::Uninitialized);

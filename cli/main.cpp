@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // velmora-cli: one settlement pass from the console, for cron, systemd timers and Task Scheduler.
+#include "app/CommandLine.h"
 #include "cli/Console.h"
 #include "cli/ConsoleHost.h"
 #include "cli/SettingsSource.h"
-#include "db/CommandLine.h"
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
 #include "settlement/ExpiryForecast.h"
@@ -177,16 +177,18 @@ int main(int argc, char *argv[])
         return BadCommandLine;
     }
 
+    const ConnectionOptions connection = ConnectionOptions::fromEnvironment();
     const BalanceStrategy strategy =
         parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
     if (days > 0) {
         // Standard output holds the CSV alone; the report's lines go with the progress.
-        ConsoleHost host(clock, stderr, stderr);
+        ConsoleHost host(stderr, stderr);
         CsvOutput output(host);
         ForecastOptions forecastOptions;
         forecastOptions.days = days;
         forecastOptions.strategy = strategy;
-        ExpiryForecast forecast(settings, host, forecastOptions, output);
+        forecastOptions.connection = connection;
+        ExpiryForecast forecast(settings, host, clock, forecastOptions, output);
         const PassOutcome outcome = forecast.run();
         host.finish();
         std::fflush(stdout);
@@ -194,10 +196,11 @@ int main(int argc, char *argv[])
     }
 
     PassOptions options;
+    options.connection = connection;
     options.dryRun = parser.isSet(dryRun);
     options.strategy = strategy;
-    ConsoleHost host(clock);
-    SettlementPass pass(settings, host, options);
+    ConsoleHost host;
+    SettlementPass pass(settings, host, clock, options);
     QElapsedTimer duration;
     duration.start();
     const PassOutcome outcome = pass.run();

@@ -1,6 +1,23 @@
 // SPDX-License-Identifier: MIT
 #include "db/ConnectionSettings.h"
 
+QString ConnectionSettings::normalisedMode(const QString &mode)
+{
+    return isBlank(mode) ? QStringLiteral("SQL") : mode.toUpper();
+}
+
+ConnectionMode ConnectionSettings::mode() const
+{
+    const QString mode = normalisedMode(strModoLigacao);
+    if (mode == QLatin1String("SQL"))
+        return ConnectionMode::SqlLogin;
+    if (mode == QLatin1String("WIN"))
+        return ConnectionMode::Integrated;
+    if (mode == QLatin1String("SQLITE"))
+        return ConnectionMode::Sqlite;
+    return ConnectionMode::Unknown;
+}
+
 QString ConnectionSettings::trimBlanks(const QString &setting)
 {
     qsizetype begin = 0;
@@ -10,4 +27,22 @@ QString ConnectionSettings::trimBlanks(const QString &setting)
     while (end > begin && setting.at(end - 1) == QLatin1Char(' '))
         --end;
     return setting.mid(begin, end - begin);
+}
+
+QString ConnectionOptions::defaultOdbcDriver()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("SQL Server");
+#else
+    return QStringLiteral("FreeTDS");
+#endif
+}
+
+ConnectionOptions ConnectionOptions::fromEnvironment()
+{
+    ConnectionOptions options;
+    const QString fromEnv = qEnvironmentVariable("VELMORA_ODBC_DRIVER");
+    if (!fromEnv.isEmpty())
+        options.odbcDriver = fromEnv;
+    return options;
 }

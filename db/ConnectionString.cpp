@@ -7,24 +7,12 @@
 
 namespace ConnectionString {
 
-QString odbcDriver()
-{
-    QString fromEnv = qEnvironmentVariable("VELMORA_ODBC_DRIVER");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-#ifdef Q_OS_WIN
-    return QStringLiteral("SQL Server");
-#else
-    return QStringLiteral("FreeTDS");
-#endif
-}
-
 bool isFreeTds(const QString &driver)
 {
     return driver.contains(QLatin1String("tds"), Qt::CaseInsensitive);
 }
 
-QString quoteValue(const QString &value, const QString &driver, bool *ok)
+QString quoteValue(const QString &value, const ConnectionOptions &options, bool *ok)
 {
     *ok = true;
     if (value.contains(QChar(0))) {
@@ -36,7 +24,7 @@ QString quoteValue(const QString &value, const QString &driver, bool *ok)
                              value.startsWith(QLatin1Char(' ')) || value.endsWith(QLatin1Char(' '));
     if (!needsBraces)
         return value;
-    if (isFreeTds(driver)) {
+    if (isFreeTds(options.odbcDriver)) {
         // FreeTDS reads a braced value up to the first "};" and keeps "}}" as it stands, so
         // only a value that holds "};" has no quoted form.
         if (value.contains(QLatin1String("};"))) {
@@ -56,28 +44,29 @@ namespace {
 // host is a default instance, on 1433: with its protocol version pinned, FreeTDS would
 // otherwise try port 0. A named instance ("host\\INSTANCE") gets no port, so that FreeTDS asks
 // the SQL Server Browser on the host for it.
-void splitServer(const QString &server, QString *host, QString *port)
+struct HostAndPort
 {
-    *host = server;
-    port->clear();
+    QString host;
+    QString port; ///< empty for a named instance
+};
+
+HostAndPort splitServer(const QString &server)
+{
     const qsizetype comma = server.lastIndexOf(QLatin1Char(','));
     if (comma > 0) {
         bool numeric = false;
         server.mid(comma + 1).trimmed().toUInt(&numeric);
-        if (numeric) {
-            *host = server.left(comma);
-            *port = server.mid(comma + 1).trimmed();
-            return;
-        }
+        if (numeric)
+            return {server.left(comma), server.mid(comma + 1).trimmed()};
     }
     if (!server.contains(QLatin1Char('\\')))
-        *port = QStringLiteral("1433");
+        return {server, QStringLiteral("1433")};
+    return {server, {}};
 }
 
-ConnectionTarget odbc(const QString &mode, const QString &server, const QString &database,
-                      const QString &login, const QString &password, const Timeouts &timeouts,
-                      const QString &driver)
+ConnectionTarget odbc(const ConnectionSettings &settings, const ConnectionOptions &options)
 {
+    const QString &driver = options.odbcDriver;
     ConnectionTarget target;
     target.backend = ConnectionTarget::Backend::Odbc;
     target.driverName = QStringLiteral("QODBC");
@@ -85,17 +74,18 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
     // the drivers that honour it (Microsoft's); FreeTDS bounds it with Timeout= below.
     target.connectOptions =
         QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
-            .arg(timeouts.loginSeconds)
-            .arg(timeouts.commandSeconds);
-    const bool sqlLogin = mode == QLatin1String("SQL");
-    const bool integrated = mode == QLatin1String("WIN");
+            .arg(options.loginSeconds)
+            .arg(options.commandSeconds);
+    target.statementSeconds = options.commandSeconds;
+    const bool sqlLogin = settings.mode() == ConnectionMode::SqlLogin;
+    const bool integrated = settings.mode() == ConnectionMode::Integrated;
     if (!sqlLogin && !integrated)
         return target; // an empty connection string: the open fails with the driver's words
 
     QString text;
     auto add = [&](const char *keyword, const QString &value, const char *what) {
         bool ok = false;
-        const QString quoted = quoteValue(value, driver, &ok);
+        const QString quoted = quoteValue(value, options, &ok);
         if (target.refusal.isEmpty()) {
             if (!ok) {
                 target.refusal = QStringLiteral("o valor de %1 contém caracteres que o "
@@ -112,31 +102,29 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
         text += QLatin1String(keyword) + QLatin1Char('=') + quoted + QLatin1Char(';');
     };
     const bool freeTds = isFreeTds(driver);
-    QString host = server;
-    QString port;
     // FreeTDS takes the port as a keyword of its own; the Microsoft drivers read "host,port"
     // themselves and know no Port keyword.
-    if (freeTds)
-        splitServer(server, &host, &port);
+    const HostAndPort server =
+        freeTds ? splitServer(settings.strServidor) : HostAndPort{settings.strServidor, {}};
     add("Driver", driver, "Driver");
-    add("Server", host, "Servidor");
-    if (!port.isEmpty())
-        add("Port", port, "Servidor");
-    add("Database", database, "Base de Dados");
+    add("Server", server.host, "Servidor");
+    if (!server.port.isEmpty())
+        add("Port", server.port, "Servidor");
+    add("Database", settings.strBaseDados, "Base de Dados");
     if (sqlLogin) {
-        add("UID", login, "Utilizador");
-        add("PWD", password, "Password");
+        add("UID", settings.strUtilizador, "Utilizador");
+        add("PWD", settings.strPassword, "Password");
     } else {
         text += QLatin1String("Trusted_Connection=Yes;");
     }
     text += QLatin1String("ClientCharset=UTF-8;");
     if (freeTds) {
-        text += QStringLiteral("Timeout=%1;").arg(timeouts.commandSeconds);
+        text += QStringLiteral("Timeout=%1;").arg(options.commandSeconds);
         // FreeTDS waits as long again, once a statement's time is up, for the server to take
         // back the statement: on a network that stopped answering a statement would hold the
         // pass for twice its timeout. Each statement gets half, so that the pass gives up
         // within the command timeout.
-        target.statementSeconds = (timeouts.commandSeconds + 1) / 2;
+        target.statementSeconds = (options.commandSeconds + 1) / 2;
         // A pinned protocol version: left to choose, FreeTDS falls back to the Sybase protocol
         // when the server does not answer, which sends the password in clear text and, after
         // a second timeout, never returns.
@@ -147,11 +135,14 @@ ConnectionTarget odbc(const QString &mode, const QString &server, const QString 
     return target;
 }
 
-ConnectionTarget sqlite(const QString &file, const Timeouts &timeouts, bool readOnly)
+ConnectionTarget sqlite(const QString &file, const ConnectionOptions &options)
 {
+    const bool readOnly = options.readOnly;
     ConnectionTarget target;
     target.backend = ConnectionTarget::Backend::Sqlite;
     target.driverName = QStringLiteral("QSQLITE");
+    target.file = file;
+    target.statementSeconds = options.commandSeconds;
     // A URI with mode=rw (or ro) opens an existing file only: a mistyped path must fail, not
     // leave an empty database behind.
     QUrl url = QUrl::fromLocalFile(file);
@@ -169,7 +160,7 @@ ConnectionTarget sqlite(const QString &file, const Timeouts &timeouts, bool read
                               QLatin1Char('?') + query.toString(QUrl::FullyEncoded);
     }
     target.connectOptions = QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1")
-                                .arg(timeouts.commandSeconds * 1000);
+                                .arg(options.commandSeconds * 1000);
     if (readOnly)
         target.connectOptions += QLatin1String(";QSQLITE_OPEN_READONLY");
     return target;
@@ -177,13 +168,11 @@ ConnectionTarget sqlite(const QString &file, const Timeouts &timeouts, bool read
 
 } // namespace
 
-ConnectionTarget build(const QString &mode, const QString &server, const QString &database,
-                       const QString &login, const QString &password, const Timeouts &timeouts,
-                       bool readOnly, const QString &driver)
+ConnectionTarget build(const ConnectionSettings &settings, const ConnectionOptions &options)
 {
-    if (mode == QLatin1String("SQLITE"))
-        return sqlite(server, timeouts, readOnly);
-    return odbc(mode, server, database, login, password, timeouts, driver);
+    if (settings.mode() == ConnectionMode::Sqlite)
+        return sqlite(settings.strServidor, options);
+    return odbc(settings, options);
 }
 
 } // namespace ConnectionString

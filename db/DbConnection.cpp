@@ -36,10 +36,11 @@ DbConnection::~DbConnection()
     }
 }
 
-bool DbConnection::open(const ConnectionTarget &target, int commandTimeoutSeconds, QString *error)
+bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOptions &options,
+                        QString *error)
 {
-    m_commandTimeout =
-        target.statementSeconds > 0 ? target.statementSeconds : commandTimeoutSeconds;
+    m_target = ConnectionString::build(settings, options);
+    const ConnectionTarget &target = m_target;
     m_lost = false;
     m_lostReason.clear();
     m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
@@ -113,7 +114,7 @@ bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error)
         checkLost(&query, *error);
         return false;
     }
-    m_dialect->prepared(query, m_commandTimeout);
+    m_dialect->prepared(query, m_target.statementSeconds);
     return true;
 }
 
@@ -194,12 +195,10 @@ QString DbConnection::describe(const QSqlError &error)
     return text.isEmpty() ? QStringLiteral("erro desconhecido da base de dados") : text;
 }
 
-bool LigarServidor(ConnectionPtr &cnLigacao, const QString &strServidor,
-                   const QString &strUtilizador, const QString &strPassword,
-                   const QString &strBaseDados, QString &strModoLigacao, ReportSink &report,
-                   const ConnectionString::Timeouts &timeouts, bool readOnly)
+bool LigarServidor(ConnectionPtr &cnLigacao, const ConnectionSettings &settings,
+                   const ConnectionOptions &options, ReportSink &report)
 {
-    if (ConnectionSettings::isBlank(strServidor))
+    if (ConnectionSettings::isBlank(settings.strServidor))
         return false;
 
     if (cnLigacao && cnLigacao->isOpen())
@@ -207,15 +206,8 @@ bool LigarServidor(ConnectionPtr &cnLigacao, const QString &strServidor,
     cnLigacao.reset();
     cnLigacao = std::make_unique<DbConnection>();
 
-    if (ConnectionSettings::isBlank(strModoLigacao))
-        strModoLigacao = QStringLiteral("SQL");
-    // Blanks around the mode are kept for this test: " SQL" is no known mode.
-    const QString mode = strModoLigacao.toUpper();
-    const ConnectionTarget target = ConnectionString::build(
-        mode, strServidor, strBaseDados, strUtilizador, strPassword, timeouts, readOnly);
-
     QString error;
-    if (!cnLigacao->open(target, timeouts.commandSeconds, &error)) {
+    if (!cnLigacao->open(settings, options, &error)) {
         report.append(QStringLiteral("Falha na Ligação ao Servidor! -> ") + error +
                       QStringLiteral("\r\n"));
         return false;

@@ -24,14 +24,18 @@ public:
     DbConnection(const DbConnection &) = delete;
     DbConnection &operator=(const DbConnection &) = delete;
 
-    /// Opens against `target`; on failure `error` holds the driver's own description.
-    bool open(const ConnectionTarget &target, int commandTimeoutSeconds, QString *error);
+    /// Opens what the settings name, and keeps it as this connection's target; on failure
+    /// `error` holds the driver's own description.
+    bool open(const ConnectionSettings &settings, const ConnectionOptions &options, QString *error);
     bool isOpen() const;
     void close();
 
     const QString &name() const { return m_name; }
     QSqlDatabase database() const;
     const Dialect &dialect() const { return *m_dialect; }
+    /// What the connection was opened against: its back end, its SQLite file, each
+    /// statement's timeout.
+    const ConnectionTarget &target() const { return m_target; }
 
     /// A forward-only query prepared with `sql` and readied for this back end: every statement
     /// carries the command timeout. On failure `error` holds the description and the query is
@@ -76,7 +80,7 @@ private:
 
     QString m_name;
     const Dialect *m_dialect;
-    int m_commandTimeout = 60; ///< each statement's, in seconds
+    ConnectionTarget m_target;
     mutable bool m_lost = false;
     mutable QString m_lostReason;
 };
@@ -84,10 +88,8 @@ private:
 using ConnectionPtr = std::unique_ptr<DbConnection>;
 
 /// Replaces the connection in `cnLigacao` by a new one and opens it with the settings.
-/// A blank server returns false at once and touches nothing. A blank mode becomes "SQL" in
-/// the caller's variable. Any other failure appends "Falha na Ligação ao Servidor! -> " with
-/// the driver's description to `report` and returns false.
-bool LigarServidor(ConnectionPtr &cnLigacao, const QString &strServidor,
-                   const QString &strUtilizador, const QString &strPassword,
-                   const QString &strBaseDados, QString &strModoLigacao, ReportSink &report,
-                   const ConnectionString::Timeouts &timeouts = {}, bool readOnly = false);
+/// A blank server returns false at once and touches nothing. Any other failure appends
+/// "Falha na Ligação ao Servidor! -> " with the driver's description to `report` and returns
+/// false.
+bool LigarServidor(ConnectionPtr &cnLigacao, const ConnectionSettings &settings,
+                   const ConnectionOptions &options, ReportSink &report);

@@ -16,6 +16,9 @@
 
 namespace {
 
+// One name serves every unit of work: only one savepoint is open at a time.
+const QString kSavepoint = QStringLiteral("velmora_unidade");
+
 template <typename Handle> Handle odbcHandle(const QVariant &handle)
 {
     if (handle.isValid() && handle.metaType() == QMetaType::fromType<SQLHANDLE>())
@@ -79,7 +82,7 @@ bool isAscii(const QString &text)
 class SqlServerDialect final : public Dialect
 {
 public:
-    QString name() const override { return QStringLiteral("SQL Server"); }
+    Backend backend() const override { return Backend::SqlServer; }
     QString cardListSql() const override
     {
         return QStringLiteral("Select Distinct Cliente,NumCartao from PontosCartoes With (NoLock) "
@@ -276,25 +279,35 @@ public:
         query.finish();
         return true;
     }
-    // No RELEASE: a savepoint ends with the transaction, and a name used again is found at
-    // its latest mark.
-    QString savepointSql(const QString &name) const override
-    {
-        return QStringLiteral("save transaction ") + name;
-    }
     // Microsoft's ODBC drivers keep autocommit off with IMPLICIT_TRANSACTIONS, under which
     // SAVE TRANSACTION opens no transaction and fails as a batch's first statement; a read of a
-    // table opens it. Where one is open already (FreeTDS opens it at once) this does nothing.
-    // A BEGIN TRANSACTION would nest a second one, which the driver's commit leaves open.
-    QString openTransactionSql() const override
+    // table opens it. Where one is open already (FreeTDS opens it at once) that read does
+    // nothing. A BEGIN TRANSACTION would nest a second one, which the driver's commit leaves
+    // open. Reading or writing, the transaction is the same.
+    bool begin(const DbConnection &connection, Work, QString *error) const override
     {
-        return QStringLiteral("select top 0 1 from PontosHistorico");
+        if (!connection.beginTransaction(error))
+            return false;
+        if (connection.run(QStringLiteral("select top 0 1 from PontosHistorico"), error))
+            return true;
+        connection.rollback();
+        return false;
     }
-    QString rollbackToSavepointSql(const QString &name) const override
+    // T-SQL has no RELEASE: a savepoint ends with the transaction, and a name used again is
+    // found at its latest mark, so forgetting one sends nothing.
+    bool savepoint(const DbConnection &connection, SavepointStep step,
+                   QString *error) const override
     {
-        return QStringLiteral("rollback transaction ") + name;
+        switch (step) {
+        case SavepointStep::Mark:
+            return connection.run(QStringLiteral("save transaction ") + kSavepoint, error);
+        case SavepointStep::RollBack:
+            return connection.run(QStringLiteral("rollback transaction ") + kSavepoint, error);
+        case SavepointStep::Release:
+            return true;
+        }
+        return false;
     }
-    QString releaseSavepointSql(const QString &) const override { return {}; }
     QString cardCountSql() const override
     {
         return QStringLiteral("select count(*) from (select distinct Cliente,NumCartao from "
@@ -342,7 +355,7 @@ public:
 class SqliteDialect final : public Dialect
 {
 public:
-    QString name() const override { return QStringLiteral("SQLite"); }
+    Backend backend() const override { return Backend::Sqlite; }
     // Ties on NumCartao (one card number under two customers) are broken by Cliente so that
     // every reading of the list gives the same order.
     QString cardListSql() const override
@@ -399,22 +412,28 @@ public:
     {
         return date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00");
     }
-    // The write lock from the start: a batch that first reads under a shared lock and then
-    // wants to write could meet a second writer waiting for that shared lock to go, and SQLite
-    // then refuses the write at once rather than wait.
-    QString beginWritingSql() const override { return QStringLiteral("begin immediate"); }
-    QString savepointSql(const QString &name) const override
+    // A batch that writes takes the write lock from the start: one that first read under a
+    // shared lock and then wanted to write could meet a second writer waiting for that shared
+    // lock to go, and SQLite then refuses the write at once rather than wait. A batch that only
+    // reads takes the driver's transaction, under a shared lock.
+    bool begin(const DbConnection &connection, Work work, QString *error) const override
     {
-        return QStringLiteral("savepoint ") + name;
+        return work == Work::Writing ? connection.run(QStringLiteral("begin immediate"), error)
+                                     : connection.beginTransaction(error);
     }
-    QString rollbackToSavepointSql(const QString &name) const override
+    // After a rollback to it the savepoint is still there: the release ends it in both cases.
+    bool savepoint(const DbConnection &connection, SavepointStep step,
+                   QString *error) const override
     {
-        return QStringLiteral("rollback to savepoint ") + name;
-    }
-    // After a rollback to it the savepoint is still there: this ends it in both cases.
-    QString releaseSavepointSql(const QString &name) const override
-    {
-        return QStringLiteral("release savepoint ") + name;
+        switch (step) {
+        case SavepointStep::Mark:
+            return connection.run(QStringLiteral("savepoint ") + kSavepoint, error);
+        case SavepointStep::RollBack:
+            return connection.run(QStringLiteral("rollback to savepoint ") + kSavepoint, error);
+        case SavepointStep::Release:
+            return connection.run(QStringLiteral("release savepoint ") + kSavepoint, error);
+        }
+        return false;
     }
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *) const override
     {

@@ -21,7 +21,8 @@ class Dialect
 public:
     virtual ~Dialect() = default;
 
-    virtual QString name() const = 0;
+    enum class Backend { SqlServer, Sqlite };
+    virtual Backend backend() const = 0;
 
     /// The distinct (Cliente, NumCartao) pairs, in ascending NumCartao order.
     virtual QString cardListSql() const = 0;
@@ -88,23 +89,22 @@ public:
     virtual bool transactionStillOpen(const DbConnection &connection, bool *open,
                                       QString *error) const = 0;
 
-    /// Runs first in every transaction the driver begins: empty where nothing is needed.
-    virtual QString openTransactionSql() const { return {}; }
+    /// What a transaction is for: a batch that posts rows, or reads alone (a preview, the
+    /// forecast).
+    enum class Work { Reading, Writing };
+    /// Begins a transaction on `connection` for `work`; commit and rollback are the driver's.
+    /// False, with the reason, when it could not be begun: then none is open.
+    virtual bool begin(const DbConnection &connection, Work work, QString *error) const = 0;
+
+    /// The steps of the one savepoint open at a time inside a transaction, so that a unit of
+    /// work can be undone alone while the work before it stays: mark it, undo back to it (the
+    /// transaction stays open), or forget it and keep its work.
+    enum class SavepointStep { Mark, RollBack, Release };
+    virtual bool savepoint(const DbConnection &connection, SavepointStep step,
+                           QString *error) const = 0;
 
     static const Dialect &sqlServer();
     static const Dialect &sqlite();
-
-    /// Begins the transaction of a batch of cards that will write. Empty: the driver's own
-    /// QSqlDatabase::transaction().
-    virtual QString beginWritingSql() const { return {}; }
-    /// Marks a point inside the open transaction that rollbackToSavepointSql() returns to.
-    /// `name` is a plain identifier.
-    virtual QString savepointSql(const QString &name) const = 0;
-    /// Undoes what was done since the savepoint; the transaction stays open.
-    virtual QString rollbackToSavepointSql(const QString &name) const = 0;
-    /// Forgets the savepoint and keeps its work in the transaction; empty where the back end
-    /// has no such statement.
-    virtual QString releaseSavepointSql(const QString &name) const = 0;
 
     /// The forecast of what lapses (settlement/ExpiryForecast.h), which writes nothing.
     /// The rows of the card list (cardListSql): one row, one column.

@@ -2,26 +2,11 @@
 #include "db/TransactionGuard.h"
 
 #include "db/DbConnection.h"
-#include "db/Dialect.h"
 
-namespace {
-// One name serves every unit: only one savepoint is open at a time.
-const QString kSavepoint = QStringLiteral("velmora_unidade");
-} // namespace
-
-TransactionGuard::TransactionGuard(const DbConnection &connection, const QString &beginSql,
-                                   const QString &openSql)
+TransactionGuard::TransactionGuard(const DbConnection &connection, Dialect::Work work)
     : m_connection(connection)
 {
-    if (beginSql.isEmpty()) {
-        m_active = m_connection.beginTransaction(&m_error);
-        if (m_active && !run(openSql)) {
-            m_connection.rollback();
-            m_active = false;
-        }
-    } else {
-        m_active = run(beginSql);
-    }
+    m_active = m_connection.dialect().begin(m_connection, work, &m_error);
 }
 
 TransactionGuard::~TransactionGuard()
@@ -41,22 +26,22 @@ bool TransactionGuard::commit()
     return false;
 }
 
-bool TransactionGuard::run(const QString &sql)
+bool TransactionGuard::step(Dialect::SavepointStep step)
 {
-    return sql.isEmpty() || m_connection.run(sql, &m_error);
+    return m_active && m_connection.dialect().savepoint(m_connection, step, &m_error);
 }
 
 bool TransactionGuard::savepoint()
 {
-    return m_active && run(m_connection.dialect().savepointSql(kSavepoint));
+    return step(Dialect::SavepointStep::Mark);
 }
 
 bool TransactionGuard::rollbackToSavepoint()
 {
-    return m_active && run(m_connection.dialect().rollbackToSavepointSql(kSavepoint));
+    return step(Dialect::SavepointStep::RollBack);
 }
 
 bool TransactionGuard::releaseSavepoint()
 {
-    return m_active && run(m_connection.dialect().releaseSavepointSql(kSavepoint));
+    return step(Dialect::SavepointStep::Release);
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "db/Dialect.h"
+
 #include <QString>
 
 class DbConnection;
@@ -11,11 +13,9 @@ class DbConnection;
 class TransactionGuard
 {
 public:
-    /// Begins with the statement `beginSql` instead of the driver's own transaction when that
-    /// is not empty; commit and rollback are the driver's either way. `openSql`, when set, runs
-    /// first inside a transaction begun by the driver.
-    explicit TransactionGuard(const DbConnection &connection, const QString &beginSql = {},
-                              const QString &openSql = {});
+    /// Begins the transaction that the back end gives `work`; commit and rollback are the
+    /// driver's.
+    TransactionGuard(const DbConnection &connection, Dialect::Work work);
     ~TransactionGuard();
     TransactionGuard(const TransactionGuard &) = delete;
     TransactionGuard &operator=(const TransactionGuard &) = delete;
@@ -33,7 +33,7 @@ public:
     bool releaseSavepoint();
 
 private:
-    bool run(const QString &sql);
+    bool step(Dialect::SavepointStep step);
 
     const DbConnection &m_connection;
     bool m_active = false;

@@ -7,7 +7,7 @@ void CardList::add(const QString &cliente, const QString &numCartao)
 {
     const qsizetype offset = m_chars.size();
     if (offset + cliente.size() + numCartao.size() > qsizetype(0xffffffffu))
-        throw std::length_error("card list too large");
+        throw std::length_error("lista de cartões demasiado grande");
     m_chars += cliente;
     m_chars += numCartao;
     m_cards.push_back({static_cast<quint32>(offset), static_cast<quint32>(cliente.size()),

@@ -112,8 +112,8 @@ bool LapseCalendar::run(Currency *balanceToday,
 }
 
 ExpiryForecast::ExpiryForecast(const ConnectionSettings &settings, PassHost &host,
-                               ForecastOptions options, ExpiryOutput &output)
-    : m_settings(settings), m_host(host), m_options(options), m_output(output)
+                               const Clock &clock, ForecastOptions options, ExpiryOutput &output)
+    : m_settings(settings), m_host(host), m_clock(clock), m_options(options), m_output(output)
 {
 }
 
@@ -168,33 +168,37 @@ void ExpiryForecast::release()
     }
 }
 
+ConnectionOptions ExpiryForecast::readOnly() const
+{
+    ConnectionOptions options = m_options.connection;
+    options.readOnly = true;
+    return options;
+}
+
 PassOutcome ExpiryForecast::run()
 {
     m_stats = {};
     m_listed = 0;
     try {
-        QString mode = m_settings.strModoLigacao;
-        if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
-                           m_settings.strPassword, m_settings.strBaseDados, mode, m_host,
-                           m_options.timeouts, true))
+        if (!LigarServidor(m_cnLigacao, m_settings, readOnly(), m_host))
             return PassOutcome::NoConnection;
         // Held like a pass's: a pass that posted between two of its reads would make the
         // forecast count its rows twice, or not at all.
-        m_lock = std::make_unique<PassLock>(*m_cnLigacao, m_settings.strServidor);
+        m_lock = std::make_unique<PassLock>(*m_cnLigacao);
         QString lockError;
         switch (m_lock->tryLock(&lockError)) {
         case PassLock::Result::Taken:
             break;
         case PassLock::Result::Busy:
             release();
-            m_host.append(SettlementPass::putOffLine(m_host.clock().now()));
+            m_host.append(SettlementPass::putOffLine(m_clock.now()));
             m_host.refresh();
             return PassOutcome::Busy;
         case PassLock::Result::Failed:
             fail(lockError);
         }
 
-        const QDate today = m_host.clock().today();
+        const QDate today = m_clock.today();
         m_calendar = std::make_unique<LapseCalendar>(today, m_options.days);
         const Dialect &dialect = m_cnLigacao->dialect();
         m_firstBound = dialect.dateBoundValue(m_calendar->firstCutoff());
@@ -212,7 +216,7 @@ PassOutcome ExpiryForecast::run()
         }
         release();
         m_host.append(
-            SettlementPass::timestamp(m_host.clock().now()) +
+            SettlementPass::timestamp(m_clock.now()) +
             QStringLiteral("   Previsão de caducidade (%1 dias, até %2): %3 cartões "
                            "lidos, %4 com pontos a caducar, %5 pontos.")
                 .arg(m_options.days)
@@ -228,14 +232,14 @@ PassOutcome ExpiryForecast::run()
         return PassOutcome::Completed;
     } catch (const Failure &failure) {
         release();
-        m_host.append(SettlementPass::timestamp(m_host.clock().now()) +
-                      QStringLiteral("   Falha! -> ") + failure.description + kCrLf);
+        m_host.append(SettlementPass::timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") +
+                      failure.description + kCrLf);
         m_host.refresh();
         return PassOutcome::Failed;
     } catch (const std::exception &e) {
         release();
-        m_host.append(SettlementPass::timestamp(m_host.clock().now()) +
-                      QStringLiteral("   Falha! -> ") + QString::fromLocal8Bit(e.what()) + kCrLf);
+        m_host.append(SettlementPass::timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") +
+                      SettlementPass::describe(e) + kCrLf);
         m_host.refresh();
         return PassOutcome::Failed;
     }
@@ -307,8 +311,7 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
     if (m_reading && m_readingCards >= kCardsPerReading)
         m_reading.reset(); // it only read: rolled back
     if (!m_reading) {
-        m_reading = std::make_unique<TransactionGuard>(*m_cnLigacao, QString(),
-                                                       m_cnLigacao->dialect().openTransactionSql());
+        m_reading = std::make_unique<TransactionGuard>(*m_cnLigacao, Dialect::Work::Reading);
         if (!m_reading->begun())
             fail(m_reading->error());
         m_readingCards = 0;
@@ -372,10 +375,7 @@ bool ExpiryForecast::forecastPerCard()
 {
     // A connection to SQL Server serves one open result at a time: the card list streams from
     // a second one, so that it is never held whole.
-    QString mode = m_settings.strModoLigacao;
-    if (!LigarServidor(m_cnCartoes, m_settings.strServidor, m_settings.strUtilizador,
-                       m_settings.strPassword, m_settings.strBaseDados, mode, m_host,
-                       m_options.timeouts, true))
+    if (!LigarServidor(m_cnCartoes, m_settings, readOnly(), m_host))
         return false;
     QString error;
     if (!m_balance.prepare(*m_cnLigacao, &error) ||

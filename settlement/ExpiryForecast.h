@@ -2,7 +2,6 @@
 #pragma once
 
 #include "db/ConnectionSettings.h"
-#include "db/ConnectionString.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "settlement/CardBalance.h"
@@ -16,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+class Clock;
 class PassHost;
 class PassLock;
 class TransactionGuard;
@@ -86,7 +86,8 @@ struct ForecastOptions
 {
     int days = 30; ///< 1 to MaxDays
     BalanceStrategy strategy = BalanceStrategy::PerCard;
-    ConnectionString::Timeouts timeouts;
+    /// How the forecast's connections are opened; they are read-only whatever this says.
+    ConnectionOptions connection;
 };
 
 struct ForecastStats
@@ -114,8 +115,8 @@ class ExpiryForecast
 public:
     static constexpr int MaxDays = 366;
 
-    ExpiryForecast(const ConnectionSettings &settings, PassHost &host, ForecastOptions options,
-                   ExpiryOutput &output);
+    ExpiryForecast(const ConnectionSettings &settings, PassHost &host, const Clock &clock,
+                   ForecastOptions options, ExpiryOutput &output);
     ~ExpiryForecast();
     ExpiryForecast(const ExpiryForecast &) = delete;
     ExpiryForecast &operator=(const ExpiryForecast &) = delete;
@@ -152,9 +153,12 @@ private:
     /// A row of the card list done; `counted` unless it repeats a card read before.
     void cardDone(bool counted);
     void release();
+    /// The options of the forecast's connections: they only read.
+    ConnectionOptions readOnly() const;
 
     const ConnectionSettings m_settings;
     PassHost &m_host;
+    const Clock &m_clock;
     ForecastOptions m_options;
     ExpiryOutput &m_output;
     ForecastStats m_stats;

@@ -3,9 +3,8 @@
 
 #include "report/ReportSink.h"
 
-class Clock;
-
-/// What a settlement pass needs from whoever runs it: the window, or the console runner.
+/// What a settlement pass needs from whoever runs it: the window, or the console runner. It only
+/// shows what the pass tells it; the pass reads time from the clock it is given.
 class PassHost : public ReportSink
 {
 public:
@@ -24,10 +23,12 @@ public:
     /// The countdown starts again: the counter to 0 and the caption to "30 Min.".
     virtual void resetCountdown() {}
     /// Cards done out of cards read so far, after each card.
+    // The part, then the whole, as every progress counter reads; a swap shows at once as a
+    // count above its total.
+    // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
     virtual void progress(qint64 done, qint64 total)
     {
         Q_UNUSED(done)
         Q_UNUSED(total)
     }
-    virtual const Clock &clock() const = 0;
 };

@@ -66,10 +66,7 @@ PassLock::Result heldLock(const QLockFile &lock, const QString &path, QString *e
 
 } // namespace
 
-PassLock::PassLock(const DbConnection &connection, const QString &server)
-    : m_connection(connection), m_server(server)
-{
-}
+PassLock::PassLock(const DbConnection &connection) : m_connection(connection) {}
 
 PassLock::~PassLock()
 {
@@ -85,8 +82,8 @@ PassLock::Result PassLock::tryLock(QString *error)
 {
     if (m_file || m_serverLocked)
         return Result::Taken;
-    return m_connection.dialect().applicationLockSql().isEmpty() ? tryLockFile(error)
-                                                                 : tryLockServer(error);
+    return m_connection.dialect().backend() == Dialect::Backend::Sqlite ? tryLockFile(error)
+                                                                        : tryLockServer(error);
 }
 
 PassLock::Result PassLock::tryLockServer(QString *error)
@@ -123,7 +120,7 @@ PassLock::Result PassLock::tryLockServer(QString *error)
 
 PassLock::Result PassLock::tryLockFile(QString *error)
 {
-    const QString path = lockFilePath(m_server);
+    const QString path = lockFilePath(m_connection.target().file);
     auto lock = std::make_unique<QLockFile>(path);
     // Only a dead owner makes a lock stale: a pass may rightly run for a long time.
     lock->setStaleLockTime(0);

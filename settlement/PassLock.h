@@ -25,8 +25,8 @@ public:
         Failed, ///< the lock could not be taken or tested; the reason is in `error`
     };
 
-    /// `server` is the settings' server: for SQLite, the database file.
-    PassLock(const DbConnection &connection, const QString &server);
+    /// The lock of the database that `connection` is open on.
+    explicit PassLock(const DbConnection &connection);
     ~PassLock();
     PassLock(const PassLock &) = delete;
     PassLock &operator=(const PassLock &) = delete;
@@ -43,7 +43,6 @@ private:
     Result tryLockServer(QString *error);
 
     const DbConnection &m_connection;
-    QString m_server;
     std::unique_ptr<QLockFile> m_file;
     bool m_serverLocked = false;
 };

@@ -23,13 +23,20 @@ QByteArray seconds(double value)
     return QByteArray::number(value, 'f', 3);
 }
 
-// A gauge with its HELP and TYPE lines.
-void gauge(QByteArray &out, const char *name, const char *help, const QByteArray &value,
-           const QByteArray &labels = {})
+// What a gauge is, whatever its value.
+struct Gauge
 {
-    out += QByteArrayLiteral("# HELP ") + name + ' ' + help + '\n';
-    out += QByteArrayLiteral("# TYPE ") + name + QByteArrayLiteral(" gauge\n");
-    out += name + labels + ' ' + value + '\n';
+    const char *name;
+    const char *help;
+    QByteArray labels = {};
+};
+
+// A gauge with its HELP and TYPE lines.
+void gauge(QByteArray &out, const Gauge &what, const QByteArray &value)
+{
+    out += QByteArrayLiteral("# HELP ") + what.name + ' ' + what.help + '\n';
+    out += QByteArrayLiteral("# TYPE ") + what.name + QByteArrayLiteral(" gauge\n");
+    out += what.name + what.labels + ' ' + value + '\n';
 }
 
 } // namespace
@@ -60,28 +67,33 @@ QByteArray text(const Pass &pass, double lastSuccess)
         return QByteArray::number(n);
     };
     QByteArray out;
-    gauge(out, "velmora_pass_last_end_timestamp_seconds",
-          "When the last pass ended, in seconds since the epoch; outcome is how it ended.",
-          seconds(ended), "{outcome=\"" + outcome.toLatin1() + "\"}");
-    gauge(out, kLastSuccess.constData(),
-          "When a pass last ended normally (outcome completed), in seconds since the epoch; 0 "
-          "before the first.",
+    gauge(out,
+          {"velmora_pass_last_end_timestamp_seconds",
+           "When the last pass ended, in seconds since the epoch; outcome is how it ended.",
+           "{outcome=\"" + outcome.toLatin1() + "\"}"},
+          seconds(ended));
+    gauge(out,
+          {kLastSuccess.constData(),
+           "When a pass last ended normally (outcome completed), in seconds since the epoch; 0 "
+           "before the first."},
           seconds(lastSuccess));
-    gauge(out, "velmora_pass_duration_seconds", "How long the last pass took.",
+    gauge(out, {"velmora_pass_duration_seconds", "How long the last pass took."},
           seconds(static_cast<double>(pass.durationMs) / 1000.0));
-    gauge(out, "velmora_pass_cards_read", "Cards that the last pass read.",
+    gauge(out, {"velmora_pass_cards_read", "Cards that the last pass read."},
           number(pass.stats.cardsRead));
-    gauge(out, "velmora_pass_cards_settled", "Cards that the last pass settled.",
+    gauge(out, {"velmora_pass_cards_settled", "Cards that the last pass settled."},
           number(pass.stats.cardsSettled));
-    gauge(out, "velmora_pass_rows_posted", "Adjustment rows that the last pass posted.",
+    gauge(out, {"velmora_pass_rows_posted", "Adjustment rows that the last pass posted."},
           number(pass.stats.rowsPosted));
-    gauge(out, "velmora_pass_rows_refused",
-          "Adjustment rows that the database refused in the last pass.",
+    gauge(out,
+          {"velmora_pass_rows_refused",
+           "Adjustment rows that the database refused in the last pass."},
           number(pass.stats.rowsFailed));
-    gauge(out, "velmora_pass_points_lapsed", "Points that the rows of the last pass took away.",
+    gauge(out, {"velmora_pass_points_lapsed", "Points that the rows of the last pass took away."},
           pass.stats.pointsLapsed.toText().toLatin1());
-    gauge(out, "velmora_pass_points_lifted",
-          "Points that the rows of the last pass gave back: refills and lifts.",
+    gauge(out,
+          {"velmora_pass_points_lifted",
+           "Points that the rows of the last pass gave back: refills and lifts."},
           pass.stats.pointsLifted.toText().toLatin1());
     return out;
 }

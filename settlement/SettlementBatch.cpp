@@ -7,11 +7,10 @@
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 
-SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host,
-                                 HistoryWriter *writer, bool keepRows, qint64 *rowsRefused,
-                                 qint64 *cardsUnread)
-    : m_connection(connection), m_host(host), m_writer(writer), m_keepRows(keepRows),
-      m_rowsRefused(rowsRefused), m_cardsUnread(cardsUnread)
+SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
+                                 HistoryWriter *writer, bool keepRows, PassStats &stats)
+    : m_connection(connection), m_host(host), m_clock(clock), m_writer(writer),
+      m_keepRows(keepRows), m_stats(stats)
 {
 }
 
@@ -21,10 +20,8 @@ bool SettlementBatch::begin(QString *error)
 {
     // Reads share the batch as well: on SQLite the file lock is then taken once a batch
     // rather than around every statement. A preview only reads, under a shared lock.
-    const Dialect &dialect = m_connection.dialect();
     m_transaction = std::make_unique<TransactionGuard>(
-        m_connection, m_writer ? dialect.beginWritingSql() : QString(),
-        dialect.openTransactionSql());
+        m_connection, m_writer ? Dialect::Work::Writing : Dialect::Work::Reading);
     if (m_transaction->begun())
         return true;
     *error = m_transaction->error();
@@ -79,11 +76,11 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
         return failed(m_transaction->error());
     for (const HistoryEntry &row : card.rows) {
         // A refused row was reported by GravarHistorico.
-        if (m_writer->GravarHistorico(row, m_host.clock().now(), *this))
+        if (m_writer->GravarHistorico(row, m_clock.now(), *this))
             continue;
         if (m_connection.isLost())
             return failed({});
-        ++*m_rowsRefused;
+        ++m_stats.rowsFailed;
         if (m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint())
             return Result::Done;
         const Result after = afterFailure(m_transaction->error());
@@ -123,8 +120,7 @@ SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &card
         }
         qsizetype written = 0;
         QString error;
-        const bool ok =
-            m_writer->writeRows(rows, statementRows, m_host.clock().now(), &written, &error);
+        const bool ok = m_writer->writeRows(rows, statementRows, m_clock.now(), &written, &error);
         // The cards of the statements that went through are settled.
         qsizetype statement = 0;
         for (qsizetype rowsKept = 0; rowsKept < written; ++statement) {
@@ -158,7 +154,7 @@ SettlementBatch::Result SettlementBatch::cardUnread(const QString &numCartao,
            description + QStringLiteral("\r\n"));
     caretToEnd();
     refresh();
-    ++*m_cardsUnread;
+    ++m_stats.cardsFailed;
     return afterFailure(description);
 }
 

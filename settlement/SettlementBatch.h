@@ -3,6 +3,7 @@
 
 #include "db/HistoryWriter.h"
 #include "report/ReportSink.h"
+#include "settlement/PassStats.h"
 
 #include <QString>
 #include <QStringList>
@@ -11,6 +12,7 @@
 #include <memory>
 
 class DbConnection;
+class Clock;
 class PassHost;
 class TransactionGuard;
 
@@ -50,10 +52,10 @@ public:
     };
 
     /// `writer` posts the rows (null in a dry run, which writes nothing and begins a read-only
-    /// transaction). Refused rows and unread cards are counted at once in `rowsRefused` and
-    /// `cardsUnread`: they stay refused whatever becomes of the batch.
-    SettlementBatch(const DbConnection &connection, PassHost &host, HistoryWriter *writer,
-                    bool keepRows, qint64 *rowsRefused, qint64 *cardsUnread);
+    /// transaction). Refused rows and unread cards are counted at once in the pass's `stats`
+    /// (rowsFailed, cardsFailed): they stay refused whatever becomes of the batch.
+    SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
+                    HistoryWriter *writer, bool keepRows, PassStats &stats);
     ~SettlementBatch() override;
     SettlementBatch(const SettlementBatch &) = delete;
     SettlementBatch &operator=(const SettlementBatch &) = delete;
@@ -104,10 +106,10 @@ private:
 
     const DbConnection &m_connection;
     PassHost &m_host;
+    const Clock &m_clock;
     HistoryWriter *m_writer;
     bool m_keepRows;
-    qint64 *m_rowsRefused;
-    qint64 *m_cardsUnread;
+    PassStats &m_stats;
     std::unique_ptr<TransactionGuard> m_transaction;
     QVector<Line> m_lines;
     QVector<HistoryEntry> m_rows;

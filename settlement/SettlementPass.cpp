@@ -33,8 +33,8 @@ PassDates PassDates::forDay(const QDate &today)
 }
 
 SettlementPass::SettlementPass(const ConnectionSettings &settings, PassHost &host,
-                               PassOptions options)
-    : m_settings(settings), m_host(host), m_options(options)
+                               const Clock &clock, PassOptions options)
+    : m_settings(settings), m_host(host), m_clock(clock), m_options(options)
 {
 }
 
@@ -78,9 +78,8 @@ void SettlementPass::openBatch()
         return;
     if (!m_options.dryRun && !m_writer)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
-    auto batch = std::make_unique<SettlementBatch>(*m_cnLigacao, m_host, m_writer.get(),
-                                                   m_options.recordPostings, &m_stats.rowsFailed,
-                                                   &m_stats.cardsFailed);
+    auto batch = std::make_unique<SettlementBatch>(*m_cnLigacao, m_host, m_clock, m_writer.get(),
+                                                   m_options.recordPostings, m_stats);
     QString error;
     if (!batch->begin(&error))
         fail(error);
@@ -149,22 +148,21 @@ PassOutcome SettlementPass::run()
     m_stats = {};
     m_postings.clear();
     try {
-        QString mode = m_settings.strModoLigacao; // LigarServidor may fill in a blank one
-        if (!LigarServidor(m_cnLigacao, m_settings.strServidor, m_settings.strUtilizador,
-                           m_settings.strPassword, m_settings.strBaseDados, mode, m_host,
-                           m_options.timeouts, m_options.dryRun))
+        ConnectionOptions connection = m_options.connection;
+        connection.readOnly = connection.readOnly || m_options.dryRun;
+        if (!LigarServidor(m_cnLigacao, m_settings, connection, m_host))
             return PassOutcome::NoConnection;
 
         // Before anything is read: two passes that read a card's balance before either posts
         // would both post its adjustment.
-        m_lock = std::make_unique<PassLock>(*m_cnLigacao, m_settings.strServidor);
+        m_lock = std::make_unique<PassLock>(*m_cnLigacao);
         QString lockError;
         switch (m_lock->tryLock(&lockError)) {
         case PassLock::Result::Taken:
             break;
         case PassLock::Result::Busy:
             release();
-            m_host.append(putOffLine(m_host.clock().now()));
+            m_host.append(putOffLine(m_clock.now()));
             m_host.caretToEnd();
             m_host.refresh();
             return PassOutcome::Busy;
@@ -172,14 +170,14 @@ PassOutcome SettlementPass::run()
             fail(lockError);
         }
 
-        m_dates = PassDates::forDay(m_host.clock().today());
+        m_dates = PassDates::forDay(m_clock.today());
 
         m_host.setWaitCursor(true);
         m_host.setStatusVisible(true);
         m_host.processEvents();
 
         m_host.append(kCrLf + QStringLiteral("Início da Verificação - ") +
-                      timestamp(m_host.clock().now()) + kCrLf);
+                      timestamp(m_clock.now()) + kCrLf);
         m_host.caretToEnd();
         m_host.refresh();
 
@@ -196,8 +194,7 @@ PassOutcome SettlementPass::run()
             return PassOutcome::Stopped;
         }
 
-        m_host.append(QStringLiteral("Fim da Verificação - ") + timestamp(m_host.clock().now()) +
-                      kCrLf);
+        m_host.append(QStringLiteral("Fim da Verificação - ") + timestamp(m_clock.now()) + kCrLf);
         // Last, so that whoever reads only the tail of a preview cannot miss it.
         if (m_options.dryRun)
             m_host.append(QStringLiteral("Simulação: nada foi gravado na base de dados.") + kCrLf);
@@ -214,8 +211,17 @@ PassOutcome SettlementPass::run()
     } catch (const Failure &failure) {
         return failed(failure.description);
     } catch (const std::exception &e) {
-        return failed(QString::fromLocal8Bit(e.what()));
+        return failed(describe(e));
     }
+}
+
+QString SettlementPass::describe(const std::exception &e)
+{
+    if (dynamic_cast<const std::bad_alloc *>(&e))
+        return QStringLiteral("memória insuficiente");
+    if (dynamic_cast<const std::length_error *>(&e))
+        return QStringLiteral("dados demasiado grandes para a memória");
+    return QStringLiteral("erro interno: ") + QString::fromLocal8Bit(e.what());
 }
 
 QString SettlementPass::putOffLine(const QDateTime &moment)
@@ -231,8 +237,7 @@ PassOutcome SettlementPass::failed(const QString &description)
     endBatchAfterFailure();
     release();
     m_host.setWaitCursor(false);
-    m_host.append(timestamp(m_host.clock().now()) + QStringLiteral("   Falha! -> ") + description +
-                  kCrLf);
+    m_host.append(timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") + description + kCrLf);
     m_host.caretToEnd();
     return PassOutcome::Failed;
 }

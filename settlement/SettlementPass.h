@@ -2,12 +2,12 @@
 #pragma once
 
 #include "db/ConnectionSettings.h"
-#include "db/ConnectionString.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "db/HistoryWriter.h"
 #include "settlement/CardBalance.h"
 #include "settlement/CardList.h"
+#include "settlement/PassStats.h"
 #include "settlement/RangeBalances.h"
 #include "settlement/SettlementBatch.h"
 
@@ -18,6 +18,7 @@
 
 #include <functional>
 
+class Clock;
 class PassHost;
 class PassLock;
 
@@ -40,27 +41,14 @@ struct PassOptions
 {
     bool dryRun = false; ///< post nothing; report what would be posted
     BalanceStrategy strategy = BalanceStrategy::PerCard;
-    ConnectionString::Timeouts timeouts;
+    /// How the pass's connection is opened; a dry run opens it read-only whatever this says.
+    ConnectionOptions connection;
     bool recordPostings = false; ///< keep every posted row for postings() (tests, previews)
     /// A batch of cards shares one transaction, each settled card inside a savepoint of its
     /// own; it is committed after this many cards or this many milliseconds, whichever comes
     /// first, and before every yield to the host. A crash loses at most that batch.
     int batchCards = 500;
     int batchMilliseconds = 200;
-};
-
-struct PassStats
-{
-    qint64 cardsRead = 0;
-    qint64 cardsSettled = 0;
-    qint64 rowsPosted = 0;  ///< rows written (or, in a dry run, previewed)
-    qint64 rowsFailed = 0;  ///< postings refused
-    qint64 cardsFailed = 0; ///< cards whose balance could not be read
-    Currency pointsLapsed;  ///< taken away by the rows posted
-    Currency pointsLifted;  ///< added by the rows posted: refills and lifts
-
-    /// Cards left as they were for the next pass: a refused posting, or a balance unread.
-    bool someCardsLeft() const { return rowsFailed > 0 || cardsFailed > 0; }
 };
 
 /// The dates of a pass, and the texts the report and the notes show of them.
@@ -84,7 +72,9 @@ class SettlementPass
 {
 public:
     /// `settings` as start-up checked them; a blank mode connects as "SQL".
-    SettlementPass(const ConnectionSettings &settings, PassHost &host, PassOptions options = {});
+    /// Every date of the pass and the time of every line and row come from `clock`.
+    SettlementPass(const ConnectionSettings &settings, PassHost &host, const Clock &clock,
+                   PassOptions options = {});
     ~SettlementPass();
 
     PassOutcome run();
@@ -100,6 +90,9 @@ public:
     static QString negativeBalanceNote(const QString &strDataHoje);
     /// The current moment as the report lines show it.
     static QString timestamp(const QDateTime &moment);
+    /// An exception from below the pass as the report tells it: the standard library's own
+    /// texts are English, the report's Portuguese.
+    static QString describe(const std::exception &e);
     /// The line of a pass, or a forecast, put off because another holds the database's lock.
     static QString putOffLine(const QDateTime &moment);
 
@@ -155,6 +148,7 @@ private:
 
     const ConnectionSettings m_settings; ///< a copy: a caller's temporary may go before run()
     PassHost &m_host;
+    const Clock &m_clock;
     PassOptions m_options;
     PassDates m_dates;
     PassStats m_stats;

@@ -68,14 +68,34 @@ QString passwordReceived(const std::function<void(quint16)> &connect)
     return password;
 }
 
+ConnectionSettings settings(const QString &server, const QString &login, const QString &password,
+                            const QString &database, const QString &mode)
+{
+    ConnectionSettings s;
+    s.strServidor = server;
+    s.strUtilizador = login;
+    s.strPassword = password;
+    s.strBaseDados = database;
+    s.strModoLigacao = mode;
+    return s;
+}
+
+ConnectionOptions timeouts(int loginSeconds, int commandSeconds)
+{
+    ConnectionOptions options;
+    options.loginSeconds = loginSeconds;
+    options.commandSeconds = commandSeconds;
+    return options;
+}
+
 /// LigarServidor in SQL mode through FreeTDS to port `port` on this machine.
 bool ligarLoopback(quint16 port, const QString &password, RecordingHost &host,
-                   ConnectionString::Timeouts timeouts = {})
+                   const ConnectionOptions &options)
 {
     ConnectionPtr cn;
-    QString mode = u"SQL"_s;
-    return LigarServidor(cn, u"127.0.0.1,%1"_s.arg(port), u"sa"_s, password, u"Loja"_s, mode, host,
-                         timeouts);
+    return LigarServidor(
+        cn, settings(u"127.0.0.1,%1"_s.arg(port), u"sa"_s, password, u"Loja"_s, u"SQL"_s), options,
+        host);
 }
 } // namespace
 
@@ -101,7 +121,6 @@ private slots:
 
 void tst_LigarServidor::init()
 {
-    qunsetenv("VELMORA_ODBC_DRIVER");
 #ifdef Q_OS_WIN
     if (QByteArray(QTest::currentTestFunction()).startsWith("freeTds"))
         QSKIP("FreeTDS is the driver on Linux; Windows uses its own SQL Server driver");
@@ -115,39 +134,36 @@ void tst_LigarServidor::blankServerReturnsFalseAndTouchesNothing()
     ConnectionPtr cn;
     QVERIFY(connectTo(db, cn, host));
     DbConnection *const before = cn.get();
-    QString mode;
-    QVERIFY(!LigarServidor(cn, u"   "_s, u"sa"_s, u"pw"_s, u"Loja"_s, mode, host));
+    QVERIFY(!LigarServidor(cn, settings(u"   "_s, u"sa"_s, u"pw"_s, u"Loja"_s, {}), {}, host));
     QCOMPARE(cn.get(), before);
     QVERIFY(cn->isOpen());
-    QCOMPARE(mode, QString());
     QVERIFY(host.calls.isEmpty());
 }
 
 void tst_LigarServidor::eachModeChoosesItsConnectionString_data()
 {
     QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("modeAfter");
     QTest::addColumn<QString>("marker"); // what the connection string holds; empty: no string
-    QTest::newRow("win") << u"win"_s << u"win"_s << u"Trusted_Connection=Yes;"_s;
-    QTest::newRow("Win") << u"Win"_s << u"Win"_s << u"Trusted_Connection=Yes;"_s;
-    QTest::newRow("sql") << u"sql"_s << u"sql"_s << u"UID=sa;PWD={p;w};"_s;
-    QTest::newRow("blank") << u"  "_s << u"SQL"_s << u"UID=sa;PWD={p;w};"_s;
-    QTest::newRow("blank before") << u" SQL"_s << u" SQL"_s << QString();
-    QTest::newRow("unknown") << u"XYZ"_s << u"XYZ"_s << QString();
+    QTest::newRow("win") << u"win"_s << u"Trusted_Connection=Yes;"_s;
+    QTest::newRow("Win") << u"Win"_s << u"Trusted_Connection=Yes;"_s;
+    QTest::newRow("sql") << u"sql"_s << u"UID=sa;PWD={p;w};"_s;
+    QTest::newRow("blank") << u"  "_s << u"UID=sa;PWD={p;w};"_s;
+    QTest::newRow("blank before") << u" SQL"_s << QString();
+    QTest::newRow("unknown") << u"XYZ"_s << QString();
 }
 
 void tst_LigarServidor::eachModeChoosesItsConnectionString()
 {
     QFETCH(QString, mode);
-    QFETCH(QString, modeAfter);
     QFETCH(QString, marker);
     // A driver library that does not exist: the open fails on this machine, with no network.
-    qputenv("VELMORA_ODBC_DRIVER", "/nonexistent/velmora-odbc.so");
+    ConnectionOptions options;
+    options.odbcDriver = u"/nonexistent/velmora-odbc.so"_s;
     RecordingHost host;
     host.text = u"antes\r\n"_s;
     ConnectionPtr cn;
-    QVERIFY(!LigarServidor(cn, u"srv"_s, u"sa"_s, u"p;w"_s, u"Loja"_s, mode, host));
-    QCOMPARE(mode, modeAfter);
+    QVERIFY(
+        !LigarServidor(cn, settings(u"srv"_s, u"sa"_s, u"p;w"_s, u"Loja"_s, mode), options, host));
     QVERIFY(cn);
     const QString connectionString = cn->database().databaseName();
     if (marker.isEmpty())
@@ -230,8 +246,10 @@ void tst_LigarServidor::opensTheSqliteFileThePathNames()
     };
     RecordingHost host;
     ConnectionPtr cn;
-    QString mode = u"SQLITE"_s;
-    QVERIFY2(LigarServidor(cn, path(u"b.db"_s), {}, {}, u"main"_s, mode, host),
+    const auto file = [&](const QString &name) {
+        return settings(path(name), {}, {}, u"main"_s, u"SQLITE"_s);
+    };
+    QVERIFY2(LigarServidor(cn, file(u"b.db"_s), {}, host),
              qPrintable(path(u"b.db"_s) + u" "_s + host.text));
     QSqlQuery q(cn->database());
     QVERIFY(q.exec(u"select nome from Marca"_s) && q.next());
@@ -239,7 +257,7 @@ void tst_LigarServidor::opensTheSqliteFileThePathNames()
     q.finish();
     cn.reset();
 
-    QVERIFY(!LigarServidor(cn, path(u"falta.db"_s), {}, {}, u"main"_s, mode, host));
+    QVERIFY(!LigarServidor(cn, file(u"falta.db"_s), {}, host));
     QVERIFY(!QFile::exists(dir + u"/falta.db"_s));
     QVERIFY2(host.text.startsWith(kFailure), qPrintable(host.text));
 }
@@ -262,7 +280,7 @@ void tst_LigarServidor::freeTdsFailureCarriesTheDriversWordsWithoutPassword()
     if (!listening)
         server.close();
     RecordingHost host;
-    QVERIFY(!ligarLoopback(port, u"Segr3do;x"_s, host, {2, 3}));
+    QVERIFY(!ligarLoopback(port, u"Segr3do;x"_s, host, timeouts(2, 3)));
     QVERIFY2(host.text.startsWith(kFailure + u"[FreeTDS]"_s), qPrintable(host.text));
     QVERIFY(host.text.endsWith(u"\r\n"_s));
     QVERIFY(!host.text.contains(u"Segr3do"_s));
@@ -279,9 +297,8 @@ void tst_LigarServidor::freeTdsReceivesThePasswordIntact()
 {
     QFETCH(QString, password);
     RecordingHost host;
-    const QString received = passwordReceived([&](quint16 port) {
-        QVERIFY(!ligarLoopback(port, password, host, {5, 5}));
-    });
+    const QString received = passwordReceived(
+        [&](quint16 port) { QVERIFY(!ligarLoopback(port, password, host, timeouts(5, 5))); });
     QCOMPARE(received, password);
     QVERIFY(!host.text.contains(password));
 }
@@ -320,9 +337,8 @@ void tst_LigarServidor::namedInstanceIsFoundThroughTheBrowser()
         bound = ready.get_future().get();
         if (bound) {
             ConnectionPtr cn;
-            QString mode = u"SQL"_s;
-            LigarServidor(cn, u"127.0.0.1\\LOJA"_s, u"sa"_s, u"pw"_s, u"Loja"_s, mode, host,
-                          {5, 5});
+            LigarServidor(cn, settings(u"127.0.0.1\\LOJA"_s, u"sa"_s, u"pw"_s, u"Loja"_s, u"SQL"_s),
+                          timeouts(5, 5), host);
         }
         browserThread.join();
     });
@@ -334,7 +350,7 @@ void tst_LigarServidor::namedInstanceIsFoundThroughTheBrowser()
 
 void tst_LigarServidor::windowsUsesItsOwnSqlServerDriver_data()
 {
-    QTest::addColumn<QString>("driver"); // VELMORA_ODBC_DRIVER; empty: unset
+    QTest::addColumn<QString>("driver"); // the options' ODBC driver; empty: the default
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("expected");
@@ -361,12 +377,14 @@ void tst_LigarServidor::windowsUsesItsOwnSqlServerDriver()
     QFETCH(QString, server);
     QFETCH(QString, mode);
     QFETCH(QString, expected);
+    ConnectionOptions options;
     if (!driver.isEmpty())
-        qputenv("VELMORA_ODBC_DRIVER", driver.toUtf8());
+        options.odbcDriver = driver;
     // No such driver is installed here: the driver manager's own words must reach the report.
     RecordingHost host;
     ConnectionPtr cn;
-    QVERIFY(!LigarServidor(cn, server, u"sa"_s, u"Segr3do;x"_s, u"Loja"_s, mode, host));
+    QVERIFY(!LigarServidor(cn, settings(server, u"sa"_s, u"Segr3do;x"_s, u"Loja"_s, mode), options,
+                           host));
     QVERIFY(cn);
     QCOMPARE(cn->database().databaseName(), expected);
     QVERIFY2(host.text.startsWith(kFailure + u"["_s), qPrintable(host.text));

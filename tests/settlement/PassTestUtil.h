@@ -19,11 +19,11 @@ inline const QString kToday = u"2026-12-06"_s;
 inline const QString kCutoff = u"2025-12-06"_s;
 inline const QString kStamp = u"06-12-2026 10:00:00"_s;
 
-inline PassOutcome runPass(const TestDatabase &db, PassHost &host, PassOptions options = {})
+inline PassOutcome runPass(const TestDatabase &db, RecordingHost &host, PassOptions options = {})
 {
     ConnectionSettings settings = db.settings();
-    options.timeouts = db.timeouts();
-    return SettlementPass(settings, host, options).run();
+    options.connection = db.connectionOptions();
+    return SettlementPass(settings, host, host.manualClock, options).run();
 }
 
 inline QString cardLine(const QString &numCartao, const QString &cutoff = kCutoff)

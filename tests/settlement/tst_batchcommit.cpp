@@ -70,7 +70,7 @@ PassOptions batched(int cards, const QString &strategy = u"per-card"_s)
     PassOptions options;
     options.strategy =
         strategy == u"set-based"_s ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
-    options.timeouts = TestDatabase::timeouts();
+    options.connection = TestDatabase::connectionOptions();
     options.batchCards = cards;
     options.batchMilliseconds = 3600 * 1000; // the card count alone ends a batch here
     return options;
@@ -138,7 +138,8 @@ void tst_BatchCommit::batchedPassPostsWhatOneCardAtATimePosts()
     for (int pass = 1; pass <= 2; ++pass) {
         RecordingHost host;
         host.yieldsDue = false;
-        SettlementPass settlement(db.settings(), host, batched(batchCards, strategy));
+        SettlementPass settlement(db.settings(), host, host.manualClock,
+                                  batched(batchCards, strategy));
         const PassOutcome outcome = settlement.run();
         QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
         QCOMPARE(outcome, PassOutcome::Completed);
@@ -174,7 +175,7 @@ void tst_BatchCommit::refusedPostingInsideABatchLeavesOnlyThatCard()
     host.yieldsDue = false;
     PassOptions options = batched(500, strategy); // every card in one batch
     options.recordPostings = true;
-    SettlementPass settlement(db.settings(), host, options);
+    SettlementPass settlement(db.settings(), host, host.manualClock, options);
     QCOMPARE(settlement.run(), PassOutcome::Completed);
     QCOMPARE(host.text.count(u"Falha de Gravação no Histórico de Pontos\r\n"_s), 1);
     QVERIFY(!host.lines().contains(cardLine("2")));
@@ -213,7 +214,7 @@ void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard()
     // same batch. The batch is settled again without card 5, and the pass goes on.
     RecordingHost host;
     host.yieldsDue = false;
-    SettlementPass settlement(db.settings(), host, batched(3, strategy));
+    SettlementPass settlement(db.settings(), host, host.manualClock, batched(3, strategy));
     QCOMPARE(settlement.run(), PassOutcome::Completed);
     QVERIFY2(!host.text.contains(u"Falha!"_s), qPrintable(host.text));
     QCOMPARE(host.text.count(u"Falha de Gravação no Histórico de Pontos\r\n"_s), 1);
@@ -267,7 +268,7 @@ void tst_BatchCommit::connectionLostInsideABatchKeepsTheCommittedBatches()
     const BeforeStatement cut(inTheSecondBatch(insideACard), cutPassConnection);
     PassOptions options = batched(3, strategy);
     options.recordPostings = true;
-    SettlementPass settlement(db.settings(), host, options);
+    SettlementPass settlement(db.settings(), host, host.manualClock, options);
     QCOMPARE(settlement.run(), PassOutcome::Failed);
     QVERIFY(host.lines().last().startsWith(kStamp + u"   Falha! -> "_s));
     QCOMPARE(host.lines().filter(u"    Cartão nº "_s),
@@ -311,7 +312,7 @@ void tst_BatchCommit::killedPassLeavesWholeCardsAndARerunCompletes()
         RecordingHost host;
         host.yieldsDue = false;
         const BeforeStatement kill(inTheSecondBatch(insideACard), [] { ::raise(SIGKILL); });
-        SettlementPass(db.settings(), host, batched(3, strategy)).run();
+        SettlementPass(db.settings(), host, host.manualClock, batched(3, strategy)).run();
         ::_exit(3); // not killed: the parent sees the wrong status
     }
     int status = 0;
@@ -341,7 +342,8 @@ void tst_BatchCommit::windowYieldCommitsTheBatchFirst()
     host.onYield = [&](int) {
         seen << QString::number(posted(db).size());
     };
-    QCOMPARE(SettlementPass(db.settings(), host, batched(500)).run(), PassOutcome::Completed);
+    QCOMPARE(SettlementPass(db.settings(), host, host.manualClock, batched(500)).run(),
+             PassOutcome::Completed);
     QCOMPARE(seen, (QStringList{"0", "1", "3", "4", "6", "7", "8", "10", "10"}));
 }
 

@@ -114,9 +114,9 @@ void tst_ExpiryForecast::foreseesWhatThePassesOfTheComingDaysPost()
     ForecastOptions options;
     options.days = days;
     options.strategy = setBased ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
-    options.timeouts = db.timeouts();
+    options.connection = db.connectionOptions();
     const qsizetype rowsBefore = db.allRows().size();
-    ExpiryForecast run(db.settings(), host, options, forecast);
+    ExpiryForecast run(db.settings(), host, host.manualClock, options, forecast);
     QCOMPARE(run.run(), PassOutcome::Completed);
     QCOMPARE(db.allRows().size(), rowsBefore);
     QCOMPARE(forecast.begun, 1);
@@ -141,11 +141,11 @@ void tst_ExpiryForecast::foreseesWhatThePassesOfTheComingDaysPost()
     QStringList posted;
     PassOptions passOptions;
     passOptions.recordPostings = true;
-    passOptions.timeouts = db.timeouts();
+    passOptions.connection = db.connectionOptions();
     for (int k = 1; k <= days; ++k) {
         const QDate day = today.addDays(k);
         RecordingHost passHost(QDateTime(day, QTime(10, 0)));
-        SettlementPass pass(db.settings(), passHost, passOptions);
+        SettlementPass pass(db.settings(), passHost, passHost.manualClock, passOptions);
         QCOMPARE(pass.run(), PassOutcome::Completed);
         for (const HistoryEntry &row : pass.postings()) {
             if (row.Afecta == u"-"_s)

@@ -165,7 +165,7 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
         for (LotLedger &ledger : ledgers)
             ledger.lapseUpTo(today.addYears(-1));
         RecordingHost host = hostOn(today);
-        SettlementPass pass(db.settings(), host, options);
+        SettlementPass pass(db.settings(), host, host.manualClock, options);
         QCOMPARE(pass.run(), PassOutcome::Completed);
         QSet<QString> settled;
         for (const HistoryEntry &row : pass.postings()) {
@@ -185,7 +185,7 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
         }
         if (i % 50 == 0) { // a second pass the same day finds nothing to do
             RecordingHost again = hostOn(today);
-            SettlementPass second(db.settings(), again, options);
+            SettlementPass second(db.settings(), again, again.manualClock, options);
             QCOMPARE(second.run(), PassOutcome::Completed);
             QCOMPARE(second.postings().size(), 0);
         }

@@ -5,6 +5,7 @@
 #include <QSqlQuery>
 #include <QTest>
 
+#include <new>
 #include <optional>
 
 class tst_PassFaults : public QObject
@@ -19,6 +20,7 @@ private slots:
     void cardThatCannotBeReadIsLeftAndThePassGoesOn_data();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn();
     void stopEndsThePassAtACardBoundary();
+    void exceptionFromBelowIsAFailureInPortugueseAndLeavesWholeCards();
     void interruptedPassThenCleanPassEqualsOneCleanPass_data();
     void interruptedPassThenCleanPassEqualsOneCleanPass();
 };
@@ -161,8 +163,8 @@ void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn()
         RecordingHost host;
         PassOptions options;
         options.strategy = strategy;
-        options.timeouts = db.timeouts();
-        SettlementPass settlement(db.settings(), host, options);
+        options.connection = db.connectionOptions();
+        SettlementPass settlement(db.settings(), host, host.manualClock, options);
         QCOMPARE(settlement.run(), PassOutcome::Completed);
         // Named, left as it was, and the cards after it settled: on every pass.
         const QStringList failures = host.lines().filter(u"Falha"_s);
@@ -173,6 +175,20 @@ void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn()
         QVERIFY(settlement.stats().someCardsLeft());
         QCOMPARE(terceiros(db), (QStringList{"A", "B", "B", "C"}));
     }
+}
+
+void tst_PassFaults::exceptionFromBelowIsAFailureInPortugueseAndLeavesWholeCards()
+{
+    TestDatabase db;
+    addThreeCards(db);
+    RecordingHost host;
+    host.onYield = [](int n) {
+        if (n == 2) // after card A
+            throw std::bad_alloc();
+    };
+    QCOMPARE(runPass(db, host), PassOutcome::Failed);
+    QCOMPARE(host.lines().constLast(), kFailure + u"memória insuficiente"_s);
+    QCOMPARE(terceiros(db), QStringList{"A"});
 }
 
 void tst_PassFaults::stopEndsThePassAtACardBoundary()
@@ -256,14 +272,14 @@ void tst_PassFaults::interruptedPassThenCleanPassEqualsOneCleanPass()
         PassOptions options;
         options.dryRun = true;
         options.recordPostings = true;
-        options.timeouts = b.timeouts();
-        SettlementPass previewPass(settingsB, preview, options);
+        options.connection = b.connectionOptions();
+        SettlementPass previewPass(settingsB, preview, preview.manualClock, options);
         QCOMPARE(previewPass.run(), PassOutcome::Completed);
         QCOMPARE(seenDuringPreview, QList<int>(seenDuringPreview.size(), rowsBefore));
         QVERIFY(b.postedRows().isEmpty());
         RecordingHost clean;
         options.dryRun = false;
-        SettlementPass cleanPass(settingsB, clean, options);
+        SettlementPass cleanPass(settingsB, clean, clean.manualClock, options);
         QCOMPARE(cleanPass.run(), PassOutcome::Completed);
         QCOMPARE(describe(previewPass.postings()), describe(cleanPass.postings()));
         settled = int(cleanPass.stats().cardsSettled);

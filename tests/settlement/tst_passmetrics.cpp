@@ -112,9 +112,9 @@ PassOutcome passWithMetrics(const TestDatabase &db, RecordingHost &host, const Q
         settings = db.settings();
     QElapsedTimer duration;
     duration.start();
-    SettlementPass pass(settings, host, PassOptions{});
+    SettlementPass pass(settings, host, host.manualClock, PassOptions{});
     const PassOutcome outcome = pass.run();
-    PassMetrics::record(path, {outcome, pass.stats(), host.clock().now(), duration.elapsed()},
+    PassMetrics::record(path, {outcome, pass.stats(), host.manualClock.now(), duration.elapsed()},
                         host);
     return outcome;
 }
@@ -169,7 +169,7 @@ void tst_PassMetrics::fileAfterEachOutcome()
     QVERIFY2(!host.text.contains(u"métricas"_s), qPrintable(host.text));
     const QMap<QString, QString> samples = parse(readAll(path));
     QCOMPARE(samples.size(), kFamilies.size());
-    const QString ended = seconds(host.clock().now());
+    const QString ended = seconds(host.manualClock.now());
     QCOMPARE(samples.value(kFamilies[0] + u"{outcome=\"%1\"}"_s.arg(outcome)), ended);
     QCOMPARE(samples.value(kFamilies[1]), outcome == u"completed"_s ? ended : u"0.000"_s);
     QVERIFY(samples.value(kFamilies[2]).toDouble() >= 0);
@@ -185,7 +185,7 @@ void tst_PassMetrics::lastSuccessSurvivesAFailure()
     db.addCard(u"C1"_s, u"1"_s, {u"+ 100 2025-01-10"_s});
     const QString path = QDir(db.folder()).filePath(u"velmora.prom"_s);
     RecordingHost host;
-    const QDateTime success = host.clock().now();
+    const QDateTime success = host.manualClock.now();
     QCOMPARE(passWithMetrics(db, host, path), PassOutcome::Completed);
 
     QLockFile held(PassLock::lockFilePath(db.path()));

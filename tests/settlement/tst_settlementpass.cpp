@@ -230,7 +230,7 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
     settings.strServidor =
         TestDatabase::isServer() ? u"127.0.0.1,9"_s : db.folder() + u"/missing.db"_s;
     RecordingHost host;
-    QCOMPARE(SettlementPass(settings, host).run(), PassOutcome::NoConnection);
+    QCOMPARE(SettlementPass(settings, host, host.manualClock).run(), PassOutcome::NoConnection);
     QVERIFY(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s));
     QVERIFY(host.text.endsWith(u"\r\n"_s));
     if (!TestDatabase::isServer()) // and the file is never created empty

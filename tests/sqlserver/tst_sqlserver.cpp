@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What only a SQL Server shows. The cases both back ends share run in the *_sqlserver builds of
 // the settlement, pass-fault, strategy and history-writer suites.
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 #include "db/Dialect.h"
 #include "settlement/PassTestUtil.h"
 #include "support/TestUtil.h"
@@ -190,11 +190,11 @@ void tst_SqlServer::serverNamedWithoutAPortConnects()
         QSKIP("the test server is not on port 1433");
     // A bare host is a default instance, on port 1433.
     const QString host = s.strServidor.chopped(5);
-    QString mode = s.strModoLigacao;
+    ConnectionSettings bare = s;
+    bare.strServidor = host;
     RecordingHost report;
     ConnectionPtr cn;
-    QVERIFY2(LigarServidor(cn, host, s.strUtilizador, s.strPassword, s.strBaseDados, mode, report),
-             qPrintable(report.text));
+    QVERIFY2(LigarServidor(cn, bare, {}, report), qPrintable(report.text));
 }
 
 void tst_SqlServer::failedConnectionCarriesTheDriversWordsWithoutThePassword_data()
@@ -221,8 +221,9 @@ void tst_SqlServer::failedConnectionCarriesTheDriversWordsWithoutThePassword()
     }
     RecordingHost report;
     ConnectionPtr cn;
-    QVERIFY(!LigarServidor(cn, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
-                           s.strModoLigacao, report, {2, 2}));
+    ConnectionOptions options;
+    options.loginSeconds = options.commandSeconds = 2;
+    QVERIFY(!LigarServidor(cn, s, options, report));
     QVERIFY2(report.text.startsWith(u"Falha na Ligação ao Servidor! -> [FreeTDS]"_s),
              qPrintable(report.text));
     QVERIFY(report.text.endsWith(u"\r\n"_s));
@@ -257,7 +258,7 @@ void tst_SqlServer::gravarHistoricoWritesExactValuesWithTheCommandTimeout()
     SQLULEN timeout = 0;
     QVERIFY(SQL_SUCCEEDED(SQLGetStmtAttr(*static_cast<const SQLHANDLE *>(handle.constData()),
                                          SQL_ATTR_QUERY_TIMEOUT, &timeout, 0, nullptr)));
-    QCOMPARE(timeout, SQLULEN((db.timeouts().commandSeconds + 1) / 2));
+    QCOMPARE(timeout, SQLULEN((db.connectionOptions().commandSeconds + 1) / 2));
 }
 
 void tst_SqlServer::settlesOnEverySchemaVariant_data()
@@ -334,10 +335,11 @@ void tst_SqlServer::savepointOpensUnderImplicitTransactions()
         return q.exec(u"select @@trancount"_s) && q.next() ? q.value(0).toInt() : -1;
     };
     QVERIFY(run(u"set implicit_transactions on"_s));
-    QVERIFY(!run(dialect.savepointSql(u"sem_transaccao"_s)));
+    QString error;
+    QVERIFY(!dialect.savepoint(*cn, Dialect::SavepointStep::Mark, &error));
     QCOMPARE(transactions(), 0);
-    QVERIFY(run(dialect.openTransactionSql()));
-    QVERIFY(run(dialect.savepointSql(u"cartao"_s)));
+    QVERIFY(run(u"select top 0 1 from PontosHistorico"_s)); // what a batch's begin reads first
+    QVERIFY2(dialect.savepoint(*cn, Dialect::SavepointStep::Mark, &error), qPrintable(error));
     QCOMPARE(transactions(), 1); // one transaction, which the driver's commit ends
     QVERIFY(run(u"rollback"_s));
     QVERIFY(run(u"set implicit_transactions off"_s));
@@ -429,19 +431,15 @@ namespace {
 class MicrosoftDriverName
 {
 public:
-    explicit MicrosoftDriverName(ConnectionSettings *settings)
+    MicrosoftDriverName(ConnectionSettings *settings, ConnectionOptions *options)
     {
         // FreeTDS, so named, has no Port= to go by: its TDSPORT, which outranks any Port=, is
         // the test server's port while this lives.
         qputenv("TDSPORT", settings->strServidor.section(u',', 1).toLatin1());
         settings->strServidor = settings->strServidor.section(u',', 0, 0);
-        qputenv("VELMORA_ODBC_DRIVER", kMicrosoftDriver.toUtf8());
+        options->odbcDriver = kMicrosoftDriver;
     }
-    ~MicrosoftDriverName()
-    {
-        qunsetenv("VELMORA_ODBC_DRIVER");
-        qunsetenv("TDSPORT");
-    }
+    ~MicrosoftDriverName() { qunsetenv("TDSPORT"); }
     MicrosoftDriverName(const MicrosoftDriverName &) = delete;
     MicrosoftDriverName &operator=(const MicrosoftDriverName &) = delete;
 };
@@ -467,11 +465,13 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
     db.addCard("A", "1", {"+ 10 2024-12-06"});
     db.addCard("B", "2", {"+ 20 2024-12-06"});
     ConnectionSettings settings = db.settings();
+    PassOptions options;
+    options.connection = db.connectionOptions();
     std::optional<MicrosoftDriverName> microsoft;
     if (microsoftString) {
         if (!m_microsoftDriver)
             QSKIP("no FreeTDS driver in /etc/odbcinst.ini to register under another name");
-        microsoft.emplace(&settings);
+        microsoft.emplace(&settings, &options.connection);
     }
     // A row the same as B's lapse, inserted and not committed by another session: the pass's
     // own insert of it waits on the unique index.
@@ -498,9 +498,7 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
     DbConnection::setStatementObserver([&statements](const QSqlQuery *q, const QVariantList &) {
         statements << (q ? q->lastQuery() : u"commit"_s);
     });
-    PassOptions options;
-    options.timeouts = db.timeouts();
-    const PassOutcome outcome = SettlementPass(settings, host, options).run();
+    const PassOutcome outcome = SettlementPass(settings, host, host.manualClock, options).run();
     DbConnection::setStatementObserver({});
     microsoft.reset();
     db.restoreHistory();
@@ -516,7 +514,7 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
     QVERIFY2(host.lines().last().endsWith(u"Timeout expired"_s), qPrintable(host.text));
     QVERIFY(!host.text.contains(u"Falha de Gravação"_s));
     const QString blocked = held == u"row"_s ? u"insert into PontosHistorico"_s
-                                             : Dialect::sqlServer().openTransactionSql();
+                                             : u"select top 0 1 from PontosHistorico"_s;
     QVERIFY2(statements.last().startsWith(blocked), qPrintable(statements.join(u'\n')));
     QCOMPARE(posted(db, u"Terceiro"_s), QStringList{u"A"_s});
     if (held == u"row"_s)
@@ -545,7 +543,7 @@ void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout()
         if (!handle.isValid() ||
             !SQL_SUCCEEDED(SQLGetStmtAttr(*static_cast<const SQLHANDLE *>(handle.constData()),
                                           SQL_ATTR_QUERY_TIMEOUT, &timeout, 0, nullptr)) ||
-            timeout != SQLULEN((TestDatabase::timeouts().commandSeconds + 1) / 2))
+            timeout != SQLULEN((TestDatabase::connectionOptions().commandSeconds + 1) / 2))
             without << q->lastQuery();
     });
     RecordingHost host;

@@ -89,12 +89,12 @@ Outcome settle(const TestDatabase &db, const QDate &today, BalanceStrategy strat
     Outcome outcome;
     ConnectionSettings settings = db.settings();
     PassOptions options;
-    options.timeouts = db.timeouts();
+    options.connection = db.connectionOptions();
     options.strategy = strategy;
     options.dryRun = dryRun;
     for (int run = 0; run < 2; ++run) { // the second pass reads what the first wrote
         RecordingHost host(QDateTime(today, QTime(10, 0, 0)));
-        SettlementPass pass(settings, host, options);
+        SettlementPass pass(settings, host, host.manualClock, options);
         const PassOutcome result = pass.run();
         const PassStats &s = pass.stats();
         outcome.stats << qint64(result) << s.cardsRead << s.cardsSettled << s.rowsPosted

@@ -25,7 +25,6 @@ public:
     void progress(qint64 done, qint64 total) override;
     bool stopRequested() const override { return stop; }
     void resetCountdown() override;
-    const Clock &clock() const override { return manualClock; }
 
     /// The report's lines without their CR LF (an empty line stays as an empty entry).
     QStringList lines() const;

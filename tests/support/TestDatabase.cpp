@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "support/TestDatabase.h"
 
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 #include "db/Currency.h"
 #include "db/Schema.h"
 
@@ -45,14 +45,7 @@ QSqlDatabase openServer(const QString &name)
     ConnectionSettings s = CommandLine::split(TestDatabase::serverLine());
     CommandLine::normaliseAndValidate(s);
     // The platform's own driver, whatever driver a test has the pass use.
-#ifdef Q_OS_WIN
-    const QString driver = QStringLiteral("SQL Server");
-#else
-    const QString driver = QStringLiteral("FreeTDS");
-#endif
-    const ConnectionTarget target =
-        ConnectionString::build(s.strModoLigacao, s.strServidor, s.strBaseDados, s.strUtilizador,
-                                s.strPassword, {}, false, driver);
+    const ConnectionTarget target = ConnectionString::build(s, ConnectionOptions());
     QSqlDatabase database = QSqlDatabase::addDatabase(target.driverName, name);
     database.setDatabaseName(target.databaseName);
     database.setConnectOptions(target.connectOptions);
@@ -149,11 +142,14 @@ ConnectionSettings TestDatabase::settings() const
     return s;
 }
 
-ConnectionString::Timeouts TestDatabase::timeouts()
+ConnectionOptions TestDatabase::connectionOptions()
 {
-    if (isServer())
-        return {10, 3};
-    return {};
+    ConnectionOptions options;
+    if (isServer()) {
+        options.loginSeconds = 10;
+        options.commandSeconds = 3;
+    }
+    return options;
 }
 
 QSqlDatabase TestDatabase::db() const

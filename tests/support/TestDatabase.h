@@ -41,9 +41,9 @@ public:
     QString folder() const { return m_dir.path(); }
     /// The settings a pass uses to reach this database.
     ConnectionSettings settings() const;
-    /// The timeouts a pass here uses: short ones on a server, so that a held-up statement
+    /// The options a pass here connects with: short ones on a server, so that a held-up statement
     /// fails the pass within a test's patience.
-    static ConnectionString::Timeouts timeouts();
+    static ConnectionOptions connectionOptions();
     QSqlDatabase db() const;
 
     /// A card; a null QString is stored as NULL.

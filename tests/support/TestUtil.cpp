@@ -9,9 +9,7 @@ using namespace Qt::StringLiterals;
 
 bool connectTo(const TestDatabase &db, ConnectionPtr &cn, ReportSink &report)
 {
-    ConnectionSettings s = db.settings();
-    return LigarServidor(cn, s.strServidor, s.strUtilizador, s.strPassword, s.strBaseDados,
-                         s.strModoLigacao, report, db.timeouts());
+    return LigarServidor(cn, db.settings(), db.connectionOptions(), report);
 }
 
 HistoryEntry historyEntry(const QString &afecta, const QString &amount, const QString &observa)

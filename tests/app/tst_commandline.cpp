@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 
 #include <QDir>
 #include <QFileInfo>

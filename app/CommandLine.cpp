@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "db/CommandLine.h"
+#include "app/CommandLine.h"
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -30,15 +30,13 @@ ConnectionSettings split(const QString &argumentString)
 
 QString normaliseAndValidate(ConnectionSettings &settings)
 {
-    if (ConnectionSettings::isBlank(settings.strModoLigacao))
-        settings.strModoLigacao = QStringLiteral("SQL");
-    settings.strModoLigacao = settings.strModoLigacao.toUpper();
+    settings.strModoLigacao = ConnectionSettings::normalisedMode(settings.strModoLigacao);
 
     if (ConnectionSettings::isBlank(settings.strServidor))
         return QStringLiteral("Não definiu o Servidor de SQL!");
     if (ConnectionSettings::isBlank(settings.strBaseDados))
         return QStringLiteral("Não definiu a Base de Dados de SQL!");
-    if (settings.strModoLigacao == QLatin1String("SQL") &&
+    if (settings.mode() == ConnectionMode::SqlLogin &&
         ConnectionSettings::isBlank(settings.strUtilizador))
         return QStringLiteral("Não definiu o Utilizador de SQL!");
     return {};

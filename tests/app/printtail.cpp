@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Prints the settings string as this process received it, for tst_commandline to start with
 // the command lines of its table.
+#include "app/CommandLine.h"
 #include "cli/Console.h"
-#include "db/CommandLine.h"
 
 int main(int argc, char *argv[])
 {
