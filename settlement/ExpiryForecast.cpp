@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -113,7 +114,8 @@ bool LapseCalendar::run(Currency *balanceToday,
 
 ExpiryForecast::ExpiryForecast(const ConnectionSettings &settings, PassHost &host,
                                const Clock &clock, ForecastOptions options, ExpiryOutput &output)
-    : m_settings(settings), m_host(host), m_clock(clock), m_options(options), m_output(output)
+    : m_settings(settings), m_host(host), m_clock(clock), m_options(std::move(options)),
+      m_output(output)
 {
 }
 

@@ -11,6 +11,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
@@ -34,7 +35,7 @@ PassDates PassDates::forDay(const QDate &today)
 
 SettlementPass::SettlementPass(const ConnectionSettings &settings, PassHost &host,
                                const Clock &clock, PassOptions options)
-    : m_settings(settings), m_host(host), m_clock(clock), m_options(options)
+    : m_settings(settings), m_host(host), m_clock(clock), m_options(std::move(options))
 {
 }
 
