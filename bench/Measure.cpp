@@ -345,14 +345,14 @@ QStringList scriptSql(bool sqlServer)
     };
     const QString saldo = temp + QStringLiteral("velmora_saldo");
     const QString lapse =
-        least(atLeastZero(QStringLiteral("antigo - gasto")), atLeastZero(QStringLiteral("actual")));
+        least(atLeastZero(QStringLiteral("por_gastar")), atLeastZero(QStringLiteral("actual")));
     const QString refill = least(QStringLiteral("-antigo"), atLeastZero(QStringLiteral("-actual")));
     const QString after = whole(
         QStringLiteral("bruto - (case when antigo > 0 then %1 else -(%2) end)").arg(lapse, refill));
     return {
         into +
             QStringLiteral(
-                "select c.Cliente, c.NumCartao, %1 as antigo, %2 as actual, %3 as gasto, "
+                "select c.Cliente, c.NumCartao, %1 as antigo, %2 as actual, %3 as por_gastar, "
                 "coalesce(s.SomaHoje, 0) - coalesce(s.SubtraiHoje, 0) as bruto "
                 "from (select distinct Cliente, NumCartao from PontosCartoes%4) c "
                 "left join (select NumCartao, Terceiro, "
@@ -365,7 +365,10 @@ QStringList scriptSql(bool sqlServer)
                 "on s.NumCartao = c.NumCartao and s.Terceiro = c.Cliente) t where antigo <> 0")
                 .arg(whole(QStringLiteral("coalesce(s.Soma, 0) - coalesce(s.Subtrai, 0)")),
                      whole(QStringLiteral("coalesce(s.SomaHoje, 0) - coalesce(s.SubtraiHoje, 0)")),
-                     whole(QStringLiteral("coalesce(s.SubtraiHoje, 0) - coalesce(s.Subtrai, 0)")),
+                     // The old points not spent since: the exact old sum less the exact
+                     // points spent, rounded once.
+                     whole(QStringLiteral("coalesce(s.Soma, 0) - coalesce(s.Subtrai, 0) - "
+                                          "(coalesce(s.SubtraiHoje, 0) - coalesce(s.Subtrai, 0))")),
                      nolock),
         history + QStringLiteral("select Cliente, 'C', NumCartao, '', '', :cutoff, '-', "
                                  "%1, %1, 1, 'Regularização Automática (' %2 %3 %2 ' pontos)', "

@@ -24,21 +24,27 @@ bool adjust(const CardSums &atCutoff, const CardSums &today, CardAdjustments *ou
         *out = result;
         return true;
     }
-    // Today's balance, and the points taken out since the cutoff.
+    // Today's balance, and the points taken out since the cutoff, both exact.
     Currency unrounded;
     Currency current;
     Currency spent;
     if (!Currency::subtract(today.plus, today.minus, &unrounded) ||
         !unrounded.roundToWhole(&current) ||
-        !Currency::subtract(today.minus, atCutoff.minus, &spent) || !spent.roundToWhole(&spent))
+        !Currency::subtract(today.minus, atCutoff.minus, &spent))
         return false;
 
     // Today's balance once the adjustment at the cutoff is posted, rounded as the next pass
     // will read it.
     Currency after = unrounded;
     if (result.oldBalance.isPositive()) {
+        // The old points not spent since the cutoff, rounded once from the exact sums: rounding
+        // the old balance and the spent points apart could leave half a point that the next
+        // pass would lapse again.
+        Currency oldSum;
+        Currency unspentSum;
         Currency unspent;
-        if (!Currency::subtract(result.oldBalance, spent, &unspent))
+        if (!Currency::subtract(atCutoff.plus, atCutoff.minus, &oldSum) ||
+            !Currency::subtract(oldSum, spent, &unspentSum) || !unspentSum.roundToWhole(&unspent))
             return false;
         result.lapse = std::min(std::max(kZero, unspent), std::max(kZero, current));
         if (!Currency::subtract(unrounded, result.lapse, &after))

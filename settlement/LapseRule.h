@@ -26,6 +26,10 @@ struct CardAdjustments
 ///
 /// Points earned up to the cutoff (one year ago) lapse, but only those still unspent: every
 /// point taken out since the cutoff came from the oldest points, so it does not lapse again.
+/// The sums stay exact (four decimals) until each amount is decided, and each is rounded once,
+/// halves to even: the old balance, today's balance, and the unspent points (the old sum less
+/// the exact points spent since the cutoff). Whatever the decimals, after a lapse the unspent
+/// points, or today's balance, round to zero, so the next pass finds nothing to lapse.
 /// A lapse never takes the card below zero today. An old deficit (a till that let the balance
 /// go below zero) is refilled only as far as today's balance still lacks it, and a balance
 /// still below zero today is lifted to zero. The lapse and the refill are dated at the cutoff,

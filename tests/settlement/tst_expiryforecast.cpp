@@ -45,8 +45,8 @@ struct Movement
 
 // Old points partly spent since; an old deficit refilled, which makes the next lapse larger;
 // a card overdrawn today, lifted; movements later in a day, which count from the next; halves;
-// a name that CSV quotes; movements dated after today; and movements that fall due on the
-// 29th of February and near the end of a year.
+// a name that CSV quotes; movements dated after today; movements that fall due on the 29th of
+// February and near the end of a year; and amounts with halves and four decimals.
 const Movement kHistory[] = {
     {"CA", "1", "+", "100", -40, ""},
     {"CA", "1", "+", "50", 5, ""},
@@ -70,6 +70,16 @@ const Movement kHistory[] = {
     {"CG", "7", "-", "15", 370, ""},
     {"CH", "8", "+", "30", -100, ""},
     {"CI", "9", "+", "7", 364, ""},
+    // Halves and four decimals, spent in part since: each lapse rounds the unspent points once.
+    {"CJ", "10", "+", "3.5", 6, ""},
+    {"CJ", "10", "-", "1", 200, ""},
+    {"CK", "11", "+", "7.4999", 4, ""},
+    {"CK", "11", "+", "0.0001", 4, "09:00:00"},
+    {"CK", "11", "-", "2.25", 100, ""},
+    {"CL", "12", "+", "70.5", 10, ""},
+    {"CL", "12", "+", "35.5", 11, ""},
+    {"CL", "12", "-", "31", 200, ""},
+    {"CL", "12", "-", "29.5", 300, ""},
 };
 
 } // namespace

@@ -18,26 +18,29 @@ private slots:
     void spentPointsLapseOnceAndALiftIsNeverPaidTwice();
     void dailyPassesLeaveWhatTheLedgerOfLotsLeaves_data();
     void dailyPassesLeaveWhatTheLedgerOfLotsLeaves();
+    void anyHistorySettlesOnceWhereverAPassStops_data();
+    void anyHistorySettlesOnceWhereverAPassStops();
 };
 
 namespace {
 
 /// Lots of points, each lapsing a year after the day it was earned; redemptions spend the
-/// oldest first. Whole points only: the ledger knows nothing of rounding.
+/// oldest first. Amounts in ten-thousandths of a point, exact: the ledger knows nothing of
+/// rounding, so the database may stand up to half a point from it.
 class LotLedger
 {
 public:
-    void earn(const QDate &day, qint64 points) { m_lots.push_back({day, points}); }
-    void spend(qint64 points)
+    void earn(const QDate &day, qint64 raw) { m_lots.push_back({day, raw}); }
+    void spend(qint64 raw)
     {
-        while (points > 0 && !m_lots.empty()) {
-            const qint64 taken = qMin(points, m_lots.front().points);
-            m_lots.front().points -= taken;
-            points -= taken;
-            if (m_lots.front().points == 0)
+        while (raw > 0 && !m_lots.empty()) {
+            const qint64 taken = qMin(raw, m_lots.front().raw);
+            m_lots.front().raw -= taken;
+            raw -= taken;
+            if (m_lots.front().raw == 0)
                 m_lots.pop_front();
         }
-        QVERIFY2(points == 0, "the till let the card go below zero");
+        QVERIFY2(raw == 0, "the till let the card go below zero");
     }
     /// Lots earned on or before `cutoff` lapse: a pass ran.
     void lapseUpTo(const QDate &cutoff)
@@ -49,7 +52,7 @@ public:
     {
         qint64 total = 0;
         for (const Lot &lot : m_lots)
-            total += lot.points;
+            total += lot.raw;
         return total;
     }
 
@@ -57,7 +60,7 @@ private:
     struct Lot
     {
         QDate day;
-        qint64 points;
+        qint64 raw;
     };
     std::deque<Lot> m_lots;
 };
@@ -94,13 +97,16 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves_data()
     QTest::addColumn<quint32>("seed");
     QTest::addColumn<int>("cards");
     QTest::addColumn<int>("days"); // of passes, after a first year of movements alone
+    // Amounts with four decimals and halves, or whole points only.
+    QTest::addColumn<bool>("fractional");
     // A server pays round trips for every pass: fewer cards, days and seeds there.
     if (TestDatabase::isServer()) {
-        QTest::newRow("seed 1") << 1u << 4 << 90;
+        QTest::newRow("seed 1, fractional") << 1u << 4 << 90 << true;
         return;
     }
     for (quint32 seed = 1; seed <= 3; ++seed)
-        QTest::addRow("seed %u", seed) << seed << 8 << 300;
+        QTest::addRow("seed %u, fractional", seed) << seed << 8 << 300 << true;
+    QTest::newRow("seed 4, whole points") << 4u << 8 << 300 << false;
 }
 
 void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
@@ -108,7 +114,25 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
     QFETCH(quint32, seed);
     QFETCH(int, cards);
     QFETCH(int, days);
+    QFETCH(bool, fractional);
     QRandomGenerator rng(seed);
+    // An amount up to `most` ten-thousandths: whole points, or for fractional data now and
+    // then a half, hundredths or four decimals.
+    const auto draw = [&rng, fractional](qint64 most) {
+        const qint64 whole =
+            1 + qint64(rng.bounded(quint64(qMax<qint64>(most / Currency::Scale, 1))));
+        if (!fractional || rng.bounded(5) < 2)
+            return qMin(whole * Currency::Scale, most);
+        qint64 raw = 1 + qint64(rng.bounded(quint64(most)));
+        if (rng.bounded(2) == 0 && raw >= Currency::Scale / 2)
+            raw -= raw % (Currency::Scale / 2); // a half or a whole point
+        else if (rng.bounded(2) == 0 && raw >= 100)
+            raw -= raw % 100; // hundredths
+        return raw;
+    };
+    const auto text = [](qint64 raw) {
+        return Currency::fromRaw(raw).toDecimalString();
+    };
     TestDatabase db;
     QVERIFY(db.isValid());
     std::vector<LotLedger> ledgers(static_cast<std::size_t>(cards));
@@ -140,19 +164,20 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
             const QString cliente = u"C"_s + cardName(c);
             const bool silent = c % 3 == 0 && (i / 120) % 2 == 1;
             if (!silent && rng.bounded(10) < 4) {
-                const qint64 points = 1 + rng.bounded(100);
-                db.addMovement(cliente, cardName(c), u"+"_s, QString::number(points), day(today));
-                ledger.earn(today, points);
-                held[cardName(c)] += points;
+                const qint64 raw = draw(100 * Currency::Scale);
+                db.addMovement(cliente, cardName(c), u"+"_s, text(raw), day(today));
+                ledger.earn(today, raw);
+                held[cardName(c)] += raw;
             }
             // Mostly less than a month's earnings, now and then the whole balance.
             if (rng.bounded(100) < c % 4 * 4 && ledger.balance() > 0) {
-                const qint64 most =
-                    rng.bounded(30) == 0 ? ledger.balance() : qMin<qint64>(ledger.balance(), 150);
-                const qint64 points = 1 + rng.bounded(quint64(most));
-                db.addMovement(cliente, cardName(c), u"-"_s, QString::number(points), day(today));
-                ledger.spend(points);
-                held[cardName(c)] -= points;
+                const qint64 most = rng.bounded(30) == 0
+                                        ? ledger.balance()
+                                        : qMin<qint64>(ledger.balance(), 150 * Currency::Scale);
+                const qint64 raw = draw(most);
+                db.addMovement(cliente, cardName(c), u"-"_s, text(raw), day(today));
+                ledger.spend(raw);
+                held[cardName(c)] -= raw;
             }
         }
         if (today < firstPass)
@@ -173,17 +198,20 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
             QCOMPARE(row.Afecta, u"-"_s);
             QVERIFY2(!settled.contains(row.NumCartao), qPrintable(row.NumCartao));
             settled.insert(row.NumCartao);
-            held[row.NumCartao] -= row.Pontos.raw() / Currency::Scale;
+            held[row.NumCartao] -= row.Pontos.raw();
         }
         rows += pass.postings().size();
+        // Each lapse rounds the exact unspent points once, and what it leaves over is in the
+        // next one's sums: the card never drifts more than half a point from the ledger.
         for (int c = 0; c < cards; ++c) {
-            QVERIFY2(held[cardName(c)] == ledgers[static_cast<std::size_t>(c)].balance(),
+            const qint64 apart = held[cardName(c)] - ledgers[static_cast<std::size_t>(c)].balance();
+            QVERIFY2(fractional ? qAbs(apart) <= Currency::Scale / 2 : apart == 0,
                      qPrintable(u"card %1 on %2: %3 held, %4 in the ledger"_s.arg(cardName(c))
                                     .arg(day(today))
-                                    .arg(held[cardName(c)])
-                                    .arg(ledgers[static_cast<std::size_t>(c)].balance())));
+                                    .arg(text(held[cardName(c)]))
+                                    .arg(text(ledgers[static_cast<std::size_t>(c)].balance()))));
         }
-        if (i % 50 == 0) { // a second pass the same day finds nothing to do
+        if (fractional || i % 50 == 0) { // a second pass the same day finds nothing to do
             RecordingHost again = hostOn(today);
             SettlementPass second(db.settings(), again, again.manualClock, options);
             QCOMPARE(second.run(), PassOutcome::Completed);
@@ -193,10 +221,121 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
     // What the test kept of the database is what the database holds.
     const QString last = day(first.addDays(total - 1));
     for (int c = 0; c < cards; ++c)
-        QCOMPARE(db.balance(u"C"_s + cardName(c), cardName(c), last),
-                 QString::number(held[cardName(c)]) + u".0000"_s);
+        QCOMPARE(db.balance(u"C"_s + cardName(c), cardName(c), last), text(held[cardName(c)]));
     QVERIFY(rows > 0);
     qInfo("%d cards, %d days: %lld rows posted", cards, days, rows);
+}
+
+void tst_LapseOverYears::anyHistorySettlesOnceWhereverAPassStops_data()
+{
+    QTest::addColumn<quint32>("seed");
+    QTest::addColumn<int>("strategy");
+    const QList<quint32> seeds =
+        TestDatabase::isServer() ? QList<quint32>{11} : QList<quint32>{11, 12, 13};
+    for (quint32 seed : seeds) {
+        QTest::addRow("seed %u, per card", seed) << seed << int(BalanceStrategy::PerCard);
+        QTest::addRow("seed %u, set-based", seed) << seed << int(BalanceStrategy::SetBased);
+    }
+}
+
+void tst_LapseOverYears::anyHistorySettlesOnceWhereverAPassStops()
+{
+    // Cards with a few movements each over the two years before the pass, of any amount from
+    // 0.0001 to 100 000 with four decimals, many of them halves; some cards overdrawn, so that
+    // old deficits are refilled and balances lifted too.
+    QFETCH(quint32, seed);
+    QFETCH(int, strategy);
+    QRandomGenerator rng(seed);
+    const QDate today(2026, 12, 7);
+    const int cards = TestDatabase::isServer() ? 30 : 60;
+    struct Movement
+    {
+        QString card;
+        QString afecta;
+        QString pontos;
+        QString data;
+    };
+    std::vector<Movement> movements;
+    for (int c = 0; c < cards; ++c) {
+        for (int m = int(rng.bounded(9)); m > 0; --m) {
+            qint64 raw = 0;
+            switch (rng.bounded(4)) {
+            case 0: // whole points
+                raw = (1 + qint64(rng.bounded(100000))) * Currency::Scale;
+                break;
+            case 1: // halves
+                raw = qint64(rng.bounded(2000)) * Currency::Scale + Currency::Scale / 2;
+                break;
+            case 2: // four decimals, now and then a mere few ten-thousandths
+                raw = rng.bounded(8) == 0
+                          ? 1 + qint64(rng.bounded(9))
+                          : 1 + qint64(rng.bounded(quint64(1000) * Currency::Scale));
+                break;
+            default: // hundredths
+                raw = 100 * (1 + qint64(rng.bounded(100000)));
+                break;
+            }
+            const QDate day = today.addDays(-qint64(rng.bounded(800)));
+            movements.push_back({QString::number(2000 + c), rng.bounded(5) < 3 ? u"+"_s : u"-"_s,
+                                 Currency::fromRaw(raw).toDecimalString(),
+                                 day.toString(u"yyyy-MM-dd"_s)});
+        }
+    }
+    const auto fill = [&](TestDatabase &db) {
+        for (int c = 0; c < cards; ++c)
+            db.addCard(u"K"_s + QString::number(2000 + c), QString::number(2000 + c));
+        QVERIFY(db.db().transaction());
+        for (const Movement &m : movements)
+            db.addMovement(u"K"_s + m.card, m.card, m.afecta, m.pontos, m.data);
+        QVERIFY(db.db().commit());
+    };
+    const auto rows = [](const TestDatabase &db) {
+        QStringList out;
+        for (const QVariantMap &row : db.postedRows()) {
+            out << QStringList{row.value(u"NumCartao"_s).toString(),
+                               row.value(u"Afecta"_s).toString(),
+                               amountText(row.value(u"Pontos"_s)), row.value(u"Data"_s).toString(),
+                               row.value(u"Observa"_s).toString()}
+                       .join(u' ');
+        }
+        out.sort();
+        return out;
+    };
+    PassOptions options;
+    options.strategy = BalanceStrategy(strategy);
+    options.connection = TestDatabase::connectionOptions();
+    options.recordPostings = true;
+    options.batchCards = 1 + int(rng.bounded(10));
+    // A pass on the same day that stops after `stopAfter` cards (never, with 0).
+    const auto pass = [&](const TestDatabase &db, qint64 stopAfter) {
+        RecordingHost host = hostOn(today);
+        host.onProgress = [&host, stopAfter](qint64 done) {
+            if (stopAfter > 0 && done >= stopAfter)
+                host.stop = true;
+        };
+        SettlementPass run(db.settings(), host, host.manualClock, options);
+        const PassOutcome outcome = run.run();
+        return std::make_pair(outcome, run.postings().size());
+    };
+
+    QStringList clean;
+    {
+        TestDatabase db;
+        QVERIFY(db.isValid());
+        fill(db);
+        QCOMPARE(pass(db, 0).first, PassOutcome::Completed);
+        clean = rows(db);
+        QVERIFY(clean.size() > cards / 4);
+        QCOMPARE(pass(db, 0), std::make_pair(PassOutcome::Completed, qsizetype(0)));
+    }
+    const qint64 stopAfter = 1 + qint64(rng.bounded(quint64(cards - 2)));
+    TestDatabase db;
+    fill(db);
+    QCOMPARE(pass(db, stopAfter).first, PassOutcome::Stopped);
+    QVERIFY2(rows(db).size() < clean.size(), "the pass did not stop before its end");
+    QCOMPARE(pass(db, 0).first, PassOutcome::Completed);
+    QCOMPARE(rows(db), clean);
+    QCOMPARE(pass(db, 0), std::make_pair(PassOutcome::Completed, qsizetype(0)));
 }
 
 QTEST_GUILESS_MAIN(tst_LapseOverYears)
