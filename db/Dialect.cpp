@@ -97,8 +97,8 @@ QList<Diagnostic> diagnostics(const QSqlDatabase &database, const QSqlQuery *fai
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
     for (SQLSMALLINT record = 1;
-         handle && SQL_SUCCEEDED(SQLGetDiagRec(type, handle, record, state, &native, nullptr, 0,
-                                               &length));
+         handle &&
+         SQL_SUCCEEDED(SQLGetDiagRec(type, handle, record, state, &native, nullptr, 0, &length));
          ++record) {
         Diagnostic diagnostic;
         for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
@@ -208,7 +208,8 @@ public:
     // stopped answering) would hold up the next one too.
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const override
     {
-        const QList<Diagnostic> records = failed ? diagnostics(database, failed) : QList<Diagnostic>();
+        const QList<Diagnostic> records =
+            failed ? diagnostics(database, failed) : QList<Diagnostic>();
         for (const Diagnostic &record : records) {
             if (record.state == "S1T00" || record.state == "HYT00" || record.state == "HYT01" ||
                 record.state.startsWith("08"))
@@ -233,10 +234,7 @@ public:
     }
     // A pass or a forecast gives way to the tills: when a deadlock must be broken, the server
     // rolls back the pass's batch, which is done again, rather than a sale.
-    QString sessionSetupSql() const override
-    {
-        return QStringLiteral("set deadlock_priority low");
-    }
+    QString sessionSetupSql() const override { return QStringLiteral("set deadlock_priority low"); }
     // Qt's ODBC driver binds text through FreeTDS as the server's 8-bit code page, where any
     // other character (a Greek letter, an emoji in a card number) fails and leaves the
     // connection unusable. So values are bound here: ASCII text as 8-bit text, which a varchar

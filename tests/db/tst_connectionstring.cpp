@@ -113,8 +113,8 @@ void tst_ConnectionString::mapsTheEncryptionOntoEachDriver_data()
     const QString tail = u"ClientCharset=UTF-8;"_s;
     QTest::newRow("FreeTDS, none") << kFreeTds << QString() << freeTdsTail;
     QTest::newRow("FreeTDS off") << kFreeTds << u"off"_s << u"Encryption=off;"_s + freeTdsTail;
-    QTest::newRow("FreeTDS request") << kFreeTds << u"Request"_s
-                                     << u"Encryption=request;"_s + freeTdsTail;
+    QTest::newRow("FreeTDS request")
+        << kFreeTds << u"Request"_s << u"Encryption=request;"_s + freeTdsTail;
     QTest::newRow("FreeTDS require, trusted")
         << kFreeTds << u"require|yes"_s << u"Encryption=require;"_s + freeTdsTail;
     QTest::newRow("FreeTDS strict") << kFreeTds << u"strict"_s << u"!VELMORA_ENCRYPT"_s;
@@ -127,20 +127,17 @@ void tst_ConnectionString::mapsTheEncryptionOntoEachDriver_data()
     QTest::newRow("Driver 18 off") << kMicrosoft << u"off"_s << u"Encrypt=no;"_s + tail;
     QTest::newRow("Driver 18 request") << kMicrosoft << u"request"_s << u"Encrypt=no;"_s + tail;
     QTest::newRow("Driver 18 require, self-signed")
-        << kMicrosoft << u"require|yes"_s
-        << u"Encrypt=yes;TrustServerCertificate=yes;"_s + tail;
+        << kMicrosoft << u"require|yes"_s << u"Encrypt=yes;TrustServerCertificate=yes;"_s + tail;
     QTest::newRow("Driver 18 strict, host name")
         << kMicrosoft << u"strict|no|tcp:loja;1"_s
-        << u"Encrypt=strict;TrustServerCertificate=no;HostNameInCertificate={tcp:loja;1};"_s +
-               tail;
-    QTest::newRow("Driver 18 trust maybe") << kMicrosoft << u"|maybe"_s
-                                           << u"!VELMORA_TRUST_SERVER_CERTIFICATE"_s;
+        << u"Encrypt=strict;TrustServerCertificate=no;HostNameInCertificate={tcp:loja;1};"_s + tail;
+    QTest::newRow("Driver 18 trust maybe")
+        << kMicrosoft << u"|maybe"_s << u"!VELMORA_TRUST_SERVER_CERTIFICATE"_s;
     QTest::newRow("Driver 17 require, trusted")
-        << kMicrosoft17 << u"require|yes"_s
-        << u"Encrypt=yes;TrustServerCertificate=yes;"_s + tail;
+        << kMicrosoft17 << u"require|yes"_s << u"Encrypt=yes;TrustServerCertificate=yes;"_s + tail;
     QTest::newRow("Driver 17 strict") << kMicrosoft17 << u"strict"_s << u"!VELMORA_ENCRYPT"_s;
-    QTest::newRow("Driver 17 host name") << kMicrosoft17 << u"||loja"_s
-                                         << u"!VELMORA_HOST_NAME_IN_CERTIFICATE"_s;
+    QTest::newRow("Driver 17 host name")
+        << kMicrosoft17 << u"||loja"_s << u"!VELMORA_HOST_NAME_IN_CERTIFICATE"_s;
     QTest::newRow("Windows driver require") << kWindows << u"require"_s << u"Encrypt=yes;"_s + tail;
 }
 
@@ -149,8 +146,8 @@ void tst_ConnectionString::mapsTheEncryptionOntoEachDriver()
     QFETCH(QString, driver);
     QFETCH(QString, encryption);
     QFETCH(QString, expected);
-    const ConnectionSettings settings = settingsOf({u"SQL"_s, u"srv,1433"_s, u"Loja"_s, u"sa"_s,
-                                                    u"pw"_s});
+    const ConnectionSettings settings =
+        settingsOf({u"SQL"_s, u"srv,1433"_s, u"Loja"_s, u"sa"_s, u"pw"_s});
     const ConnectionOptions options = through(driver, encryption);
     const ConnectionTarget target = ConnectionString::build(settings, options);
     const QString refusal = ConnectionString::optionsRefusal(settings, options);

@@ -674,8 +674,8 @@ void tillThatDeadlocks(QSemaphore *held, QString *error)
             return q.exec(u"insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, "
                           "Numero, Data, Afecta, ValorIncid, Pontos, LancManual, Observa, "
                           "Utilizador, DataSys) values ('%1', 'C', '0', 'FT', '1', "
-                          "'2025-12-06', '-', 1, 1, 0, 'caixa', '01', '2026-12-06')"_s
-                              .arg(QLatin1String(terceiro)));
+                          "'2025-12-06', '-', 1, 1, 0, 'caixa', '01', '2026-12-06')"_s.arg(
+                              QLatin1String(terceiro)));
         };
         if (!till.open() || !till.transaction() || !post("B")) {
             *error = u"till: "_s + (till.isOpen() ? q.lastError() : till.lastError()).text();

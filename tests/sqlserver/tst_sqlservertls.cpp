@@ -89,9 +89,10 @@ void tst_SqlServerTls::passWithRequireSettlesOverAnEncryptedSession()
                     QSqlQuery q(admin);
                     q.setForwardOnly(true);
                     if (!admin.open() ||
-                        !q.exec(u"select c.session_id, c.encrypt_option "
-                                "from sys.dm_exec_connections c join sys.dm_exec_sessions s "
-                                "on s.session_id = c.session_id where s.program_name = 'Velmora'"_s))
+                        !q.exec(
+                            u"select c.session_id, c.encrypt_option "
+                            "from sys.dm_exec_connections c join sys.dm_exec_sessions s "
+                            "on s.session_id = c.session_id where s.program_name = 'Velmora'"_s))
                         sessions << admin.lastError().text() + q.lastError().text();
                     while (q.next())
                         sessions << q.value(0).toString() + u' ' + q.value(1).toString();
