@@ -4,6 +4,7 @@
 #include "cli/Console.h"
 #include "cli/ConsoleHost.h"
 #include "cli/SettingsSource.h"
+#include "db/ConnectionString.h"
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
 #include "settlement/ExpiryForecast.h"
@@ -178,6 +179,12 @@ int main(int argc, char *argv[])
     }
 
     const ConnectionOptions connection = ConnectionOptions::fromEnvironment();
+    // An encryption the driver cannot take is a bad setting, refused before connecting.
+    refusal = ConnectionString::optionsRefusal(settings, connection);
+    if (!refusal.isEmpty()) {
+        printError(refusal);
+        return BadCommandLine;
+    }
     const BalanceStrategy strategy =
         parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
     if (days > 0) {

@@ -44,5 +44,8 @@ ConnectionOptions ConnectionOptions::fromEnvironment()
     const QString fromEnv = qEnvironmentVariable("VELMORA_ODBC_DRIVER");
     if (!fromEnv.isEmpty())
         options.odbcDriver = fromEnv;
+    options.encrypt = qEnvironmentVariable("VELMORA_ENCRYPT");
+    options.trustServerCertificate = qEnvironmentVariable("VELMORA_TRUST_SERVER_CERTIFICATE");
+    options.hostNameInCertificate = qEnvironmentVariable("VELMORA_HOST_NAME_IN_CERTIFICATE");
     return options;
 }

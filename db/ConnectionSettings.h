@@ -41,9 +41,19 @@ struct ConnectionOptions
     bool readOnly = false;   ///< SQLite opened read-only: a preview, a forecast
     /// The ODBC driver for SQL Server, as the connection string names it.
     QString odbcDriver = defaultOdbcDriver();
+    /// SQL Server's encryption, as VELMORA_ENCRYPT names it: "off", "request", "require" or
+    /// "strict"; empty sends nothing, and the driver's default holds.
+    QString encrypt;
+    /// VELMORA_TRUST_SERVER_CERTIFICATE: "yes" or "no"; empty sends nothing.
+    QString trustServerCertificate;
+    /// VELMORA_HOST_NAME_IN_CERTIFICATE: the name the server's certificate must carry.
+    QString hostNameInCertificate;
 
     /// The platform's own driver for SQL Server: Microsoft's on Windows, FreeTDS elsewhere.
     static QString defaultOdbcDriver();
-    /// The options with VELMORA_ODBC_DRIVER, when set, as the ODBC driver.
+    /// The options with VELMORA_ODBC_DRIVER, when set, as the ODBC driver, and the encryption
+    /// that VELMORA_ENCRYPT, VELMORA_TRUST_SERVER_CERTIFICATE and
+    /// VELMORA_HOST_NAME_IN_CERTIFICATE ask for, as they are written (ConnectionString checks
+    /// them against the driver).
     static ConnectionOptions fromEnvironment();
 };

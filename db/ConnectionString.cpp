@@ -2,6 +2,7 @@
 #include "db/ConnectionString.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -39,6 +40,103 @@ QString quoteValue(const QString &value, const ConnectionOptions &options, bool 
 }
 
 namespace {
+
+// What a driver makes of the encryption keywords: FreeTDS its own, Microsoft's drivers theirs,
+// "strict" and a certificate's name only from ODBC Driver 18 on.
+enum class DriverKind { FreeTds, Microsoft, MicrosoftFrom18 };
+
+DriverKind kindOf(const QString &driver)
+{
+    if (isFreeTds(driver))
+        return DriverKind::FreeTds;
+    static const QRegularExpression versioned(QStringLiteral("^ODBC Driver (\\d+) for SQL Server"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = versioned.match(driver.trimmed());
+    return match.hasMatch() && match.captured(1).toInt() >= 18 ? DriverKind::MicrosoftFrom18
+                                                               : DriverKind::Microsoft;
+}
+
+QString word(const QString &value)
+{
+    return value.trimmed().toLower();
+}
+
+// The keywords of the options' encryption for their driver, or the refusal that names the
+// variable the driver cannot take.
+struct Encryption
+{
+    QString keywords;
+    QString refusal;
+};
+
+Encryption encryptionOf(const ConnectionOptions &options)
+{
+    Encryption result;
+    const QString &driver = options.odbcDriver;
+    const DriverKind kind = kindOf(driver);
+    const QString encrypt = word(options.encrypt);
+    const QString trust = word(options.trustServerCertificate);
+    const auto refuse = [&](const QString &text) {
+        if (result.refusal.isEmpty())
+            result.refusal = text;
+    };
+    if (!encrypt.isEmpty()) {
+        const bool known = encrypt == QLatin1String("off") || encrypt == QLatin1String("request") ||
+                           encrypt == QLatin1String("require") ||
+                           encrypt == QLatin1String("strict");
+        if (!known) {
+            refuse(QStringLiteral("VELMORA_ENCRYPT: \"%1\" não é off, request, require nem strict")
+                       .arg(options.encrypt));
+        } else if (encrypt == QLatin1String("strict") && kind != DriverKind::MicrosoftFrom18) {
+            refuse(QStringLiteral("VELMORA_ENCRYPT: strict existe só a partir do ODBC Driver 18 "
+                                  "for SQL Server; o controlador ODBC %1 não o aceita")
+                       .arg(driver));
+        } else if (kind == DriverKind::FreeTds) {
+            result.keywords += QStringLiteral("Encryption=%1;").arg(encrypt);
+        } else {
+            // The Microsoft drivers know no "request": without Encrypt=yes they encrypt the
+            // login, and the rest when the server demands it.
+            const QString value = encrypt == QLatin1String("strict")    ? QStringLiteral("strict")
+                                  : encrypt == QLatin1String("require") ? QStringLiteral("yes")
+                                                                        : QStringLiteral("no");
+            result.keywords += QStringLiteral("Encrypt=%1;").arg(value);
+        }
+    }
+    if (!trust.isEmpty()) {
+        if (trust != QLatin1String("yes") && trust != QLatin1String("no")) {
+            refuse(QStringLiteral("VELMORA_TRUST_SERVER_CERTIFICATE: \"%1\" não é yes nem no")
+                       .arg(options.trustServerCertificate));
+        } else if (kind == DriverKind::FreeTds) {
+            // FreeTDS checks a certificate only against the CA file of freetds.conf: "yes" is
+            // what it does without one, "no" it cannot be asked for here.
+            if (trust == QLatin1String("no"))
+                refuse(QStringLiteral("VELMORA_TRUST_SERVER_CERTIFICATE: o controlador ODBC %1 "
+                                      "só verifica o certificado com o ficheiro da autoridade "
+                                      "(ca file) do freetds.conf")
+                           .arg(driver));
+        } else {
+            result.keywords += QStringLiteral("TrustServerCertificate=%1;").arg(trust);
+        }
+    }
+    if (!options.hostNameInCertificate.isEmpty()) {
+        bool ok = false;
+        const QString quoted = quoteValue(options.hostNameInCertificate, options, &ok);
+        if (kind != DriverKind::MicrosoftFrom18) {
+            refuse(QStringLiteral("VELMORA_HOST_NAME_IN_CERTIFICATE: o controlador ODBC %1 não "
+                                  "aceita o nome do certificado (só o ODBC Driver 18 for SQL "
+                                  "Server e seguintes)")
+                       .arg(driver));
+        } else if (!ok || options.hostNameInCertificate.contains(QLatin1String(".dsn"),
+                                                                 Qt::CaseInsensitive)) {
+            refuse(QStringLiteral("VELMORA_HOST_NAME_IN_CERTIFICATE contém caracteres que o "
+                                  "controlador ODBC %1 não aceita")
+                       .arg(driver));
+        } else {
+            result.keywords += QStringLiteral("HostNameInCertificate=%1;").arg(quoted);
+        }
+    }
+    return result;
+}
 
 // "host,port" is how SQL Server users name a port; FreeTDS wants it as its own keyword. A bare
 // host is a default instance, on 1433: with its protocol version pinned, FreeTDS would
@@ -117,6 +215,11 @@ ConnectionTarget odbc(const ConnectionSettings &settings, const ConnectionOption
     } else {
         text += QLatin1String("Trusted_Connection=Yes;");
     }
+    text += QStringLiteral("APP=%1;").arg(QLatin1String(kApplicationName));
+    const Encryption encryption = encryptionOf(options);
+    if (target.refusal.isEmpty())
+        target.refusal = encryption.refusal;
+    text += encryption.keywords;
     text += QLatin1String("ClientCharset=UTF-8;");
     if (freeTds) {
         text += QStringLiteral("Timeout=%1;").arg(options.commandSeconds);
@@ -167,6 +270,22 @@ ConnectionTarget sqlite(const QString &file, const ConnectionOptions &options)
 }
 
 } // namespace
+
+QString optionsRefusal(const ConnectionSettings &settings, const ConnectionOptions &options)
+{
+    if (settings.mode() == ConnectionMode::Sqlite)
+        return {};
+    return encryptionOf(options).refusal;
+}
+
+QString encryptionHint(const ConnectionOptions &options)
+{
+    if (options.encrypt.isEmpty())
+        return {};
+    return QStringLiteral(" (pedida cifra com VELMORA_ENCRYPT=%1: o servidor pode não a "
+                          "oferecer)")
+        .arg(options.encrypt);
+}
 
 ConnectionTarget build(const ConnectionSettings &settings, const ConnectionOptions &options)
 {

@@ -27,6 +27,17 @@ bool isFreeTds(const QString &driver);
 /// `ok` false when the value cannot be quoted for that driver.
 QString quoteValue(const QString &value, const ConnectionOptions &options, bool *ok);
 
+/// Why the driver cannot take the encryption the options ask for, naming the variable that
+/// asks for it; empty when it can. A SQLite database takes none of them, and refuses none.
+QString optionsRefusal(const ConnectionSettings &settings, const ConnectionOptions &options);
+
+/// What a failure to connect with the options' encryption adds to the driver's words: the
+/// variable that asked for it, as a possible cause. Empty when none was asked for.
+QString encryptionHint(const ConnectionOptions &options);
+
+/// The session name that a DBA sees (program_name, APP_NAME()).
+inline constexpr const char *kApplicationName = "Velmora";
+
 /// Builds the target of the settings' mode: a SQL Server login, integrated security, or the
 /// embedded database (the server setting being the file). An unknown mode gives an empty ODBC
 /// connection string, which fails to open.

@@ -42,6 +42,7 @@ bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOpti
     m_target = ConnectionString::build(settings, options);
     const ConnectionTarget &target = m_target;
     m_lost = false;
+    m_deadlockVictim = false;
     m_lostReason.clear();
     m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
                                                                   : &Dialect::sqlite();
@@ -60,6 +61,13 @@ bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOpti
     db.setNumericalPrecisionPolicy(QSql::HighPrecision);
     if (!db.open()) {
         *error = describe(db.lastError());
+        if (target.backend == ConnectionTarget::Backend::Odbc)
+            *error += ConnectionString::encryptionHint(options);
+        return false;
+    }
+    const QString setup = m_dialect->sessionSetupSql();
+    if (!setup.isEmpty() && !run(setup, error)) {
+        db.close();
         return false;
     }
     return true;
@@ -98,6 +106,8 @@ bool DbConnection::refuseWhenLost(QString *error) const
 
 void DbConnection::checkLost(const QSqlQuery *failed, const QString &description) const
 {
+    if (m_dialect->deadlockVictim(database(), failed))
+        m_deadlockVictim = true;
     if (!m_lost && m_dialect->connectionLost(database(), failed)) {
         m_lost = true;
         m_lostReason = description;
@@ -158,6 +168,7 @@ bool DbConnection::beginTransaction(QString *error) const
 {
     if (refuseWhenLost(error))
         return false;
+    m_deadlockVictim = false;
     QSqlDatabase db = database();
     if (db.transaction())
         return true;

@@ -63,6 +63,9 @@ public:
 
     /// True once a statement lost the connection: from then on nothing more is sent on it.
     bool isLost() const { return m_lost; }
+    /// True once a statement or commit since the last beginTransaction() failed because the
+    /// server chose the transaction as a deadlock's victim and rolled it back.
+    bool deadlockVictim() const { return m_deadlockVictim; }
     /// The driver's description of the failure that lost the connection.
     const QString &lostReason() const { return m_lostReason; }
 
@@ -83,6 +86,7 @@ private:
     ConnectionTarget m_target;
     mutable bool m_lost = false;
     mutable QString m_lostReason;
+    mutable bool m_deadlockVictim = false;
 };
 
 using ConnectionPtr = std::unique_ptr<DbConnection>;

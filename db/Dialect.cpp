@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QSqlResult>
 
+#include <algorithm>
+
 // On Windows the ODBC headers use the SDK's types without including them.
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -67,6 +69,45 @@ const QLatin1String kSqlServerMovementDays(
 const QLatin1String kSqliteMovementDays(
     "select Afecta, Pontos, case when Data <= substr(Data, 1, 10) || ' 00:00:00' "
     "then substr(Data, 1, 10) else date(substr(Data, 1, 10), '+1 day') end as Dia");
+
+// One diagnostic record of a failed call: its state and the server's own error number.
+struct Diagnostic
+{
+    QByteArray state;
+    SQLINTEGER native = 0;
+};
+
+// The records that the failed statement left, or, for a commit (no statement), the
+// connection's. Qt asks for ODBC 2 states, so that a timeout is S1T00; ODBC 3 drivers may still
+// say HYT00.
+QList<Diagnostic> diagnostics(const QSqlDatabase &database, const QSqlQuery *failed)
+{
+    QList<Diagnostic> records;
+    SQLSMALLINT type = SQL_HANDLE_STMT;
+    SQLHANDLE handle = nullptr;
+    if (failed && failed->result()) {
+        handle = odbcHandle<SQLHANDLE>(failed->result()->handle());
+    } else if (!failed && database.isOpen() && database.driver()) {
+        type = SQL_HANDLE_DBC;
+        handle = odbcHandle<SQLHANDLE>(database.driver()->handle());
+    }
+    // SQLTCHAR is the driver manager's own width: 16-bit on Windows, where Unicode is defined,
+    // 8-bit on unixODBC.
+    SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    for (SQLSMALLINT record = 1;
+         handle &&
+         SQL_SUCCEEDED(SQLGetDiagRec(type, handle, record, state, &native, nullptr, 0, &length));
+         ++record) {
+        Diagnostic diagnostic;
+        for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
+            diagnostic.state.append(static_cast<char>(state[i]));
+        diagnostic.native = native;
+        records.append(diagnostic);
+    }
+    return records;
+}
 
 bool isAscii(const QString &text)
 {
@@ -164,28 +205,15 @@ public:
     }
     // A statement that ran out of time is the end of the connection as well: FreeTDS leaves
     // it unusable, and whatever cut the statement short (a lock held elsewhere, a network that
-    // stopped answering) would hold up the next one too. Qt asks for ODBC 2 states, so the
-    // timeout is S1T00; ODBC 3 drivers may still say HYT00.
+    // stopped answering) would hold up the next one too.
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const override
     {
-        if (failed && failed->result()) {
-            auto statement = odbcHandle<SQLHANDLE>(failed->result()->handle());
-            // SQLTCHAR is the driver manager's own width: 16-bit on Windows, where Unicode
-            // is defined, 8-bit on unixODBC.
-            SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
-            SQLINTEGER native = 0;
-            SQLSMALLINT length = 0;
-            for (SQLSMALLINT record = 1;
-                 statement && SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, record, state,
-                                                          &native, nullptr, 0, &length));
-                 ++record) {
-                QByteArray sqlState;
-                for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
-                    sqlState.append(static_cast<char>(state[i]));
-                if (sqlState == "S1T00" || sqlState == "HYT00" || sqlState == "HYT01" ||
-                    sqlState.startsWith("08"))
-                    return true;
-            }
+        const QList<Diagnostic> records =
+            failed ? diagnostics(database, failed) : QList<Diagnostic>();
+        for (const Diagnostic &record : records) {
+            if (record.state == "S1T00" || record.state == "HYT00" || record.state == "HYT01" ||
+                record.state.startsWith("08"))
+                return true;
         }
         if (!database.isOpen())
             return true;
@@ -196,6 +224,17 @@ public:
                    SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
                dead == SQL_CD_TRUE;
     }
+    // Error 1205: the server ended the transaction to break a deadlock. A commit's records are
+    // the connection's.
+    bool deadlockVictim(const QSqlDatabase &database, const QSqlQuery *failed) const override
+    {
+        const QList<Diagnostic> records = diagnostics(database, failed);
+        return std::any_of(records.begin(), records.end(),
+                           [](const Diagnostic &record) { return record.native == 1205; });
+    }
+    // A pass or a forecast gives way to the tills: when a deadlock must be broken, the server
+    // rolls back the pass's batch, which is done again, rather than a sale.
+    QString sessionSetupSql() const override { return QStringLiteral("set deadlock_priority low"); }
     // Qt's ODBC driver binds text through FreeTDS as the server's 8-bit code page, where any
     // other character (a Greek letter, an emoji in a card number) fails and leaves the
     // connection unusable. So values are bound here: ASCII text as 8-bit text, which a varchar

@@ -83,6 +83,17 @@ public:
     /// connection is gone, or no longer to be trusted with another statement (a statement ran
     /// out of time).
     virtual bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const = 0;
+    /// After a statement (`failed`, or a commit when null) failed on `database`: true when the
+    /// server chose its transaction as a deadlock's victim and rolled it back (SQL Server's
+    /// error 1205), which running it again may get through.
+    virtual bool deadlockVictim(const QSqlDatabase &database, const QSqlQuery *failed) const
+    {
+        Q_UNUSED(database)
+        Q_UNUSED(failed)
+        return false;
+    }
+    /// What a connection runs once it is open; empty for nothing.
+    virtual QString sessionSetupSql() const { return {}; }
     /// After a statement failed inside a transaction: whether the transaction is still open,
     /// in `open`. A server may end it on some errors, undoing what it held. False, with the
     /// reason, when that cannot be told.

@@ -18,6 +18,8 @@ SettlementBatch::~SettlementBatch() = default;
 
 bool SettlementBatch::begin(QString *error)
 {
+    m_rowsFailedBefore = m_stats.rowsFailed;
+    m_cardsFailedBefore = m_stats.cardsFailed;
     // Reads share the batch as well: on SQLite the file lock is then taken once a batch
     // rather than around every statement. A preview only reads, under a shared lock.
     m_transaction = std::make_unique<TransactionGuard>(
@@ -34,10 +36,17 @@ SettlementBatch::Result SettlementBatch::failed(const QString &description)
     return Result::Failed;
 }
 
+bool SettlementBatch::victim() const
+{
+    return m_redoWhenVictim && !m_connection.isLost() && m_connection.deadlockVictim();
+}
+
 SettlementBatch::Result SettlementBatch::afterFailure(const QString &description)
 {
     if (m_connection.isLost())
         return failed(description);
+    if (victim())
+        return Result::DeadlockVictim;
     // Some errors end the whole transaction on the server (T-SQL's XACT_ABORT, a trigger's
     // ROLLBACK, Babelfish on an overflow): then the batch's other cards were undone too.
     bool open = true;
@@ -80,6 +89,8 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
             continue;
         if (m_connection.isLost())
             return failed({});
+        if (victim())
+            return Result::DeadlockVictim;
         ++m_stats.rowsFailed;
         if (m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint())
             return Result::Done;
@@ -203,6 +214,16 @@ bool SettlementBatch::commit(QString *error, Counts *counts, QVector<HistoryEntr
     m_counts = {};
     m_rows.clear();
     return true;
+}
+
+void SettlementBatch::abandon()
+{
+    m_transaction.reset();
+    m_lines.clear();
+    m_stats.rowsFailed = m_rowsFailedBefore;
+    m_stats.cardsFailed = m_cardsFailedBefore;
+    m_counts = {};
+    m_rows.clear();
 }
 
 void SettlementBatch::discard()

@@ -38,10 +38,14 @@ struct CardRows
 /// code 3. When such a failure made the server end the transaction, the batch's other cards
 /// were undone too, and the pass settles them again (TransactionGone). A lost connection, or a
 /// statement of the batch's own that fails, ends the pass (Failed, with error()).
+///
+/// A batch told to redoWhenDeadlockVictim() that the server chose as a deadlock's victim ends
+/// with DeadlockVictim instead: no card was at fault, and the pass abandons it and settles its
+/// cards again.
 class SettlementBatch : public ReportSink
 {
 public:
-    enum class Result { Done, TransactionGone, Failed };
+    enum class Result { Done, TransactionGone, Failed, DeadlockVictim };
 
     struct Counts
     {
@@ -62,6 +66,9 @@ public:
 
     /// False, with the reason, when the transaction could not begin.
     bool begin(QString *error);
+    /// Whether a statement of the batch that fails as a deadlock's victim ends it with
+    /// DeadlockVictim (true) or as any other failure does.
+    void redoWhenDeadlockVictim(bool redo) { m_redoWhenVictim = redo; }
     /// Cards settled in the batch so far.
     qint64 cards() const { return m_counts.cards; }
     /// Why the last call returned Failed.
@@ -87,6 +94,10 @@ public:
     /// rollback also tells the driver of a transaction that the server ended; on a lost
     /// connection nothing is sent.
     void discard();
+    /// Ends a batch that was a deadlock's victim as though it had never run: its cards undone,
+    /// and its lines and its counts of refused rows and unread cards gone with them, to come
+    /// again when it is done again.
+    void abandon();
 
 private:
     struct Line
@@ -101,6 +112,8 @@ private:
     /// After a card's statement failed: the pass ends on a lost connection; otherwise whether
     /// the transaction survived.
     Result afterFailure(const QString &description);
+    /// True when the failure just met made the batch a deadlock's victim that is to be redone.
+    bool victim() const;
     Result failed(const QString &description);
     void show(bool cardLines);
 
@@ -115,4 +128,7 @@ private:
     QVector<HistoryEntry> m_rows;
     Counts m_counts;
     QString m_error;
+    bool m_redoWhenVictim = false;
+    qint64 m_rowsFailedBefore = 0;  ///< the pass's count when the batch began
+    qint64 m_cardsFailedBefore = 0; ///< the same
 };

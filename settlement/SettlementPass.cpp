@@ -8,6 +8,7 @@
 #include "settlement/PassLock.h"
 
 #include <QSqlError>
+#include <QThread>
 
 #include <exception>
 #include <new>
@@ -81,11 +82,23 @@ void SettlementPass::openBatch()
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
     auto batch = std::make_unique<SettlementBatch>(*m_cnLigacao, m_host, m_clock, m_writer.get(),
                                                    m_options.recordPostings, m_stats);
+    batch->redoWhenDeadlockVictim(m_victimRedos < kVictimRedos);
     QString error;
     if (!batch->begin(&error))
         fail(error);
     m_batch = std::move(batch);
     m_batchTimer.start();
+}
+
+void SettlementPass::abandonAsVictim()
+{
+    if (m_batch) {
+        const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
+        batch->abandon();
+    }
+    ++m_victimRedos;
+    static constexpr unsigned long kPauses[kVictimRedos] = {100, 300, 1000};
+    QThread::msleep(kPauses[qBound(1, m_victimRedos, kVictimRedos) - 1]);
 }
 
 void SettlementPass::cardDone()
@@ -104,6 +117,7 @@ void SettlementPass::commitBatch()
     QString error;
     if (!batch->commit(&error, &counts, m_options.recordPostings ? &m_postings : nullptr))
         fail(error);
+    m_victimRedos = 0;
     m_stats.cardsSettled += counts.cards;
     m_stats.rowsPosted += counts.rows;
     Currency::add(m_stats.pointsLapsed, counts.pointsTaken, &m_stats.pointsLapsed);
@@ -148,6 +162,7 @@ PassOutcome SettlementPass::run()
 {
     m_stats = {};
     m_postings.clear();
+    m_victimRedos = 0;
     try {
         ConnectionOptions connection = m_options.connection;
         connection.readOnly = connection.readOnly || m_options.dryRun;
@@ -274,7 +289,14 @@ void SettlementPass::settleInBatches(qsizetype count,
             openBatch();
             batchStart = i;
         }
-        if (!leftOut.contains(i) && settle(i) == CardResult::TransactionGone) {
+        const CardResult result = leftOut.contains(i) ? CardResult::Done : settle(i);
+        if (result == CardResult::DeadlockVictim) {
+            // No card was at fault: the batch is done again whole, its sums read again.
+            abandonAsVictim();
+            i = batchStart;
+            continue;
+        }
+        if (result == CardResult::TransactionGone) {
             // The server undid the batch: its cards are settled again, this one left out.
             const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
             batch->discard();
@@ -309,17 +331,31 @@ void SettlementPass::settleSetWise(const CardList &cards)
         qsizetype end = qMin(cards.size(), start + qMax(1, m_options.batchCards));
         while (end < cards.size() && cards.numCartao(end) == cards.numCartao(end - 1))
             ++end;
-        settleRange(cards, start, end, keys);
+        const CardKeys before = keys;
+        if (!settleRange(cards, start, end, keys)) {
+            keys = before; // the range's cards are read as though for the first time
+            continue;
+        }
         m_host.progress(end, cards.size());
         start = end;
     }
 }
 
-void SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizetype end,
+bool SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizetype end,
                                  CardKeys &keys)
 {
     openBatch();
     const QString after = start > 0 ? cards.numCartao(start - 1).toString() : QString();
+    // A deadlock's victim is done again whole; a batch that a card's failure ended, one card
+    // at a time.
+    const auto settledAgain = [&](CardResult result) {
+        if (result == CardResult::DeadlockVictim) {
+            abandonAsVictim();
+            return false;
+        }
+        settleRangeOneByOne(cards, start, end);
+        return true;
+    };
     QVector<RangeBalances::Card> read;
     QString error;
     if (!m_rangeBalances.read(start > 0 ? &after : nullptr, cards.numCartao(end - 1).toString(),
@@ -328,31 +364,35 @@ void SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizety
         // one, and the card at fault is named. The failure may have ended the transaction.
         failIfLost();
         settleRangeOneByOne(cards, start, end);
-        return;
+        return true;
     }
     QVector<CardRows> rows;
     for (const RangeBalances::Card &card : std::as_const(read)) {
         if (!card.readable) {
             // Read on its own, as the per-card walk reads it, which names it.
-            if (settleCard(card.cliente, card.numCartao, nullptr) == CardResult::TransactionGone)
-                return settleRangeOneByOne(cards, start, end);
+            const CardResult result = settleCard(card.cliente, card.numCartao, nullptr);
+            if (result != CardResult::Done)
+                return settledAgain(result);
             continue;
         }
         CardAdjustments plan;
         if (!LapseRule::adjust(card.atCutoff, card.today, &plan)) {
-            if (cardUnread(card.numCartao, QStringLiteral("saldo fora do intervalo")) ==
-                CardResult::TransactionGone)
-                return settleRangeOneByOne(cards, start, end);
+            const CardResult result =
+                cardUnread(card.numCartao, QStringLiteral("saldo fora do intervalo"));
+            if (result != CardResult::Done)
+                return settledAgain(result);
             continue;
         }
         if (!plan.postsNothing())
             rows.append(cardRows(card.cliente, card.numCartao, plan));
     }
-    if (outcome(m_batch->postCards(rows)) == CardResult::TransactionGone)
-        return settleRangeOneByOne(cards, start, end);
+    const CardResult result = outcome(m_batch->postCards(rows));
+    if (result != CardResult::Done)
+        return settledAgain(result);
     commitBatch();
     if (m_host.yieldDue())
         m_host.processEvents();
+    return true;
 }
 
 void SettlementPass::settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end)
@@ -392,6 +432,9 @@ bool SettlementPass::readSums(QStringView cliente, QStringView numCartao, const 
         break;
     }
     failIfLost();
+    // A deadlock's victim: the batch is done again, or, after the last time, the card is left.
+    if (m_cnLigacao->deadlockVictim())
+        return false;
     // The card's own movements, or the statement whatever the card (a table gone, a right
     // withdrawn): only the first is a failure of this card alone.
     QString whatever;
@@ -408,6 +451,8 @@ SettlementPass::CardResult SettlementPass::outcome(SettlementBatch::Result resul
         return CardResult::Done;
     case SettlementBatch::Result::TransactionGone:
         return CardResult::TransactionGone;
+    case SettlementBatch::Result::DeadlockVictim:
+        return CardResult::DeadlockVictim;
     case SettlementBatch::Result::Failed:
         break;
     }

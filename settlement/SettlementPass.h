@@ -105,7 +105,11 @@ private:
     enum class CardResult {
         Done,            ///< settled, needing nothing, or left as it was for the next pass
         TransactionGone, ///< the server ended the batch's transaction on the card's failure
+        DeadlockVictim,  ///< the server rolled the batch back to break a deadlock
     };
+    /// How many more times a batch that a deadlock's victim is done again; after the last, a
+    /// victim is a failure like any other.
+    static constexpr int kVictimRedos = 3;
     /// Settles `count` cards in batches, `settle(i)` settling the i-th; a batch whose
     /// transaction the server ended on a card's failure is settled again without that card.
     void settleInBatches(qsizetype count, const std::function<CardResult(qsizetype)> &settle,
@@ -114,7 +118,9 @@ private:
     void settleSetWise(const CardList &cards);
     /// Settles the cards [start, end) of the list together: one grouped read of their sums,
     /// their rows written several to a statement.
-    void settleRange(const CardList &cards, qsizetype start, qsizetype end, CardKeys &keys);
+    /// False when the batch was a deadlock's victim, abandoned: the range is to be settled
+    /// again.
+    bool settleRange(const CardList &cards, qsizetype start, qsizetype end, CardKeys &keys);
     /// The same cards settled one at a time, each read on its own: where the grouped read or
     /// the batch cannot serve them.
     void settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end);
@@ -134,6 +140,9 @@ private:
     CardResult outcome(SettlementBatch::Result result);
     CardResult cardUnread(QStringView numCartao, const QString &description);
     void openBatch();
+    /// Abandons the open batch, a deadlock's victim, and waits before it is done again: longer
+    /// each time, from a tenth of a second to a second.
+    void abandonAsVictim();
     /// Ends the batch after a card when it is full or has been open long enough.
     void cardDone();
     void commitBatch();
@@ -156,6 +165,7 @@ private:
 
     std::unique_ptr<SettlementBatch> m_batch;
     QElapsedTimer m_batchTimer; ///< monotonic: the host's clock may be set or stand still
+    int m_victimRedos = 0;      ///< times the open batch's cards were done again since a commit
 
     ConnectionPtr m_cnLigacao;
     CardBalance m_balance;

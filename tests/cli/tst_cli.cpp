@@ -53,6 +53,7 @@ private slots:
     void forecastRefusedOrPutOff();
     void metricsNeverChangeTheExitCode_data();
     void metricsNeverChangeTheExitCode();
+    void encryptionTheDriverCannotTakeIsABadSetting();
 
 private:
     struct Run
@@ -551,6 +552,24 @@ void tst_Cli::metricsNeverChangeTheExitCode()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll().contains("\nvelmora_pass_last_end_timestamp_seconds{outcome=\"" +
                                     outcome.toLatin1() + "\"} "));
+}
+
+void tst_Cli::encryptionTheDriverCannotTakeIsABadSetting()
+{
+    // Refused before connecting, as a bad setting: a failed connection would exit with 1.
+    const QString settings = u"127.0.0.1,1;Loja;sa;pw;SQL;"_s;
+    qputenv("VELMORA_ODBC_DRIVER", "FreeTDS");
+    qputenv("VELMORA_ENCRYPT", "strict");
+    const Run run = cli({settings});
+    qunsetenv("VELMORA_ENCRYPT");
+    qunsetenv("VELMORA_ODBC_DRIVER");
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.startsWith(u"VELMORA_ENCRYPT: "_s), qPrintable(run.err));
+    // SQLite takes no encryption, and refuses none.
+    qputenv("VELMORA_ENCRYPT", "strict");
+    const Run sqlite = cli({u"--dry-run"_s, demo() + kSqlite});
+    qunsetenv("VELMORA_ENCRYPT");
+    QCOMPARE(sqlite.exitCode, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

@@ -8,7 +8,10 @@ using namespace Qt::StringLiterals;
 namespace {
 const QString kFreeTds = u"FreeTDS"_s;
 const QString kMicrosoft = u"ODBC Driver 18 for SQL Server"_s;
-const QString kTail = u"ClientCharset=UTF-8;Timeout=60;TDS_Version=7.4;"_s;
+const QString kMicrosoft17 = u"ODBC Driver 17 for SQL Server"_s;
+const QString kWindows = u"SQL Server"_s;
+const QString kTail = u"APP=Velmora;ClientCharset=UTF-8;Timeout=60;TDS_Version=7.4;"_s;
+const QString kLogin = u"Database=Loja;UID=sa;PWD=pw;APP=Velmora;"_s;
 
 /// The settings of "mode|server|database|login|password".
 ConnectionSettings settingsOf(const QStringList &values)
@@ -22,10 +25,15 @@ ConnectionSettings settingsOf(const QStringList &values)
     return s;
 }
 
-ConnectionOptions through(const QString &driver)
+/// The options of `driver` with the encryption "encrypt|trust|host name" (empty: none).
+ConnectionOptions through(const QString &driver, const QString &encryption = {})
 {
     ConnectionOptions options;
     options.odbcDriver = driver;
+    const QStringList e = encryption.split(u'|');
+    options.encrypt = e.value(0);
+    options.trustServerCertificate = e.value(1);
+    options.hostNameInCertificate = e.value(2);
     return options;
 }
 } // namespace
@@ -36,6 +44,8 @@ class tst_ConnectionString : public QObject
 private slots:
     void buildsTheStringOfEachMode_data();
     void buildsTheStringOfEachMode();
+    void mapsTheEncryptionOntoEachDriver_data();
+    void mapsTheEncryptionOntoEachDriver();
     void refusesValuesThatCannotReachTheDriverIntact_data();
     void refusesValuesThatCannotReachTheDriverIntact();
     void sqliteTargetKeepsItsFileAndOpensReadOnlyWhenAsked();
@@ -67,7 +77,7 @@ void tst_ConnectionString::buildsTheStringOfEachMode_data()
             kTail);
     row("Microsoft driver", u"SQL|srv,1433|Loja|sa|a};b"_s, kMicrosoft,
         u"Driver=ODBC Driver 18 for SQL Server;Server=srv,1433;Database=Loja;UID=sa;"
-        u"PWD={a}};b};ClientCharset=UTF-8;"_s);
+        u"PWD={a}};b};APP=Velmora;ClientCharset=UTF-8;"_s);
     row("lower-case mode", u"win|srv|Loja|sa|pw"_s, kFreeTds,
         u"Driver=FreeTDS;Server=srv;Port=1433;Database=Loja;Trusted_Connection=Yes;"_s + kTail);
     row("blank mode", u"  |srv|Loja|sa|pw"_s, kFreeTds,
@@ -90,6 +100,69 @@ void tst_ConnectionString::buildsTheStringOfEachMode()
     // gets half of the command timeout there.
     if (!expected.isEmpty())
         QCOMPARE(target.statementSeconds, driver == kFreeTds ? 30 : 60);
+}
+
+void tst_ConnectionString::mapsTheEncryptionOntoEachDriver_data()
+{
+    // The driver, "encrypt|trust|host name", and what follows the login in the string built,
+    // or, starting with "!", the variable its refusal names.
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QString>("encryption");
+    QTest::addColumn<QString>("expected");
+    const QString freeTdsTail = u"ClientCharset=UTF-8;Timeout=60;TDS_Version=7.4;"_s;
+    const QString tail = u"ClientCharset=UTF-8;"_s;
+    QTest::newRow("FreeTDS, none") << kFreeTds << QString() << freeTdsTail;
+    QTest::newRow("FreeTDS off") << kFreeTds << u"off"_s << u"Encryption=off;"_s + freeTdsTail;
+    QTest::newRow("FreeTDS request")
+        << kFreeTds << u"Request"_s << u"Encryption=request;"_s + freeTdsTail;
+    QTest::newRow("FreeTDS require, trusted")
+        << kFreeTds << u"require|yes"_s << u"Encryption=require;"_s + freeTdsTail;
+    QTest::newRow("FreeTDS strict") << kFreeTds << u"strict"_s << u"!VELMORA_ENCRYPT"_s;
+    QTest::newRow("FreeTDS checks no certificate")
+        << kFreeTds << u"require|no"_s << u"!VELMORA_TRUST_SERVER_CERTIFICATE"_s;
+    QTest::newRow("FreeTDS host name")
+        << kFreeTds << u"require||db.loja.pt"_s << u"!VELMORA_HOST_NAME_IN_CERTIFICATE"_s;
+    QTest::newRow("unknown word") << kFreeTds << u"yes"_s << u"!VELMORA_ENCRYPT"_s;
+    QTest::newRow("Driver 18, none") << kMicrosoft << QString() << tail;
+    QTest::newRow("Driver 18 off") << kMicrosoft << u"off"_s << u"Encrypt=no;"_s + tail;
+    QTest::newRow("Driver 18 request") << kMicrosoft << u"request"_s << u"Encrypt=no;"_s + tail;
+    QTest::newRow("Driver 18 require, self-signed")
+        << kMicrosoft << u"require|yes"_s << u"Encrypt=yes;TrustServerCertificate=yes;"_s + tail;
+    QTest::newRow("Driver 18 strict, host name")
+        << kMicrosoft << u"strict|no|tcp:loja;1"_s
+        << u"Encrypt=strict;TrustServerCertificate=no;HostNameInCertificate={tcp:loja;1};"_s + tail;
+    QTest::newRow("Driver 18 trust maybe")
+        << kMicrosoft << u"|maybe"_s << u"!VELMORA_TRUST_SERVER_CERTIFICATE"_s;
+    QTest::newRow("Driver 17 require, trusted")
+        << kMicrosoft17 << u"require|yes"_s << u"Encrypt=yes;TrustServerCertificate=yes;"_s + tail;
+    QTest::newRow("Driver 17 strict") << kMicrosoft17 << u"strict"_s << u"!VELMORA_ENCRYPT"_s;
+    QTest::newRow("Driver 17 host name")
+        << kMicrosoft17 << u"||loja"_s << u"!VELMORA_HOST_NAME_IN_CERTIFICATE"_s;
+    QTest::newRow("Windows driver require") << kWindows << u"require"_s << u"Encrypt=yes;"_s + tail;
+}
+
+void tst_ConnectionString::mapsTheEncryptionOntoEachDriver()
+{
+    QFETCH(QString, driver);
+    QFETCH(QString, encryption);
+    QFETCH(QString, expected);
+    const ConnectionSettings settings =
+        settingsOf({u"SQL"_s, u"srv,1433"_s, u"Loja"_s, u"sa"_s, u"pw"_s});
+    const ConnectionOptions options = through(driver, encryption);
+    const ConnectionTarget target = ConnectionString::build(settings, options);
+    const QString refusal = ConnectionString::optionsRefusal(settings, options);
+    QCOMPARE(target.refusal, refusal);
+    if (expected.startsWith(u'!')) {
+        QVERIFY2(refusal.startsWith(expected.mid(1)), qPrintable(refusal));
+        QCOMPARE(target.databaseName, QString());
+        return;
+    }
+    const QString server = driver == kFreeTds ? u"Server=srv;Port=1433;"_s : u"Server=srv,1433;"_s;
+    QCOMPARE(target.databaseName, u"Driver="_s + driver + u';' + server + kLogin + expected);
+    // SQLite takes none of it, and refuses none.
+    QCOMPARE(ConnectionString::optionsRefusal(
+                 settingsOf({u"SQLITE"_s, u"/dados/loja.db"_s, {}, {}, {}}), options),
+             QString());
 }
 
 void tst_ConnectionString::refusesValuesThatCannotReachTheDriverIntact_data()
@@ -149,6 +222,17 @@ void tst_ConnectionString::environmentNamesTheOdbcDriver()
     qunsetenv("VELMORA_ODBC_DRIVER");
     QVERIFY2(target.databaseName.startsWith(u"Driver="_s + ConnectionOptions::defaultOdbcDriver()),
              qPrintable(target.databaseName));
+    // The encryption, as it is written: the driver's mapping checks it.
+    qputenv("VELMORA_ENCRYPT", "Require");
+    qputenv("VELMORA_TRUST_SERVER_CERTIFICATE", "yes");
+    qputenv("VELMORA_HOST_NAME_IN_CERTIFICATE", "db.loja.pt");
+    const ConnectionOptions encrypted = ConnectionOptions::fromEnvironment();
+    qunsetenv("VELMORA_ENCRYPT");
+    qunsetenv("VELMORA_TRUST_SERVER_CERTIFICATE");
+    qunsetenv("VELMORA_HOST_NAME_IN_CERTIFICATE");
+    QCOMPARE(QStringList({encrypted.encrypt, encrypted.trustServerCertificate,
+                          encrypted.hostNameInCertificate}),
+             QStringList({u"Require"_s, u"yes"_s, u"db.loja.pt"_s}));
 }
 
 QTEST_GUILESS_MAIN(tst_ConnectionString)

@@ -114,6 +114,7 @@ private slots:
     void freeTdsFailureCarriesTheDriversWordsWithoutPassword();
     void freeTdsReceivesThePasswordIntact_data();
     void freeTdsReceivesThePasswordIntact();
+    void encryptionTheDriverCannotTakeIsAFailureLine();
     void namedInstanceIsFoundThroughTheBrowser();
     void windowsUsesItsOwnSqlServerDriver_data();
     void windowsUsesItsOwnSqlServerDriver();
@@ -301,6 +302,20 @@ void tst_LigarServidor::freeTdsReceivesThePasswordIntact()
         [&](quint16 port) { QVERIFY(!ligarLoopback(port, password, host, timeouts(5, 5))); });
     QCOMPARE(received, password);
     QVERIFY(!host.text.contains(password));
+}
+
+void tst_LigarServidor::encryptionTheDriverCannotTakeIsAFailureLine()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    ConnectionOptions options = timeouts(2, 3);
+    options.odbcDriver = u"FreeTDS"_s;
+    options.encrypt = u"strict"_s;
+    RecordingHost host;
+    QVERIFY(!ligarLoopback(server.serverPort(), u"pw"_s, host, options));
+    QVERIFY2(host.text.startsWith(kFailure + u"VELMORA_ENCRYPT: "_s), qPrintable(host.text));
+    QVERIFY(host.text.endsWith(u"\r\n"_s));
+    QVERIFY(!server.hasPendingConnections()); // nothing was sent
 }
 
 void tst_LigarServidor::namedInstanceIsFoundThroughTheBrowser()

@@ -14,6 +14,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 // On Windows the ODBC headers use the SDK's types without including them.
 #ifdef Q_OS_WIN
@@ -22,7 +23,10 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <QSemaphore>
+
 #include <optional>
+#include <thread>
 
 namespace {
 /// A Microsoft ODBC driver's name, under which the tests list FreeTDS too.
@@ -51,6 +55,8 @@ private slots:
     void redemptionBackdatedBetweenACardsReadsLapsesOnlyTheRest();
     void keyBeyondTheBasicPlaneSettles_data();
     void keyBeyondTheBasicPlaneSettles();
+    void passSessionIsNamedVelmora();
+    void deadlockVictimBatchIsDoneAgainWhole();
 
 private:
     struct Cli
@@ -628,6 +634,117 @@ void tst_SqlServer::keyBeyondTheBasicPlaneSettles()
     if (textType == u"varchar"_s)
         settled.removeAt(1);
     QCOMPARE(posted(db, u"NumCartao"_s), settled);
+}
+
+void tst_SqlServer::passSessionIsNamedVelmora()
+{
+    TestDatabase db;
+    db.addCard(u"A"_s, u"1"_s, {u"+ 10 2024-12-06"_s});
+    QString name;
+    {
+        const BeforeStatement atCommit(nthCommit(1), [&name] {
+            QSqlQuery q(passConnection());
+            q.setForwardOnly(true);
+            if (q.exec(u"select app_name()"_s) && q.next())
+                name = q.value(0).toString();
+        });
+        RecordingHost host;
+        QCOMPARE(runPass(db, host), PassOutcome::Completed);
+    }
+    QCOMPARE(name, u"Velmora"_s);
+}
+
+namespace {
+/// A till's session on the scratch database, in the thread that runs it: it holds the row
+/// that the pass's posting for card B would make, waits until the pass waits for it, then
+/// makes the row that the pass's posting for card A made, and so closes a deadlock. It rolls
+/// back once it gets through. `held` is released once it holds the first row.
+void tillThatDeadlocks(QSemaphore *held, QString *error)
+{
+    const QString name = u"velmora-test-till"_s;
+    {
+        ConnectionSettings s = CommandLine::split(TestDatabase::serverLine());
+        CommandLine::normaliseAndValidate(s);
+        const ConnectionTarget target = ConnectionString::build(s, ConnectionOptions());
+        QSqlDatabase till = QSqlDatabase::addDatabase(target.driverName, name);
+        till.setDatabaseName(target.databaseName);
+        QSqlQuery q(till);
+        q.setForwardOnly(true);
+        const auto post = [&q](const char *terceiro) {
+            return q.exec(u"insert into PontosHistorico (Terceiro, CliFor, NumCartao, Tipo, "
+                          "Numero, Data, Afecta, ValorIncid, Pontos, LancManual, Observa, "
+                          "Utilizador, DataSys) values ('%1', 'C', '0', 'FT', '1', "
+                          "'2025-12-06', '-', 1, 1, 0, 'caixa', '01', '2026-12-06')"_s.arg(
+                              QLatin1String(terceiro)));
+        };
+        if (!till.open() || !till.transaction() || !post("B")) {
+            *error = u"till: "_s + (till.isOpen() ? q.lastError() : till.lastError()).text();
+            held->release();
+            return;
+        }
+        held->release();
+        // Babelfish's own view of the locks: the pass waits once a lock is not granted.
+        bool waiting = false;
+        for (int i = 0; i < 500 && !waiting; ++i) {
+            QSqlQuery locks(till);
+            locks.setForwardOnly(true);
+            waiting = locks.exec(u"select count(*) from pg_catalog.pg_locks "
+                                 "where granted = 'false'"_s) &&
+                      locks.next() && locks.value(0).toInt() > 0;
+            if (!waiting)
+                QThread::msleep(20);
+        }
+        // Whether this gets through once the pass gives way, or meets the pass's batch done
+        // again, is of no matter: the deadlock was closed.
+        if (waiting)
+            post("A");
+        else
+            *error = u"till: the pass never waited for it"_s;
+        q.finish();
+        till.rollback();
+        till.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+} // namespace
+
+void tst_SqlServer::deadlockVictimBatchIsDoneAgainWhole()
+{
+    // Babelfish reports a deadlock as SQL Server does, error 1205, and ends the transaction;
+    // the victim is the session that waited first, whatever its DEADLOCK_PRIORITY.
+    TestDatabase db;
+    db.addCard(u"A"_s, u"1"_s, {u"+ 10 2024-12-06"_s});
+    db.addCard(u"B"_s, u"2"_s, {u"+ 20 2024-12-06"_s});
+    db.addCard(u"C"_s, u"3"_s, {u"+ 30 2024-12-06"_s});
+    // One posting of a customer's a day: a second one waits for the first's transaction.
+    db.exec(u"create unique index Diario on PontosHistorico (Terceiro, Afecta, Data)"_s);
+    QSemaphore held;
+    QString tillError;
+    std::thread till;
+    int postingsOfA = 0;
+    DbConnection::setStatementObserver([&](const QSqlQuery *q, const QVariantList &v) {
+        postingsOfA += postsFor(q, v, u"A"_s) ? 1 : 0;
+        if (!till.joinable() && postsFor(q, v, u"B"_s)) {
+            till = std::thread(tillThatDeadlocks, &held, &tillError);
+            held.acquire();
+        }
+    });
+    RecordingHost host;
+    host.yieldsDue = false; // the three cards in one batch, however long it takes
+    PassOptions options;
+    options.batchMilliseconds = 600000;
+    const PassOutcome outcome = runPass(db, host, options);
+    DbConnection::setStatementObserver({});
+    if (till.joinable())
+        till.join();
+    QCOMPARE(outcome, PassOutcome::Completed);
+    QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{u"A"_s, u"B"_s, u"C"_s}));
+    // Each card's line once, and no failure: the victim's lines went with it.
+    QCOMPARE(host.lines().filter(u"Cartão nº"_s),
+             (QStringList{cardLine(u"1"_s), cardLine(u"2"_s), cardLine(u"3"_s)}));
+    QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+    QVERIFY2(tillError.isEmpty(), qPrintable(tillError));
+    QVERIFY(postingsOfA >= 2); // the batch was done again whole
 }
 
 QTEST_GUILESS_MAIN(tst_SqlServer)
