@@ -369,7 +369,7 @@ void tst_LigarServidor::windowsUsesItsOwnSqlServerDriver_data()
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("expected");
-    const QString tail = u"ClientCharset=UTF-8;"_s;
+    const QString tail = u"APP=Velmora;ClientCharset=UTF-8;"_s;
     QTest::newRow("SQL login") << QString() << u"127.0.0.1,1433"_s << u"SQL"_s
                                << u"Driver=SQL Server;Server=127.0.0.1,1433;Database=Loja;UID=sa;"
                                   u"PWD={Segr3do;x};"_s +
