@@ -180,6 +180,16 @@ void tst_Cli::exitCodeTellsHowThePassEnded_data()
     if (!m_heldLocks.back()->tryLock(0))
         qWarning("cannot lock %s", qPrintable(busy));
     QTest::newRow("database busy") << QStringList{busy + kSqlite} << 4 << false;
+    // Every name of the file meets the one lock.
+    const QString byDots = QFileInfo(busy).path() + u"/sub/../"_s + QFileInfo(busy).fileName();
+    QDir(QFileInfo(busy).path()).mkdir(u"sub"_s);
+    QTest::newRow("database busy, by a path through ..")
+        << QStringList{byDots + kSqlite} << 4 << false;
+#ifndef Q_OS_WIN // a link there is a shortcut file, which SQLite does not follow
+    const QString link = m_dir.filePath(u"link.db"_s);
+    QFile::link(busy, link);
+    QTest::newRow("database busy, by a symbolic link") << QStringList{link + kSqlite} << 4 << false;
+#endif
     // A blank inside a field, where the shell split the line: one string again.
     QTest::newRow("settings split by the shell")
         << QStringList{demo() + u";main;velmora;pass"_s, u"word;SQLITE;"_s} << 0 << false;
