@@ -41,6 +41,8 @@ private slots:
     void dryRunLeavesTheFileAsItWas();
     void refusedBeforeAnythingConnects_data();
     void refusedBeforeAnythingConnects();
+    void failureNamesItsObject_data();
+    void failureNamesItsObject();
     void twoPassesAtOnceSettleOnce();
     void twoPassesStartedTogetherNeverFail();
     void demoPassSettlesTheExpectedCards();
@@ -65,7 +67,8 @@ private:
         bool platformLineEnds = false; // each line ends the way the platform's text files do
     };
     static QString fromPlatformText(const QByteArray &bytes, bool *platformLineEnds);
-    static Run cli(const QStringList &arguments, const QByteArray &input = {});
+    static Run cli(const QStringList &arguments, const QByteArray &input = {},
+                   const QString &workingDirectory = {});
     QString demo();
     /// A fresh demonstration database on which `sql` has run, statement by statement (each
     /// but the last ending in ";" and a line break).
@@ -77,9 +80,11 @@ private:
     std::vector<std::unique_ptr<QLockFile>> m_heldLocks;
 };
 
-tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input)
+tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input,
+                          const QString &workingDirectory)
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(VELMORA_CLI), arguments);
     process.write(input);
     process.closeWriteChannel();
@@ -359,6 +364,43 @@ void tst_Cli::refusedBeforeAnythingConnects()
     QCOMPARE(after.size(), before.size());
     for (qsizetype i = 0; i < after.size(); ++i)
         QCOMPARE(after.at(i).lastModified(), before.at(i).lastModified());
+}
+
+void tst_Cli::failureNamesItsObject_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // run in the temporary folder
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line"); // the whole output, standard output then error
+    QDir(m_dir.path()).mkdir(u"dados"_s);
+    const QString connection = u"Falha na Ligação ao Servidor! -> "_s;
+    const QString unopened = u"unable to open database file: "_s;
+    const auto native = [this](const QString &name) {
+        return QDir::toNativeSeparators(m_dir.filePath(name));
+    };
+    QTest::newRow("no such file") << QStringList{u"dados/falta.db;main;;;SQLITE;"_s} << 1
+                                  << connection + unopened + native(u"dados/falta.db"_s) +
+                                         u" (o ficheiro não existe)\n"_s;
+    QTest::newRow("no such folder")
+        << QStringList{u"nada/falta.db;main;;;SQLITE;"_s} << 1
+        << connection + unopened + native(u"nada/falta.db"_s) + u" (a pasta "_s +
+               native(u"nada"_s) + u" não existe)\n"_s;
+    QTest::newRow("demo in no such folder")
+        << QStringList{u"--create-demo"_s, u"nada/demo.db"_s} << 2
+        << unopened + native(u"nada/demo.db"_s) + u" (a pasta "_s + native(u"nada"_s) +
+               u" não existe)\n"_s;
+    QTest::newRow("unknown mode")
+        << QStringList{demo() + u";main;;;lite;"_s} << 1
+        << connection + u"modo de ligação desconhecido: LITE (SQL, WIN ou SQLITE)\n"_s;
+}
+
+void tst_Cli::failureNamesItsObject()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    const Run run = cli(arguments, {}, m_dir.path());
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out + run.err, line);
 }
 
 void tst_Cli::demoPassSettlesTheExpectedCards()
