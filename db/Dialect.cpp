@@ -57,8 +57,8 @@ template <typename T> QByteArray bytesOf(const T &value)
     return QByteArray(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
-// The day from which a movement counts in a sum "up to the end of" a day, whose bound is that
-// day at 00:00 (dateBoundValue): its own day when it is dated at 00:00, else the next.
+// The first day whose sums take a movement in, a day's bound being that day at 00:00
+// (dateBoundValue): its own day when it is dated at 00:00, else the next.
 const QLatin1String kSqlServerMovementDays(
     "select Afecta,Pontos,Dia=case when Data=convert(datetime,convert(date,Data)) "
     "then convert(date,Data) else dateadd(day,1,convert(date,Data)) end");
