@@ -132,7 +132,10 @@ void DbConnection::checkLost(const QSqlQuery *failed, const QString &description
 {
     if (!m_lost && m_dialect->connectionLost(database(), failed)) {
         m_lost = true;
-        m_lostReason = description;
+        // A statement that ran out of time tells so first; what follows (a write that failed
+        // on the dead connection) only came of it.
+        const QString first = failed ? m_dialect->firstError(*failed) : QString();
+        m_lostReason = first.isEmpty() ? description : first;
     }
 }
 
@@ -178,10 +181,22 @@ bool DbConnection::next(QSqlQuery &query, QString *error) const
     return false;
 }
 
+bool DbConnection::finish(QSqlQuery &query, QString *error) const
+{
+    QString failure;
+    while (next(query, &failure)) {
+    }
+    query.finish();
+    if (failure.isEmpty())
+        return true;
+    *error = failure;
+    return false;
+}
+
 bool DbConnection::run(const QString &sql, QString *error) const
 {
     QSqlQuery query;
-    const bool ok = prepare(query, sql, error) && exec(query, error);
+    const bool ok = prepare(query, sql, error) && exec(query, error) && finish(query, error);
     query.finish();
     return ok;
 }

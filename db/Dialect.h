@@ -83,6 +83,14 @@ public:
     /// connection is gone, or no longer to be trusted with another statement (a statement ran
     /// out of time).
     virtual bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const = 0;
+    /// The first error that the driver recorded for the failed statement, where it keeps them
+    /// apart (ODBC's diagnostic records): what went wrong first, where the driver's description
+    /// goes on with what that left behind. Empty where it does not.
+    virtual QString firstError(const QSqlQuery &failed) const
+    {
+        Q_UNUSED(failed)
+        return {};
+    }
     /// After a statement failed inside a transaction: whether the transaction is still open,
     /// in `open`. A server may end it on some errors, undoing what it held. False, with the
     /// reason, when that cannot be told.

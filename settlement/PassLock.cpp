@@ -106,7 +106,8 @@ PassLock::Result PassLock::tryLockServer(QString *error)
         return Result::Failed;
     }
     const int result = query.value(0).toInt();
-    query.finish();
+    if (!m_connection.finish(query, error))
+        return Result::Failed;
     if (result >= 0) {
         m_serverLocked = true;
         return Result::Taken;
