@@ -89,9 +89,9 @@ bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOpti
     // Sums of money columns arrive as exact decimal text rather than doubles.
     db.setNumericalPrecisionPolicy(QSql::HighPrecision);
     if (!db.open()) {
-        *error = describe(db.lastError());
-        if (target.backend == ConnectionTarget::Backend::Sqlite)
-            *error = sqliteOpenFailure(*error, target.file, false);
+        *error = target.backend == ConnectionTarget::Backend::Sqlite
+                     ? sqliteOpenFailure(db.lastError(), target.file, false)
+                     : describe(db.lastError());
         return false;
     }
     return true;
@@ -242,12 +242,12 @@ QString DbConnection::describe(const QSqlError &error)
     return text.isEmpty() ? QStringLiteral("erro desconhecido da base de dados") : text;
 }
 
-QString DbConnection::sqliteOpenFailure(const QString &driverText, const QString &file,
-                                        bool creating)
+QString DbConnection::sqliteOpenFailure(const QSqlError &error, const QString &file, bool creating)
 {
     const QFileInfo info(file);
     const QString reason = whyNotOpened(info, creating);
-    return driverText + QStringLiteral(": ") + QDir::toNativeSeparators(info.absoluteFilePath()) +
+    return describe(error) + QStringLiteral(": ") +
+           QDir::toNativeSeparators(info.absoluteFilePath()) +
            (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + QLatin1Char(')'));
 }
 

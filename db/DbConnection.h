@@ -73,9 +73,10 @@ public:
 
     /// The driver's text of an error: its own message where it gives one.
     static QString describe(const QSqlError &error);
-    /// A SQLite file that did not open, as the report tells it: the driver's words, the file's
-    /// absolute path, and why, where the file system tells (`creating`: the file was to be made).
-    static QString sqliteOpenFailure(const QString &driverText, const QString &file, bool creating);
+    /// A SQLite file that did not open, as the report tells it: the driver's words for `error`,
+    /// the file's absolute path, and why, where the file system tells (`creating`: the file was
+    /// to be made).
+    static QString sqliteOpenFailure(const QSqlError &error, const QString &file, bool creating);
 
     /// For tests: called with every statement, and the values it is run with, just before it
     /// runs; with no statement just before a commit.
