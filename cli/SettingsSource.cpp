@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "cli/SettingsSource.h"
 
+#include "db/ConnectionSettings.h"
+
 #include <QFile>
 #include <QStringDecoder>
 
@@ -183,6 +185,21 @@ bool settingsLine(const QStringList &settingsOptions, const QStringList &positio
         return false;
     }
     return readLine(settingsOptions.first(), line, error);
+}
+
+QString unexpectedTail(const QString &line)
+{
+    const qsizetype last = line.lastIndexOf(QLatin1Char(';'));
+    const QString tail = line.mid(last + 1);
+    if (ConnectionSettings::isBlank(tail))
+        return {};
+    // The fourth field, the password, is the text after the third ";".
+    if (line.count(QLatin1Char(';')) == 3)
+        return QStringLiteral("texto inesperado no fim das definições, no lugar da palavra-passe "
+                              "(não se mostra); cada campo termina em \";\"");
+    return QStringLiteral("texto inesperado no fim das definições: \"%1\"; cada campo termina "
+                          "em \";\"")
+        .arg(ConnectionSettings::trimBlanks(tail));
 }
 
 } // namespace SettingsSource

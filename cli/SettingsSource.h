@@ -14,4 +14,10 @@ namespace SettingsSource {
 bool settingsLine(const QStringList &settingsOptions, const QStringList &positional, QString *line,
                   QString *error);
 
+/// Why `line` is refused for text after its last ";", or an empty string when only blanks
+/// follow it. Such text is a word meant as an option ("dry-run") or a field left without its
+/// ";", and would be ignored: the pass would run as if it were not there. The text is quoted,
+/// except where it stands in the place of the password.
+QString unexpectedTail(const QString &line);
+
 } // namespace SettingsSource

@@ -47,6 +47,16 @@ void printError(const QString &text)
     Console::write(stderr, text + QLatin1Char('\n'));
 }
 
+void printUsage()
+{
+    Console::write(
+        stderr,
+        QStringLiteral("Usage: velmora-cli [options] \"server;database;login;password;mode;\"\n"
+                       "       velmora-cli [options] --settings <file>\n"
+                       "       velmora-cli --create-demo <file>\n"
+                       "The options: velmora-cli --help\n"));
+}
+
 // The forecast's CSV on standard output, its lines clear of the progress counter.
 class CsvOutput final : public ExpiryOutput
 {
@@ -142,9 +152,14 @@ int main(int argc, char *argv[])
                            .arg(ExpiryForecast::MaxDays));
             return BadCommandLine;
         }
-        if (parser.isSet(metrics)) {
+    }
+    // The figures are those of a pass that settles: a preview's would tell the monitoring that
+    // the cards were settled.
+    for (const QCommandLineOption *other : {&expiring, &dryRun}) {
+        if (parser.isSet(metrics) && parser.isSet(*other)) {
             printError(QStringLiteral("--metrics guarda os números de uma verificação; não se "
-                                      "usa com --expiring"));
+                                      "usa com --%1")
+                           .arg(other->names().constFirst()));
             return BadCommandLine;
         }
     }
@@ -164,11 +179,21 @@ int main(int argc, char *argv[])
         return Ok;
     }
 
+    if (!parser.isSet(settingsFile) && parser.positionalArguments().isEmpty()) {
+        printUsage();
+        return BadCommandLine;
+    }
     QString line;
     QString refusal;
     if (!SettingsSource::settingsLine(parser.values(settingsFile), parser.positionalArguments(),
                                       &line, &refusal)) {
         printError(refusal);
+        return BadCommandLine;
+    }
+    refusal = SettingsSource::unexpectedTail(line);
+    if (!refusal.isEmpty()) {
+        printError(refusal);
+        printUsage();
         return BadCommandLine;
     }
     ConnectionSettings settings = CommandLine::split(line);

@@ -8,7 +8,7 @@ enum class ConnectionMode {
     SqlLogin,   ///< "SQL": a SQL Server login
     Integrated, ///< "WIN": the integrated security of the account that runs Velmora
     Sqlite,     ///< "SQLITE": the embedded database, the server setting being its file
-    Unknown,    ///< any other text: the connection string stays empty and the open fails
+    Unknown,    ///< any other text: the connection is refused, naming the mode
 };
 
 /// The five connection settings, as the command line gives them.

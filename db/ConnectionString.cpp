@@ -177,8 +177,11 @@ ConnectionTarget odbc(const ConnectionSettings &settings, const ConnectionOption
     target.statementSeconds = options.commandSeconds;
     const bool sqlLogin = settings.mode() == ConnectionMode::SqlLogin;
     const bool integrated = settings.mode() == ConnectionMode::Integrated;
-    if (!sqlLogin && !integrated)
-        return target; // an empty connection string: the open fails with the driver's words
+    if (!sqlLogin && !integrated) {
+        target.refusal = QStringLiteral("modo de ligação desconhecido: %1 (SQL, WIN ou SQLITE)")
+                             .arg(ConnectionSettings::normalisedMode(settings.strModoLigacao));
+        return target;
+    }
 
     QString text;
     auto add = [&](const char *keyword, const QString &value, const char *what) {

@@ -39,8 +39,8 @@ QString encryptionHint(const ConnectionOptions &options);
 inline constexpr const char *kApplicationName = "Velmora";
 
 /// Builds the target of the settings' mode: a SQL Server login, integrated security, or the
-/// embedded database (the server setting being the file). An unknown mode gives an empty ODBC
-/// connection string, which fails to open.
+/// embedded database (the server setting being the file). An unknown mode is refused, with no
+/// connection string.
 ConnectionTarget build(const ConnectionSettings &settings, const ConnectionOptions &options);
 
 } // namespace ConnectionString

@@ -6,11 +6,41 @@
 #include "report/ReportSink.h"
 
 #include <QAtomicInteger>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSqlDriver>
 
 namespace {
 QAtomicInteger<quint64> g_connectionCounter;
 DbConnection::StatementObserver g_observer;
+
+// Why a SQLite file could not be opened, or made, as far as the file system tells; empty when
+// it does not.
+QString whyNotOpened(const QFileInfo &file, bool creating)
+{
+    const QFileInfo folder(file.absolutePath());
+    const QString folderName = QDir::toNativeSeparators(folder.absoluteFilePath());
+    if (!folder.exists())
+        return QStringLiteral("a pasta %1 não existe").arg(folderName);
+    if (!folder.isDir())
+        return QStringLiteral("%1 não é uma pasta").arg(folderName);
+    if (file.isDir())
+        return QStringLiteral("é uma pasta");
+    if (!file.exists()) {
+        if (creating)
+            return folder.isWritable()
+                       ? QString()
+                       : QStringLiteral("sem permissão para escrever na pasta %1").arg(folderName);
+        return folder.isExecutable()
+                   ? QStringLiteral("o ficheiro não existe")
+                   : QStringLiteral("sem permissão para entrar na pasta %1").arg(folderName);
+    }
+    if (!file.isReadable())
+        return QStringLiteral("sem permissão para ler o ficheiro");
+    QFile probe(file.absoluteFilePath());
+    return probe.open(QIODevice::ReadOnly) ? QString() : probe.errorString();
+}
 } // namespace
 
 void DbConnection::setStatementObserver(StatementObserver observer)
@@ -46,23 +76,27 @@ bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOpti
     m_lostReason.clear();
     m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
                                                                   : &Dialect::sqlite();
+    if (!target.refusal.isEmpty()) {
+        *error = target.refusal;
+        return false;
+    }
     if (!QSqlDatabase::isDriverAvailable(target.driverName)) {
         *error = QStringLiteral("o controlador %1 do Qt não está instalado").arg(target.driverName);
         return false;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(target.driverName, m_name);
-    if (!target.refusal.isEmpty()) {
-        *error = target.refusal;
-        return false;
-    }
     db.setDatabaseName(target.databaseName);
     db.setConnectOptions(target.connectOptions);
     // Sums of money columns arrive as exact decimal text rather than doubles.
     db.setNumericalPrecisionPolicy(QSql::HighPrecision);
     if (!db.open()) {
-        *error = describe(db.lastError());
-        if (target.backend == ConnectionTarget::Backend::Odbc)
-            *error += ConnectionString::encryptionHint(options);
+        if (target.backend == ConnectionTarget::Backend::Sqlite) {
+            *error = sqliteOpenFailure(db.lastError(), target.file, false);
+        } else {
+            *error = describe(db.lastError());
+            if (target.backend == ConnectionTarget::Backend::Odbc)
+                *error += ConnectionString::encryptionHint(options);
+        }
         return false;
     }
     const QString setup = m_dialect->sessionSetupSql();
@@ -110,7 +144,10 @@ void DbConnection::checkLost(const QSqlQuery *failed, const QString &description
         m_deadlockVictim = true;
     if (!m_lost && m_dialect->connectionLost(database(), failed)) {
         m_lost = true;
-        m_lostReason = description;
+        // A statement that ran out of time tells so first; what follows (a write that failed
+        // on the dead connection) only came of it.
+        const QString first = failed ? m_dialect->firstError(*failed) : QString();
+        m_lostReason = first.isEmpty() ? description : first;
     }
 }
 
@@ -156,10 +193,22 @@ bool DbConnection::next(QSqlQuery &query, QString *error) const
     return false;
 }
 
+bool DbConnection::finish(QSqlQuery &query, QString *error) const
+{
+    QString failure;
+    while (next(query, &failure)) {
+    }
+    query.finish();
+    if (failure.isEmpty())
+        return true;
+    *error = failure;
+    return false;
+}
+
 bool DbConnection::run(const QString &sql, QString *error) const
 {
     QSqlQuery query;
-    const bool ok = prepare(query, sql, error) && exec(query, error);
+    const bool ok = prepare(query, sql, error) && exec(query, error) && finish(query, error);
     query.finish();
     return ok;
 }
@@ -204,6 +253,15 @@ QString DbConnection::describe(const QSqlError &error)
         return own;
     const QString text = error.text().trimmed();
     return text.isEmpty() ? QStringLiteral("erro desconhecido da base de dados") : text;
+}
+
+QString DbConnection::sqliteOpenFailure(const QSqlError &error, const QString &file, bool creating)
+{
+    const QFileInfo info(file);
+    const QString reason = whyNotOpened(info, creating);
+    return describe(error) + QStringLiteral(": ") +
+           QDir::toNativeSeparators(info.absoluteFilePath()) +
+           (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + QLatin1Char(')'));
 }
 
 bool LigarServidor(ConnectionPtr &cnLigacao, const ConnectionSettings &settings,

@@ -52,7 +52,12 @@ public:
     /// The next row of a query that exec() ran: false at the end of its rows, or, with `error`
     /// set, when the fetch failed (which may lose the connection, as a statement may).
     bool next(QSqlQuery &query, QString *error) const;
-    /// Prepares and runs a statement whose rows, if any, are not read.
+    /// Reads what is left of a query's results, then lets them go. A driver would read the
+    /// rest when the query is let go, where a failure is never told (FreeTDS: a statement that
+    /// runs out of time there leaves only "Invalid cursor state" for the next statement): here
+    /// it fails the statement, with `error` set, as next() does.
+    bool finish(QSqlQuery &query, QString *error) const;
+    /// Prepares and runs a statement whose rows, if any, are not kept.
     bool run(const QString &sql, QString *error) const;
 
     /// The driver's own transaction, with the connection's timeout. Nothing is sent on a lost
@@ -71,6 +76,10 @@ public:
 
     /// The driver's text of an error: its own message where it gives one.
     static QString describe(const QSqlError &error);
+    /// A SQLite file that did not open, as the report tells it: the driver's words for `error`,
+    /// the file's absolute path, and why, where the file system tells (`creating`: the file was
+    /// to be made).
+    static QString sqliteOpenFailure(const QSqlError &error, const QString &file, bool creating);
 
     /// For tests: called with every statement, and the values it is run with, just before it
     /// runs; with no statement just before a commit.

@@ -104,7 +104,7 @@ bool create(const QString &path, const QDate &today, QString *error)
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection->name());
         db.setDatabaseName(path);
         if (!db.open()) {
-            *error = DbConnection::describe(db.lastError());
+            *error = DbConnection::sqliteOpenFailure(db.lastError(), path, true);
             return false;
         }
         if (!Schema::create(db, Schema::sqliteStatements(), error))

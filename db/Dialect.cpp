@@ -16,6 +16,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <vector>
+
 namespace {
 
 // One name serves every unit of work: only one savepoint is open at a time.
@@ -59,8 +61,8 @@ template <typename T> QByteArray bytesOf(const T &value)
     return QByteArray(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
-// The day from which a movement counts in a sum "up to the end of" a day, whose bound is that
-// day at 00:00 (dateBoundValue): its own day when it is dated at 00:00, else the next.
+// The first day whose sums take a movement in, a day's bound being that day at 00:00
+// (dateBoundValue): its own day when it is dated at 00:00, else the next.
 const QLatin1String kSqlServerMovementDays(
     "select Afecta,Pontos,Dia=case when Data=convert(datetime,convert(date,Data)) "
     "then convert(date,Data) else dateadd(day,1,convert(date,Data)) end");
@@ -235,6 +237,27 @@ public:
     // A pass or a forecast gives way to the tills: when a deadlock must be broken, the server
     // rolls back the pass's batch, which is done again, rather than a sale.
     QString sessionSetupSql() const override { return QStringLiteral("set deadlock_priority low"); }
+    QString firstError(const QSqlQuery &failed) const override
+    {
+        auto statement =
+            odbcHandle<SQLHANDLE>(failed.result() ? failed.result()->handle() : QVariant());
+        SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        if (!statement || !SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state,
+                                                       &native, nullptr, 0, &length)))
+            return {};
+        std::vector<SQLTCHAR> text(std::size_t(length) + 1);
+        if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state, &native, text.data(),
+                                         SQLSMALLINT(text.size()), &length)))
+            return {};
+        length = qMin<SQLSMALLINT>(length, SQLSMALLINT(text.size() - 1));
+        if constexpr (sizeof(SQLTCHAR) == sizeof(char16_t))
+            return QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), length)
+                .trimmed();
+        else
+            return QString::fromUtf8(reinterpret_cast<const char *>(text.data()), length).trimmed();
+    }
     // Qt's ODBC driver binds text through FreeTDS as the server's 8-bit code page, where any
     // other character (a Greek letter, an emoji in a card number) fails and leaves the
     // connection unusable. So values are bound here: ASCII text as 8-bit text, which a varchar
@@ -315,8 +338,7 @@ public:
             return false;
         }
         *open = query.value(0).toInt() > 0;
-        query.finish();
-        return true;
+        return connection.finish(query, error);
     }
     // Microsoft's ODBC drivers keep autocommit off with IMPLICIT_TRANSACTIONS, under which
     // SAVE TRANSACTION opens no transaction and fails as a batch's first statement; a read of a

@@ -48,9 +48,9 @@ public:
 
     /// A calendar date as a bound value (a date on SQL Server, ISO text on SQLite).
     virtual QVariant dateValue(const QDate &date) const = 0;
-    /// The upper bound of a sum "up to the end of `date`", as the server reads it: midnight at
-    /// the start of that day, so that a row dated that day at 00:00 counts and one later
-    /// that day does not.
+    /// The upper bound of a sum up to `date`, as the server reads it: midnight at the start of
+    /// that day, included, so that a row dated that day at 00:00 counts and one later that day
+    /// does not (it counts from the next day's bound on).
     virtual QVariant dateBoundValue(const QDate &date) const;
     /// A moment as a bound value (a date-time on SQL Server, ISO text on SQLite).
     virtual QVariant dateTimeValue(const QDateTime &moment) const = 0;
@@ -94,6 +94,14 @@ public:
     }
     /// What a connection runs once it is open; empty for nothing.
     virtual QString sessionSetupSql() const { return {}; }
+    /// The first error that the driver recorded for the failed statement, where it keeps them
+    /// apart (ODBC's diagnostic records): what went wrong first, where the driver's description
+    /// goes on with what that left behind. Empty where it does not.
+    virtual QString firstError(const QSqlQuery &failed) const
+    {
+        Q_UNUSED(failed)
+        return {};
+    }
     /// After a statement failed inside a transaction: whether the transaction is still open,
     /// in `open`. A server may end it on some errors, undoing what it held. False, with the
     /// reason, when that cannot be told.
@@ -121,8 +129,8 @@ public:
     /// The rows of the card list (cardListSql): one row, one column.
     virtual QString cardCountSql() const = 0;
     /// A card's '+' and '-' movements after a first date bound up to a second, summed by the
-    /// day from which each counts in a sum "up to the end of" a day: its own day when it is
-    /// dated at 00:00, the next day when it is dated later that day. Columns Dia (the day),
+    /// first day whose bound (dateBoundValue) takes each in: its own day when it is dated at
+    /// 00:00, the next day when it is dated later that day. Columns Dia (the day),
     /// Soma, Subtrai (Null where the day has no such rows), in Dia order. Placeholders, in
     /// order: Terceiro, NumCartao, the first bound (excluded), the second bound (included).
     virtual QString movementsByDaySql() const = 0;

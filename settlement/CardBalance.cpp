@@ -20,8 +20,7 @@ bool runSum(const DbConnection &connection, QSqlQuery &query, const QVariantList
         return false;
     }
     *value = query.value(0);
-    query.finish();
-    return true;
+    return connection.finish(query, error);
 }
 
 } // namespace

@@ -11,8 +11,9 @@
 
 class DbConnection;
 
-/// One card's sums up to the end of a date, read as the scheme's DBAs read them: the sum of its
-/// "+" movements and the sum of its "-" movements, in two statements prepared once a pass.
+/// One card's sums up to a date, bound at midnight at the start of that day, read as the
+/// scheme's DBAs read them: the sum of its "+" movements and the sum of its "-" movements, in two
+/// statements prepared once a pass.
 class CardBalance
 {
 public:
@@ -25,7 +26,8 @@ public:
         Unconvertible, ///< the sums came back, but not as an amount of points
         Failed,        ///< a sum's statement failed, or returned no row
     };
-    /// The card's sums up to and including `bound`; `error` is set unless Ok.
+    /// The card's sums up to `bound`, midnight at its start included (Dialect::dateBoundValue);
+    /// `error` is set unless Ok.
     Read read(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
               QString *error);
     /// Whether both sums run for the card when none of its movements count (a bound before

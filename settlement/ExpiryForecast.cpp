@@ -257,7 +257,8 @@ qint64 ExpiryForecast::countCards()
     if (!query.next())
         fail(DbConnection::describe(query.lastError()));
     const qint64 total = query.value(0).toLongLong();
-    query.finish();
+    if (!m_cnLigacao->finish(query, &error))
+        fail(error);
     return total;
 }
 

@@ -31,12 +31,13 @@ public:
     /// The passes on the `days` days after `today`.
     LapseCalendar(const QDate &today, int days);
 
-    /// The cutoff of the first day's pass: the sums are given up to the end of it.
+    /// The cutoff of the first day's pass: the sums are given up to it, bound at midnight at
+    /// its start.
     QDate firstCutoff() const { return m_firstCutoff; }
-    /// The last day of a pass: movements are given up to the end of it.
+    /// The last day of a pass: movements are given up to its bound, midnight at its start.
     QDate lastDay() const { return m_lastDay; }
 
-    /// A card, from its sums up to the end of firstCutoff().
+    /// A card, from its sums up to firstCutoff()'s bound.
     void start(const CardSums &atFirstCutoff);
     /// The card's movements that count from `day` on, for a day after firstCutoff() and not
     /// after lastDay(); false for any other day.

@@ -3,8 +3,9 @@
 
 #include "db/Currency.h"
 
-/// A card's two sums up to the end of one date: its "+" movements and its "-" movements, each
-/// as the database summed it (a card with no such movement sums to 0).
+/// A card's two sums up to one date, bound at midnight at the start of that day (a movement
+/// dated later that day counts from the next day on): its "+" movements and its "-" movements,
+/// each as the database summed it (a card with no such movement sums to 0).
 struct CardSums
 {
     Currency plus;

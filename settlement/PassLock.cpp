@@ -75,7 +75,12 @@ PassLock::~PassLock()
 
 QString PassLock::lockFilePath(const QString &databaseFile)
 {
-    return QFileInfo(databaseFile).absoluteFilePath() + QStringLiteral(".velmora-lock");
+    // Every name of the file (a symbolic link, a path through "..") meets the one lock beside
+    // the file itself. A file that is not there has no canonical path: it is named as given.
+    const QFileInfo file(databaseFile);
+    const QString canonical = file.canonicalFilePath();
+    return (canonical.isEmpty() ? file.absoluteFilePath() : canonical) +
+           QStringLiteral(".velmora-lock");
 }
 
 PassLock::Result PassLock::tryLock(QString *error)
@@ -101,7 +106,8 @@ PassLock::Result PassLock::tryLockServer(QString *error)
         return Result::Failed;
     }
     const int result = query.value(0).toInt();
-    query.finish();
+    if (!m_connection.finish(query, error))
+        return Result::Failed;
     if (result >= 0) {
         m_serverLocked = true;
         return Result::Taken;

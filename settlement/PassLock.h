@@ -14,7 +14,9 @@ class QLockFile;
 ///   wait). It belongs to the database, whatever name the server was reached by, and the
 ///   server frees it when the session ends, however the pass ends.
 /// - SQLite: a lock file beside the database file, "<file>.velmora-lock", which every process
-///   that opens the file sees, whoever runs it. A lock left by a process that died is taken
+///   that opens the file sees, whoever runs it, by whatever path: it is named from the file's
+///   canonical path, so it sits beside the file that symbolic links lead to. (A hard link is
+///   another name of the file that no path tells.) A lock left by a process that died is taken
 ///   over.
 class PassLock
 {
@@ -35,7 +37,8 @@ public:
     /// Gives the lock back; the connection must still be open for the server's lock.
     void unlock();
 
-    /// Where the lock of a SQLite database file lives.
+    /// Where the lock of a SQLite database file lives: beside the file that the path leads to,
+    /// symbolic links and "." and ".." resolved.
     static QString lockFilePath(const QString &databaseFile);
 
 private:

@@ -515,8 +515,11 @@ CardRows SettlementPass::cardRows(QStringView cliente, QStringView numCartao,
     row.NumCartao = numCartao.toString();
     row.Tipo = QStringLiteral("");
     row.Numero = QStringLiteral("");
+    // A preview says what would be done, not that it was.
     const QString cardLine = QStringLiteral("    Cartão nº ") + row.NumCartao +
-                             QStringLiteral(" saldado até ao dia ") + m_dates.strDataLimite + kCrLf;
+                             (m_options.dryRun ? QStringLiteral(" seria saldado até ao dia ")
+                                               : QStringLiteral(" saldado até ao dia ")) +
+                             m_dates.strDataLimite + kCrLf;
     // A preview shows each row where the pass would post it.
     const auto add = [&](const HistoryEntry &entry) {
         card.rows.append(entry);

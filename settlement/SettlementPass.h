@@ -126,8 +126,9 @@ private:
     void settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end);
     void readCardList(CardList &cards);
     void prepareBalances();
-    /// The card's sums up to the end of `bound`. False, with the reason, when the card's own
-    /// values cannot be read or converted; the pass fails when the connection is lost.
+    /// The card's sums up to `bound`, bound at midnight at its start. False, with the reason,
+    /// when the card's own values cannot be read or converted; the pass fails when the
+    /// connection is lost.
     bool readSums(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
                   QString *error);
     /// Settles a card whose sums up to the cutoff are `atCutoff` (read here when null): reads

@@ -39,6 +39,10 @@ private slots:
     void exitCodeTellsHowThePassEnded_data();
     void exitCodeTellsHowThePassEnded();
     void dryRunLeavesTheFileAsItWas();
+    void refusedBeforeAnythingConnects_data();
+    void refusedBeforeAnythingConnects();
+    void failureNamesItsObject_data();
+    void failureNamesItsObject();
     void twoPassesAtOnceSettleOnce();
     void twoPassesStartedTogetherNeverFail();
     void demoPassSettlesTheExpectedCards();
@@ -64,7 +68,8 @@ private:
         bool platformLineEnds = false; // each line ends the way the platform's text files do
     };
     static QString fromPlatformText(const QByteArray &bytes, bool *platformLineEnds);
-    static Run cli(const QStringList &arguments, const QByteArray &input = {});
+    static Run cli(const QStringList &arguments, const QByteArray &input = {},
+                   const QString &workingDirectory = {});
     QString demo();
     /// A fresh demonstration database on which `sql` has run, statement by statement (each
     /// but the last ending in ";" and a line break).
@@ -76,9 +81,11 @@ private:
     std::vector<std::unique_ptr<QLockFile>> m_heldLocks;
 };
 
-tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input)
+tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input,
+                          const QString &workingDirectory)
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     process.start(QStringLiteral(VELMORA_CLI), arguments);
     process.write(input);
     process.closeWriteChannel();
@@ -179,6 +186,19 @@ void tst_Cli::exitCodeTellsHowThePassEnded_data()
     if (!m_heldLocks.back()->tryLock(0))
         qWarning("cannot lock %s", qPrintable(busy));
     QTest::newRow("database busy") << QStringList{busy + kSqlite} << 4 << false;
+    // Every name of the file meets the one lock.
+    const QString byDots = QFileInfo(busy).path() + u"/sub/../"_s + QFileInfo(busy).fileName();
+    QDir(QFileInfo(busy).path()).mkdir(u"sub"_s);
+    QTest::newRow("database busy, by a path through ..")
+        << QStringList{byDots + kSqlite} << 4 << false;
+#ifndef Q_OS_WIN // a link there is a shortcut file, which SQLite does not follow
+    const QString link = m_dir.filePath(u"link.db"_s);
+    QFile::link(busy, link);
+    QTest::newRow("database busy, by a symbolic link") << QStringList{link + kSqlite} << 4 << false;
+#endif
+    // A blank inside a field, where the shell split the line: one string again.
+    QTest::newRow("settings split by the shell")
+        << QStringList{demo() + u";main;velmora;pass"_s, u"word;SQLITE;"_s} << 0 << false;
     const QString blocked = demo();
     QDir().mkdir(PassLock::lockFilePath(blocked));
     QTest::newRow("lock cannot be taken") << QStringList{blocked + kSqlite} << 1 << false;
@@ -285,13 +305,103 @@ void tst_Cli::dryRunLeavesTheFileAsItWas()
     const QByteArray before = file.readAll();
     file.close();
 
+    const QDate today = QDate::currentDate();
     const Run run = cli({u"--dry-run"_s, file.fileName() + kSqlite});
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.platformLineEnds);
     QVERIFY(run.out.contains(u"Simulação: cartão nº 1001"_s));
+    // Each card says what would be done, not that it was.
+    const QString cutoff = today.addYears(-1).toString(Qt::ISODate);
+    if (QDate::currentDate() != today)
+        QSKIP("the date changed during the test");
+    QVERIFY2(run.out.contains(u"\n    Cartão nº 1001 seria saldado até ao dia "_s + cutoff + u'\n'),
+             qPrintable(run.out));
+    QVERIFY(!run.out.contains(u"1001 saldado"_s));
     QVERIFY(run.out.endsWith(u"\nSimulação: nada foi gravado na base de dados.\n"_s));
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll() == before);
+}
+
+void tst_Cli::refusedBeforeAnythingConnects_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message"); // on standard error; empty: the usage alone
+    QTest::addColumn<bool>("usage");
+    const QString file = demo();
+    const QString stray = u"texto inesperado no fim das definições: "_s;
+    QTest::newRow("a word meant as an option")
+        << QStringList{file + kSqlite, u"dry-run"_s} << stray + u"\"dry-run\""_s << true;
+    QTest::newRow("a mode without its ;")
+        << QStringList{file + u";main;;;SQLITE"_s} << stray + u"\"SQLITE\""_s << true;
+    QTest::newRow("a password without its ;") << QStringList{file + u";main;velmora;"_s + kSecret}
+                                              << u"no lugar da palavra-passe"_s << true;
+    QTest::newRow("a word after the line of a settings file")
+        << QStringList{u"--settings"_s, settingsFile((file + kSqlite + u" dry-run\n"_s).toUtf8(),
+                                                     QFile::ReadOwner | QFile::WriteOwner)}
+        << stray + u"\"dry-run\""_s << true;
+    QTest::newRow("no settings") << QStringList() << QString() << true;
+    QTest::newRow("options but no settings") << QStringList{u"--dry-run"_s} << QString() << true;
+    QTest::newRow("--metrics with --dry-run")
+        << QStringList{u"--dry-run"_s, u"--metrics"_s, m_dir.filePath(u"dry.prom"_s),
+                       file + kSqlite}
+        << u"--metrics guarda os números de uma verificação; não se usa com --dry-run"_s << false;
+}
+
+void tst_Cli::refusedBeforeAnythingConnects()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QFETCH(bool, usage);
+    const QFileInfoList before = QDir(m_dir.path()).entryInfoList(QDir::Files);
+    const Run run = cli(arguments);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QCOMPARE(run.err.contains(u"\nUsage: velmora-cli "_s) || run.err.startsWith(u"Usage: "_s),
+             usage);
+    QVERIFY(!run.err.contains(kSecret));
+    // Nothing was opened or written: no lock file, no metrics, every file as it was.
+    const QFileInfoList after = QDir(m_dir.path()).entryInfoList(QDir::Files);
+    QCOMPARE(after.size(), before.size());
+    for (qsizetype i = 0; i < after.size(); ++i)
+        QCOMPARE(after.at(i).lastModified(), before.at(i).lastModified());
+}
+
+void tst_Cli::failureNamesItsObject_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // run in the temporary folder
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("line"); // the whole output, standard output then error
+    QDir(m_dir.path()).mkdir(u"dados"_s);
+    const QString connection = u"Falha na Ligação ao Servidor! -> "_s;
+    const QString unopened = u"unable to open database file: "_s;
+    const auto native = [this](const QString &name) {
+        return QDir::toNativeSeparators(m_dir.filePath(name));
+    };
+    QTest::newRow("no such file") << QStringList{u"dados/falta.db;main;;;SQLITE;"_s} << 1
+                                  << connection + unopened + native(u"dados/falta.db"_s) +
+                                         u" (o ficheiro não existe)\n"_s;
+    QTest::newRow("no such folder")
+        << QStringList{u"nada/falta.db;main;;;SQLITE;"_s} << 1
+        << connection + unopened + native(u"nada/falta.db"_s) + u" (a pasta "_s +
+               native(u"nada"_s) + u" não existe)\n"_s;
+    QTest::newRow("demo in no such folder")
+        << QStringList{u"--create-demo"_s, u"nada/demo.db"_s} << 2
+        << unopened + native(u"nada/demo.db"_s) + u" (a pasta "_s + native(u"nada"_s) +
+               u" não existe)\n"_s;
+    QTest::newRow("unknown mode")
+        << QStringList{demo() + u";main;;;lite;"_s} << 1
+        << connection + u"modo de ligação desconhecido: LITE (SQL, WIN ou SQLITE)\n"_s;
+}
+
+void tst_Cli::failureNamesItsObject()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    const Run run = cli(arguments, {}, m_dir.path());
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out + run.err, line);
 }
 
 void tst_Cli::demoPassSettlesTheExpectedCards()

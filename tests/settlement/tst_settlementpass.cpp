@@ -234,7 +234,9 @@ void tst_SettlementPass::doesNothingWithoutAConnection()
     QVERIFY(host.text.startsWith(u"Falha na Ligação ao Servidor! -> "_s));
     QVERIFY(host.text.endsWith(u"\r\n"_s));
     if (!TestDatabase::isServer()) // and the file is never created empty
-        QCOMPARE(host.text, u"Falha na Ligação ao Servidor! -> unable to open database file\r\n"_s);
+        QCOMPARE(host.text, u"Falha na Ligação ao Servidor! -> unable to open database file: "_s +
+                                QDir::toNativeSeparators(settings.strServidor) +
+                                u" (o ficheiro não existe)\r\n"_s);
     QVERIFY(!host.text.contains(u"Início"_s));
     QVERIFY(!host.calls.contains(u"cursor:1"_s));
     QVERIFY(!host.calls.contains(u"status:1"_s));

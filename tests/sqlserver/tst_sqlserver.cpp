@@ -12,9 +12,11 @@
 #include <QSqlQuery>
 #include <QSqlResult>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QtEndian>
 
 // On Windows the ODBC headers use the SDK's types without including them.
 #ifdef Q_OS_WIN
@@ -25,6 +27,8 @@
 
 #include <QSemaphore>
 
+#include <atomic>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -51,6 +55,7 @@ private slots:
     void killedPassFreesTheLockAndLeavesWholeCards();
     void statementOutOfTimeEndsThePassAndNothingFollows_data();
     void statementOutOfTimeEndsThePassAndNothingFollows();
+    void statementCutOffBeforeItsEndQuotesTheTimeout();
     void everyStatementOfAPassCarriesTheCommandTimeout();
     void redemptionBackdatedBetweenACardsReadsLapsesOnlyTheRest();
     void keyBeyondTheBasicPlaneSettles_data();
@@ -528,6 +533,117 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
     RecordingHost next;
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
     QCOMPARE(posted(db, u"Terceiro"_s), (QStringList{u"A"_s, u"B"_s}));
+}
+
+namespace {
+
+/// A loopback proxy to the test server whose network goes silent in the middle of a response.
+/// Once armed, the server's next response that ends in a DONE token reaches the client without
+/// that token, as a packet that is not the message's last: the client holds the whole of a row
+/// but not the end of its statement. From then on nothing passes either way, as on a network
+/// that stopped answering.
+class CutOffProxy
+{
+public:
+    explicit CutOffProxy(const QString &server)
+    {
+        const QString host = server.section(u',', 0, 0);
+        const auto port = quint16(server.contains(u',') ? server.section(u',', 1).toUInt() : 1433);
+        std::promise<quint16> listening;
+        m_thread.reset(QThread::create([this, host, port, &listening] {
+            QTcpServer listener;
+            listener.listen(QHostAddress::LocalHost);
+            listening.set_value(listener.serverPort());
+            if (!listener.waitForNewConnection(30000))
+                return;
+            std::unique_ptr<QTcpSocket> client(listener.nextPendingConnection());
+            QTcpSocket upstream;
+            upstream.connectToHost(host, port);
+            if (!upstream.waitForConnected(10000))
+                return;
+            QByteArray fromServer;
+            while (!m_stop && client->state() == QAbstractSocket::ConnectedState) {
+                client->waitForReadyRead(5);
+                const QByteArray request = client->readAll();
+                if (!m_silent)
+                    upstream.write(request);
+                upstream.waitForReadyRead(5);
+                fromServer += upstream.readAll();
+                while (fromServer.size() >= 8) {
+                    const int length = qFromBigEndian<quint16>(fromServer.constData() + 2);
+                    if (fromServer.size() < length)
+                        break;
+                    QByteArray packet = fromServer.left(length);
+                    fromServer.remove(0, length);
+                    if (m_silent)
+                        continue;
+                    // A response (type 4) whole in one packet (end of message) that begins with
+                    // a result's columns (COLMETADATA) and ends in a 13-byte DONE, DONEPROC or
+                    // DONEINPROC token.
+                    const auto last = length >= 22 ? quint8(packet.at(length - 13)) : 0;
+                    if (m_armed && packet.at(0) == 4 && (packet.at(1) & 1) &&
+                        quint8(packet.at(8)) == 0x81 &&
+                        (last == 0xFD || last == 0xFE || last == 0xFF)) {
+                        packet.chop(13);
+                        packet[1] = 0;
+                        qToBigEndian<quint16>(quint16(packet.size()), packet.data() + 2);
+                        m_silent = true;
+                    }
+                    client->write(packet);
+                }
+                client->flush();
+                upstream.flush();
+            }
+        }));
+        m_thread->start();
+        m_port = listening.get_future().get();
+    }
+    ~CutOffProxy()
+    {
+        m_stop = true;
+        m_thread->wait();
+    }
+    CutOffProxy(const CutOffProxy &) = delete;
+    CutOffProxy &operator=(const CutOffProxy &) = delete;
+
+    quint16 port() const { return m_port; }
+    void arm() { m_armed = true; }
+    bool cutOff() const { return m_silent; }
+
+private:
+    std::unique_ptr<QThread> m_thread;
+    quint16 m_port = 0;
+    std::atomic<bool> m_armed{false};
+    std::atomic<bool> m_silent{false};
+    std::atomic<bool> m_stop{false};
+};
+
+} // namespace
+
+void tst_SqlServer::statementCutOffBeforeItsEndQuotesTheTimeout()
+{
+    // A card's sum arrives whole, and its statement's end never does: the statement runs out
+    // of time while its end is read, and the failure line says so. Left to the driver, that
+    // read failed unseen, and the line quoted the next statement's "Invalid cursor state".
+    TestDatabase db;
+    db.addCard("A", "1", {"+ 10 2024-12-06"});
+    db.addCard("B", "2", {"+ 20 2024-12-06"});
+    CutOffProxy proxy(TestDatabase::serverLine().section(u';', 0, 0));
+    ConnectionSettings settings = db.settings();
+    settings.strServidor = u"127.0.0.1,%1"_s.arg(proxy.port());
+    PassOptions options;
+    options.connection = db.connectionOptions();
+    DbConnection::setStatementObserver([&proxy](const QSqlQuery *q, const QVariantList &values) {
+        if (q && q->lastQuery().contains(u"Soma=sum(Pontos)"_s) && values.value(1) == u"2"_s)
+            proxy.arm();
+    });
+    RecordingHost host;
+    const PassOutcome outcome = SettlementPass(settings, host, host.manualClock, options).run();
+    DbConnection::setStatementObserver({});
+    QVERIFY(proxy.cutOff());
+    QVERIFY2(outcome == PassOutcome::Failed, qPrintable(host.text));
+    QVERIFY2(host.lines().last().endsWith(u"   Falha! -> [FreeTDS][SQL Server]Timeout expired"_s),
+             qPrintable(host.text));
 }
 
 void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout()
