@@ -6,12 +6,19 @@
 #include "report/ReportSink.h"
 
 #include <QAtomicInteger>
+#include <QFileInfo>
 #include <QSqlDriver>
 
 namespace {
 QAtomicInteger<quint64> g_connectionCounter;
 DbConnection::StatementObserver g_observer;
+DbConnection::ErrorCodeFilter g_errorCodeFilter;
 } // namespace
+
+void DbConnection::setErrorCodeFilter(ErrorCodeFilter filter)
+{
+    g_errorCodeFilter = std::move(filter);
+}
 
 void DbConnection::setStatementObserver(StatementObserver observer)
 {
@@ -43,6 +50,11 @@ bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOpti
     const ConnectionTarget &target = m_target;
     m_lost = false;
     m_lostReason.clear();
+    m_wholeRefusal.clear();
+    m_databaseName =
+        target.backend == ConnectionTarget::Backend::Sqlite
+            ? QFileInfo(target.file).absoluteFilePath()
+            : settings.strBaseDados + QStringLiteral(" no servidor ") + settings.strServidor;
     m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
                                                                   : &Dialect::sqlite();
     if (!QSqlDatabase::isDriverAvailable(target.driverName)) {
@@ -104,14 +116,29 @@ void DbConnection::checkLost(const QSqlQuery *failed, const QString &description
     }
 }
 
+void DbConnection::checkWholeRefusal(const QSqlQuery &failed, const QString &description) const
+{
+    if (m_lost)
+        return;
+    QList<qint64> codes = m_dialect->errorCodes(failed);
+    if (g_errorCodeFilter)
+        g_errorCodeFilter(failed, &codes);
+    const QString cause = m_dialect->wholeRefusal(codes);
+    if (!cause.isEmpty())
+        m_wholeRefusal = QStringLiteral("a base de dados %1 não aceita gravações: %2 (%3)")
+                             .arg(m_databaseName, cause, description);
+}
+
 bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error) const
 {
     query = newQuery();
+    m_wholeRefusal.clear();
     if (refuseWhenLost(error))
         return false;
     if (!query.prepare(sql)) {
         *error = describe(query.lastError());
         checkLost(&query, *error);
+        checkWholeRefusal(query, *error);
         return false;
     }
     m_dialect->prepared(query, m_target.statementSeconds);
@@ -120,6 +147,7 @@ bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error)
 
 bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *error) const
 {
+    m_wholeRefusal.clear();
     if (refuseWhenLost(error))
         return false;
     if (g_observer)
@@ -131,6 +159,7 @@ bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *e
         return true;
     *error = describe(query.lastError());
     checkLost(&query, *error);
+    checkWholeRefusal(query, *error);
     return false;
 }
 

@@ -4,6 +4,7 @@
 #include "db/DbConnection.h"
 
 #include <QSqlDriver>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlResult>
 
@@ -24,6 +25,37 @@ template <typename Handle> Handle odbcHandle(const QVariant &handle)
     if (handle.isValid() && handle.metaType() == QMetaType::fromType<SQLHANDLE>())
         return *static_cast<const SQLHANDLE *>(handle.constData());
     return nullptr;
+}
+
+// One diagnostic record of a statement that failed.
+struct OdbcDiagnostic
+{
+    QByteArray state; ///< SQLSTATE
+    qint64 native = 0;
+};
+
+// The diagnostic records of a statement that failed, in order.
+QList<OdbcDiagnostic> odbcDiagnostics(const QSqlQuery &failed)
+{
+    QList<OdbcDiagnostic> records;
+    auto statement =
+        odbcHandle<SQLHANDLE>(failed.result() ? failed.result()->handle() : QVariant());
+    // SQLTCHAR is the driver manager's own width: 16-bit on Windows, where Unicode is defined,
+    // 8-bit on unixODBC.
+    SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    for (SQLSMALLINT record = 1;
+         statement && SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, record, state,
+                                                  &native, nullptr, 0, &length));
+         ++record) {
+        OdbcDiagnostic diagnostic;
+        for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
+            diagnostic.state.append(static_cast<char>(state[i]));
+        diagnostic.native = native;
+        records.append(diagnostic);
+    }
+    return records;
 }
 
 // The values of one statement, bound by ODBC itself: the buffers and lengths that the driver
@@ -67,6 +99,13 @@ const QLatin1String kSqlServerMovementDays(
 const QLatin1String kSqliteMovementDays(
     "select Afecta, Pontos, case when Data <= substr(Data, 1, 10) || ' 00:00:00' "
     "then substr(Data, 1, 10) else date(substr(Data, 1, 10), '+1 day') end as Dia");
+
+// SQLite's primary result codes, as sqlite3.h numbers them for good.
+constexpr qint64 kSqlitePerm = 3;
+constexpr qint64 kSqliteReadOnly = 8;
+constexpr qint64 kSqliteIoErr = 10;
+constexpr qint64 kSqliteCorrupt = 11;
+constexpr qint64 kSqliteFull = 13;
 
 bool isAscii(const QString &text)
 {
@@ -168,20 +207,9 @@ public:
     // timeout is S1T00; ODBC 3 drivers may still say HYT00.
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const override
     {
-        if (failed && failed->result()) {
-            auto statement = odbcHandle<SQLHANDLE>(failed->result()->handle());
-            // SQLTCHAR is the driver manager's own width: 16-bit on Windows, where Unicode
-            // is defined, 8-bit on unixODBC.
-            SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
-            SQLINTEGER native = 0;
-            SQLSMALLINT length = 0;
-            for (SQLSMALLINT record = 1;
-                 statement && SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, record, state,
-                                                          &native, nullptr, 0, &length));
-                 ++record) {
-                QByteArray sqlState;
-                for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
-                    sqlState.append(static_cast<char>(state[i]));
+        if (failed) {
+            for (const OdbcDiagnostic &diagnostic : odbcDiagnostics(*failed)) {
+                const QByteArray &sqlState = diagnostic.state;
                 if (sqlState == "S1T00" || sqlState == "HYT00" || sqlState == "HYT01" ||
                     sqlState.startsWith("08"))
                     return true;
@@ -195,6 +223,34 @@ public:
                SQL_SUCCEEDED(
                    SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
                dead == SQL_CD_TRUE;
+    }
+    QList<qint64> errorCodes(const QSqlQuery &failed) const override
+    {
+        QList<qint64> codes;
+        for (const OdbcDiagnostic &diagnostic : odbcDiagnostics(failed))
+            codes.append(diagnostic.native);
+        return codes;
+    }
+    // SQL Server's own error numbers; a trigger's or a constraint's error is the card's own.
+    QString wholeRefusal(const QList<qint64> &codes) const override
+    {
+        for (const qint64 code : codes) {
+            switch (code) {
+            case 3906: // the database is read-only
+                return QStringLiteral("só permite leitura");
+            case 229: // a permission denied on an object
+            case 230: // ... on a column
+                return QStringLiteral("o utilizador não tem permissão para gravar");
+            case 9002: // the transaction log is full
+                return QStringLiteral("o registo de transacções está cheio");
+            case 1101: // no new page: the disk of the filegroup is full
+            case 1105: // no space in the filegroup
+                return QStringLiteral("o grupo de ficheiros está cheio");
+            default:
+                break;
+            }
+        }
+        return {};
     }
     // Qt's ODBC driver binds text through FreeTDS as the server's 8-bit code page, where any
     // other character (a Greek letter, an emoji in a card number) fails and leaves the
@@ -438,6 +494,33 @@ public:
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *) const override
     {
         return !database.isOpen();
+    }
+    // Qt's driver gives SQLite's result code, extended where the library extends it.
+    QList<qint64> errorCodes(const QSqlQuery &failed) const override
+    {
+        bool ok = false;
+        const qint64 code = failed.lastError().nativeErrorCode().toLongLong(&ok);
+        return ok ? QList<qint64>{code} : QList<qint64>{};
+    }
+    QString wholeRefusal(const QList<qint64> &codes) const override
+    {
+        for (const qint64 code : codes) {
+            switch (code & 0xff) { // the primary result code
+            case kSqliteReadOnly:
+                return QStringLiteral("só permite leitura");
+            case kSqlitePerm:
+                return QStringLiteral("sem permissão de acesso");
+            case kSqliteFull:
+                return QStringLiteral("o disco ou a base de dados está cheio");
+            case kSqliteIoErr:
+                return QStringLiteral("erro de leitura ou escrita no disco");
+            case kSqliteCorrupt:
+                return QStringLiteral("o ficheiro está danificado");
+            default:
+                break;
+            }
+        }
+        return {};
     }
     QString cardCountSql() const override
     {

@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QVariant>
 
@@ -83,6 +84,14 @@ public:
     /// connection is gone, or no longer to be trusted with another statement (a statement ran
     /// out of time).
     virtual bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const = 0;
+    /// The native error codes of a statement that failed: each diagnostic record's on ODBC, the
+    /// result code on SQLite.
+    virtual QList<qint64> errorCodes(const QSqlQuery &failed) const = 0;
+    /// Why the database as a whole refuses to be written, from a failed statement's error codes
+    /// (it is read-only, the login may not write the history, it is full), in the report's
+    /// words; empty when the codes say nothing of the sort, as for a card's own refusal (a
+    /// constraint, a trigger).
+    virtual QString wholeRefusal(const QList<qint64> &codes) const = 0;
     /// After a statement failed inside a transaction: whether the transaction is still open,
     /// in `open`. A server may end it on some errors, undoing what it held. False, with the
     /// reason, when that cannot be told.

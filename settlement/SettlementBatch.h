@@ -37,11 +37,14 @@ struct CardRows
 /// that stays whatever becomes of the batch; the pass goes on, and velmora-cli ends with exit
 /// code 3. When such a failure made the server end the transaction, the batch's other cards
 /// were undone too, and the pass settles them again (TransactionGone). A lost connection, or a
-/// statement of the batch's own that fails, ends the pass (Failed, with error()).
+/// statement of the batch's own that fails, ends the pass (Failed, with error()). So does a
+/// posting that the database refuses as a whole, whatever the card (Refused, with error()): it
+/// is read-only, the login may not write, it is full; the refused card is then back as it was,
+/// and the batch holds whole cards only.
 class SettlementBatch : public ReportSink
 {
 public:
-    enum class Result { Done, TransactionGone, Failed };
+    enum class Result { Done, TransactionGone, Failed, Refused };
 
     struct Counts
     {

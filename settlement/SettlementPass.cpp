@@ -408,6 +408,9 @@ SettlementPass::CardResult SettlementPass::outcome(SettlementBatch::Result resul
         return CardResult::Done;
     case SettlementBatch::Result::TransactionGone:
         return CardResult::TransactionGone;
+    case SettlementBatch::Result::Refused:
+        // The batch holds whole cards: it ends as it does on any failure of the pass.
+        fail(m_batch->error());
     case SettlementBatch::Result::Failed:
         break;
     }
