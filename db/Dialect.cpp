@@ -148,7 +148,9 @@ public:
         const QString range = firstRange ? QStringLiteral("NumCartao<=?")
                                          : QStringLiteral("NumCartao>? and NumCartao<=?");
         return QStringLiteral(
-                   "select c.Cliente,c.NumCartao,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje "
+                   "select c.Cliente,c.NumCartao,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje,"
+                   "ClienteTexto=isnull(convert(nvarchar(4000),c.Cliente),''),"
+                   "NumCartaoTexto=isnull(convert(nvarchar(4000),c.NumCartao),'') "
                    "from (select distinct Cliente,NumCartao from PontosCartoes With (NoLock) "
                    "where %1%2) c "
                    "left join (select Terceiro,NumCartao,"
@@ -163,6 +165,21 @@ public:
                    "order by c.NumCartao")
             .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
     }
+    // The keys as a table of bound values; the card's columns compared with them as they are,
+    // so that an index on them serves.
+    QString unreadKeysSql(int keys) const override
+    {
+        QString values;
+        for (int i = 0; i < keys; ++i)
+            values += (i > 0 ? QStringLiteral(",(?,?,%1)") : QStringLiteral("(?,?,%1)")).arg(i);
+        return QStringLiteral("select k.n from (values %1) k(Cliente,NumCartao,n) where not exists "
+                              "(select 1 from PontosCartoes c With (NoLock) where "
+                              "(c.NumCartao=k.NumCartao or c.NumCartao is null and "
+                              "k.NumCartao='') and (c.Cliente=k.Cliente or c.Cliente is null and "
+                              "k.Cliente=''))")
+            .arg(values);
+    }
+    int keysPerCheck() const override { return 1000; } // 2 000 of the 2 100 values
     // One lock per database, named after what it keeps: the settlement of the points.
     QString applicationLockSql() const override
     {
@@ -437,7 +454,9 @@ public:
         const QString range = firstRange ? QStringLiteral("NumCartao <= ?")
                                          : QStringLiteral("NumCartao > ? and NumCartao <= ?");
         return QStringLiteral(
-                   "select c.Cliente, c.NumCartao, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje "
+                   "select c.Cliente, c.NumCartao, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje, "
+                   "coalesce(cast(c.Cliente as text), '') as ClienteTexto, "
+                   "coalesce(cast(c.NumCartao as text), '') as NumCartaoTexto "
                    "from (select distinct Cliente, NumCartao from PontosCartoes "
                    "where %1%2) c "
                    "left join (select NumCartao, Terceiro, "
@@ -452,6 +471,20 @@ public:
                    "order by c.NumCartao, c.Cliente")
             .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
     }
+    QString unreadKeysSql(int keys) const override
+    {
+        QString values;
+        for (int i = 0; i < keys; ++i)
+            values +=
+                (i > 0 ? QStringLiteral(", (?, ?, %1)") : QStringLiteral("(?, ?, %1)")).arg(i);
+        return QStringLiteral("with k(Cliente, NumCartao, n) as (values %1) select n from k "
+                              "where not exists (select 1 from PontosCartoes c where "
+                              "(c.NumCartao = k.NumCartao or c.NumCartao is null and "
+                              "k.NumCartao = '') and (c.Cliente = k.Cliente or c.Cliente is null "
+                              "and k.Cliente = ''))")
+            .arg(values);
+    }
+    int keysPerCheck() const override { return 999 / 2; }
     // ISO text compares as the dates do: '2025-12-06 10:00:00' > '2025-12-06', so a time of
     // day later on the bound's date falls outside the sum, as it does on SQL Server.
     QVariant dateValue(const QDate &date) const override
