@@ -357,9 +357,10 @@ void TestDatabase::endSession(QSqlDatabase connection)
                {QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--"),
                 QStringLiteral("env"), QStringLiteral("LD_LIBRARY_PATH=") + dir + "/babelfish/lib",
                 dir + "/babelfish/bin/psql", QStringLiteral("-h"), dir, QStringLiteral("-p"),
-                QStringLiteral("5433"), QStringLiteral("-U"), QStringLiteral("postgres"),
-                QStringLiteral("-d"), QStringLiteral("babelfish_db"), QStringLiteral("-qAt"),
-                QStringLiteral("-c"), QStringLiteral("select pg_terminate_backend(%1)").arg(spid)});
+                qEnvironmentVariable("TSQL_PG_PORT", QStringLiteral("5433")), QStringLiteral("-U"),
+                QStringLiteral("postgres"), QStringLiteral("-d"), QStringLiteral("babelfish_db"),
+                QStringLiteral("-qAt"), QStringLiteral("-c"),
+                QStringLiteral("select pg_terminate_backend(%1)").arg(spid)});
     QVERIFY2(psql.waitForFinished(30000), "psql did not end");
     const QString out = QString::fromLocal8Bit(psql.readAllStandardOutput()).trimmed();
     QVERIFY2(psql.exitCode() == 0 && out == QLatin1String("t"),

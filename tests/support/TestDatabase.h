@@ -88,7 +88,8 @@ public:
     /// Ends the session of `connection` as a lost network or a server restart would: a SQLite
     /// connection is closed under its user; on a server the server ends the session (through
     /// the T-SQL server's PostgreSQL side, which VELMORA_TEST_TSQL_DIR or the default folder of
-    /// its start script names). The session's next statement fails. Fails the current test when
+    /// its start script names, on the port TSQL_PG_PORT names as it does for that script, 5433
+    /// by default). The session's next statement fails. Fails the current test when
     /// the session could not be ended.
     static void endSession(QSqlDatabase connection);
     /// The history rows that another connection sees, uncommitted ones included where the
