@@ -41,7 +41,13 @@ QString whyNotOpened(const QFileInfo &file, bool creating)
     QFile probe(file.absoluteFilePath());
     return probe.open(QIODevice::ReadOnly) ? QString() : probe.errorString();
 }
+DbConnection::ErrorCodeFilter g_errorCodeFilter;
 } // namespace
+
+void DbConnection::setErrorCodeFilter(ErrorCodeFilter filter)
+{
+    g_errorCodeFilter = std::move(filter);
+}
 
 void DbConnection::setStatementObserver(StatementObserver observer)
 {
@@ -74,6 +80,11 @@ bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOpti
     m_lost = false;
     m_deadlockVictim = false;
     m_lostReason.clear();
+    m_wholeRefusal.clear();
+    m_databaseName =
+        target.backend == ConnectionTarget::Backend::Sqlite
+            ? QFileInfo(target.file).absoluteFilePath()
+            : settings.strBaseDados + QStringLiteral(" no servidor ") + settings.strServidor;
     m_dialect = target.backend == ConnectionTarget::Backend::Odbc ? &Dialect::sqlServer()
                                                                   : &Dialect::sqlite();
     if (!target.refusal.isEmpty()) {
@@ -151,14 +162,29 @@ void DbConnection::checkLost(const QSqlQuery *failed, const QString &description
     }
 }
 
+void DbConnection::checkWholeRefusal(const QSqlQuery &failed, const QString &description) const
+{
+    if (m_lost)
+        return;
+    QList<qint64> codes = m_dialect->errorCodes(failed);
+    if (g_errorCodeFilter)
+        g_errorCodeFilter(failed, &codes);
+    const QString cause = m_dialect->wholeRefusal(codes);
+    if (!cause.isEmpty())
+        m_wholeRefusal = QStringLiteral("a base de dados %1 não aceita gravações: %2 (%3)")
+                             .arg(m_databaseName, cause, description);
+}
+
 bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error) const
 {
     query = newQuery();
+    m_wholeRefusal.clear();
     if (refuseWhenLost(error))
         return false;
     if (!query.prepare(sql)) {
         *error = describe(query.lastError());
         checkLost(&query, *error);
+        checkWholeRefusal(query, *error);
         return false;
     }
     m_dialect->prepared(query, m_target.statementSeconds);
@@ -167,6 +193,7 @@ bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error)
 
 bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *error) const
 {
+    m_wholeRefusal.clear();
     if (refuseWhenLost(error))
         return false;
     if (g_observer)
@@ -178,6 +205,7 @@ bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *e
         return true;
     *error = describe(query.lastError());
     checkLost(&query, *error);
+    checkWholeRefusal(query, *error);
     return false;
 }
 

@@ -74,6 +74,12 @@ public:
     /// The driver's description of the failure that lost the connection.
     const QString &lostReason() const { return m_lostReason; }
 
+    /// When the database as a whole refused the last statement prepared or run (it is
+    /// read-only, the login may not write, it is full): the failure's description, which names
+    /// the database, the cause and the driver's words. Empty otherwise, as when the statement
+    /// succeeded or a card's own values were refused.
+    const QString &wholeRefusal() const { return m_wholeRefusal; }
+
     /// The driver's text of an error: its own message where it gives one.
     static QString describe(const QSqlError &error);
     /// A SQLite file that did not open, as the report tells it: the driver's words for `error`,
@@ -85,10 +91,16 @@ public:
     /// runs; with no statement just before a commit.
     using StatementObserver = std::function<void(const QSqlQuery *, const QVariantList &)>;
     static void setStatementObserver(StatementObserver observer);
+    /// For tests: called with each statement that failed and the native error codes the
+    /// database gave, which it may change; the connection judges the failure by what it leaves
+    /// there. A test gives a failure a code that its server cannot be brought to give.
+    using ErrorCodeFilter = std::function<void(const QSqlQuery &, QList<qint64> *)>;
+    static void setErrorCodeFilter(ErrorCodeFilter filter);
 
 private:
     bool refuseWhenLost(QString *error) const;
     void checkLost(const QSqlQuery *failed, const QString &description) const;
+    void checkWholeRefusal(const QSqlQuery &failed, const QString &description) const;
 
     QString m_name;
     const Dialect *m_dialect;
@@ -96,6 +108,8 @@ private:
     mutable bool m_lost = false;
     mutable QString m_lostReason;
     mutable bool m_deadlockVictim = false;
+    QString m_databaseName; ///< as a failure names it: the file, or the database and server
+    mutable QString m_wholeRefusal;
 };
 
 using ConnectionPtr = std::unique_ptr<DbConnection>;

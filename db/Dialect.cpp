@@ -4,6 +4,7 @@
 #include "db/DbConnection.h"
 
 #include <QSqlDriver>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlResult>
 
@@ -30,6 +31,7 @@ template <typename Handle> Handle odbcHandle(const QVariant &handle)
     return nullptr;
 }
 
+// One diagnostic record of a statement that failed.
 // The values of one statement, bound by ODBC itself: the buffers and lengths that the driver
 // reads when the statement runs.
 class OdbcValues final : public Dialect::BoundValues
@@ -110,6 +112,12 @@ QList<Diagnostic> diagnostics(const QSqlDatabase &database, const QSqlQuery *fai
     }
     return records;
 }
+// SQLite's primary result codes, as sqlite3.h numbers them for good.
+constexpr qint64 kSqlitePerm = 3;
+constexpr qint64 kSqliteReadOnly = 8;
+constexpr qint64 kSqliteIoErr = 10;
+constexpr qint64 kSqliteCorrupt = 11;
+constexpr qint64 kSqliteFull = 13;
 
 bool isAscii(const QString &text)
 {
@@ -152,7 +160,9 @@ public:
         const QString range = firstRange ? QStringLiteral("NumCartao<=?")
                                          : QStringLiteral("NumCartao>? and NumCartao<=?");
         return QStringLiteral(
-                   "select c.Cliente,c.NumCartao,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje "
+                   "select c.Cliente,c.NumCartao,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje,"
+                   "ClienteTexto=isnull(convert(nvarchar(4000),c.Cliente),''),"
+                   "NumCartaoTexto=isnull(convert(nvarchar(4000),c.NumCartao),'') "
                    "from (select distinct Cliente,NumCartao from PontosCartoes With (NoLock) "
                    "where %1%2) c "
                    "left join (select Terceiro,NumCartao,"
@@ -167,6 +177,21 @@ public:
                    "order by c.NumCartao")
             .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
     }
+    // The keys as a table of bound values; the card's columns compared with them as they are,
+    // so that an index on them serves.
+    QString unreadKeysSql(int keys) const override
+    {
+        QString values;
+        for (int i = 0; i < keys; ++i)
+            values += (i > 0 ? QStringLiteral(",(?,?,%1)") : QStringLiteral("(?,?,%1)")).arg(i);
+        return QStringLiteral("select k.n from (values %1) k(Cliente,NumCartao,n) where not exists "
+                              "(select 1 from PontosCartoes c With (NoLock) where "
+                              "(c.NumCartao=k.NumCartao or c.NumCartao is null and "
+                              "k.NumCartao='') and (c.Cliente=k.Cliente or c.Cliente is null and "
+                              "k.Cliente=''))")
+            .arg(values);
+    }
+    int keysPerCheck() const override { return 1000; } // 2 000 of the 2 100 values
     // One lock per database, named after what it keeps: the settlement of the points.
     QString applicationLockSql() const override
     {
@@ -257,6 +282,34 @@ public:
                 .trimmed();
         else
             return QString::fromUtf8(reinterpret_cast<const char *>(text.data()), length).trimmed();
+    }
+    QList<qint64> errorCodes(const QSqlQuery &failed) const override
+    {
+        QList<qint64> codes;
+        for (const Diagnostic &record : diagnostics(QSqlDatabase(), &failed))
+            codes.append(record.native);
+        return codes;
+    }
+    // SQL Server's own error numbers; a trigger's or a constraint's error is the card's own.
+    QString wholeRefusal(const QList<qint64> &codes) const override
+    {
+        for (const qint64 code : codes) {
+            switch (code) {
+            case 3906: // the database is read-only
+                return QStringLiteral("só permite leitura");
+            case 229: // a permission denied on an object
+            case 230: // ... on a column
+                return QStringLiteral("o utilizador não tem permissão para gravar");
+            case 9002: // the transaction log is full
+                return QStringLiteral("o registo de transacções está cheio");
+            case 1101: // no new page: the disk of the filegroup is full
+            case 1105: // no space in the filegroup
+                return QStringLiteral("o grupo de ficheiros está cheio");
+            default:
+                break;
+            }
+        }
+        return {};
     }
     // Qt's ODBC driver binds text through FreeTDS as the server's 8-bit code page, where any
     // other character (a Greek letter, an emoji in a card number) fails and leaves the
@@ -442,7 +495,9 @@ public:
         const QString range = firstRange ? QStringLiteral("NumCartao <= ?")
                                          : QStringLiteral("NumCartao > ? and NumCartao <= ?");
         return QStringLiteral(
-                   "select c.Cliente, c.NumCartao, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje "
+                   "select c.Cliente, c.NumCartao, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje, "
+                   "coalesce(cast(c.Cliente as text), '') as ClienteTexto, "
+                   "coalesce(cast(c.NumCartao as text), '') as NumCartaoTexto "
                    "from (select distinct Cliente, NumCartao from PontosCartoes "
                    "where %1%2) c "
                    "left join (select NumCartao, Terceiro, "
@@ -457,6 +512,20 @@ public:
                    "order by c.NumCartao, c.Cliente")
             .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
     }
+    QString unreadKeysSql(int keys) const override
+    {
+        QString values;
+        for (int i = 0; i < keys; ++i)
+            values +=
+                (i > 0 ? QStringLiteral(", (?, ?, %1)") : QStringLiteral("(?, ?, %1)")).arg(i);
+        return QStringLiteral("with k(Cliente, NumCartao, n) as (values %1) select n from k "
+                              "where not exists (select 1 from PontosCartoes c where "
+                              "(c.NumCartao = k.NumCartao or c.NumCartao is null and "
+                              "k.NumCartao = '') and (c.Cliente = k.Cliente or c.Cliente is null "
+                              "and k.Cliente = ''))")
+            .arg(values);
+    }
+    int keysPerCheck() const override { return 999 / 2; }
     // ISO text compares as the dates do: '2025-12-06 10:00:00' > '2025-12-06', so a time of
     // day later on the bound's date falls outside the sum, as it does on SQL Server.
     QVariant dateValue(const QDate &date) const override
@@ -499,6 +568,33 @@ public:
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *) const override
     {
         return !database.isOpen();
+    }
+    // Qt's driver gives SQLite's result code, extended where the library extends it.
+    QList<qint64> errorCodes(const QSqlQuery &failed) const override
+    {
+        bool ok = false;
+        const qint64 code = failed.lastError().nativeErrorCode().toLongLong(&ok);
+        return ok ? QList<qint64>{code} : QList<qint64>{};
+    }
+    QString wholeRefusal(const QList<qint64> &codes) const override
+    {
+        for (const qint64 code : codes) {
+            switch (code & 0xff) { // the primary result code
+            case kSqliteReadOnly:
+                return QStringLiteral("só permite leitura");
+            case kSqlitePerm:
+                return QStringLiteral("sem permissão de acesso");
+            case kSqliteFull:
+                return QStringLiteral("o disco ou a base de dados está cheio");
+            case kSqliteIoErr:
+                return QStringLiteral("erro de leitura ou escrita no disco");
+            case kSqliteCorrupt:
+                return QStringLiteral("o ficheiro está danificado");
+            default:
+                break;
+            }
+        }
+        return {};
     }
     QString cardCountSql() const override
     {

@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QVariant>
 
@@ -34,11 +35,22 @@ public:
     /// The cards of a range of the card list, in the list's order, with the same sums as the
     /// per-card statements read, up to the cutoff and up to today: columns Cliente, NumCartao,
     /// Soma, Subtrai, SomaHoje, SubtraiHoje (Null where the card has no such rows).
+    /// Then ClienteTexto and NumCartaoTexto: the card's values as text, as the server compares
+    /// them with the history's values (NULL as the empty text); the values as the client read
+    /// them may differ (a character outside a varchar column's code page).
     /// Placeholders of the first range: its last card number, the cutoff's bound twice, its
     /// last card number again, today's bound; the first range holds the cards without a number
     /// too. Of any other range: the number it follows and its last number, the cutoff's bound
     /// twice, the same two numbers, today's bound.
     virtual QString rangeBalancesSql(bool firstRange) const = 0;
+    /// The cards among `keys` (Cliente, NumCartao) pairs, bound in that order, that find no row
+    /// of PontosCartoes, compared as the server compares the column with the bound text, the
+    /// empty text finding a NULL too: one column, the pair's place from 0, in no order. A key
+    /// that the client read back otherwise than it is stored (a character outside a varchar
+    /// column's code page) finds none.
+    virtual QString unreadKeysSql(int keys) const = 0;
+    /// The most keys one unreadKeysSql() statement takes, two values each.
+    virtual int keysPerCheck() const = 0;
     /// The thirteen columns of a history row, in their order of assignment; with `rows`, a
     /// statement that writes that many rows at once, their values one row after another.
     QString insertHistorySql(int rows = 1) const;
@@ -102,6 +114,14 @@ public:
         Q_UNUSED(failed)
         return {};
     }
+    /// The native error codes of a statement that failed: each diagnostic record's on ODBC, the
+    /// result code on SQLite.
+    virtual QList<qint64> errorCodes(const QSqlQuery &failed) const = 0;
+    /// Why the database as a whole refuses to be written, from a failed statement's error codes
+    /// (it is read-only, the login may not write the history, it is full), in the report's
+    /// words; empty when the codes say nothing of the sort, as for a card's own refusal (a
+    /// constraint, a trigger).
+    virtual QString wholeRefusal(const QList<qint64> &codes) const = 0;
     /// After a statement failed inside a transaction: whether the transaction is still open,
     /// in `open`. A server may end it on some errors, undoing what it held. False, with the
     /// reason, when that cannot be told.

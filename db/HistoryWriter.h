@@ -37,8 +37,10 @@ public:
     /// Writes one row: the entry's values, LancManual 1, Utilizador "00" and DataSys `now`.
     /// False when no row was written. A refused row is reported in `report` ("Falha de
     /// Gravação no Histórico de Pontos", caret to the end, refresh): the pass then leaves the
-    /// card as it was and goes on, and velmora-cli ends with exit code 3. A row lost with the
-    /// connection is not reported here: the connection says why (DbConnection::isLost()).
+    /// card as it was and goes on, and velmora-cli ends with exit code 3; unless the database
+    /// refused it whatever the card (DbConnection::wholeRefusal()), which ends the pass. A row
+    /// lost with the connection is not reported here: the connection says why
+    /// (DbConnection::isLost()).
     bool GravarHistorico(const HistoryEntry &entry, const QDateTime &now, ReportSink &report);
 
     /// Writes the rows with as few statements as the back end allows: at most

@@ -37,6 +37,9 @@ bool RangeBalances::read(const QString *after, const QString &upTo, const QDate 
         card.readable =
             CardBalance::fromSums(query.value(2), query.value(3), &card.atCutoff, &ignored) &&
             CardBalance::fromSums(query.value(4), query.value(5), &card.today, &ignored);
+        card.keyReadsBack = query.value(6).toString() == card.cliente &&
+                            query.value(7).toString() == card.numCartao;
+        card.sumsFound = !query.value(4).isNull() || !query.value(5).isNull();
         cards->append(card);
     }
     const bool ok = error->isEmpty();

@@ -22,6 +22,10 @@ public:
         QString cliente;
         QString numCartao;
         bool readable = false; ///< whether its sums could be converted
+        /// Whether its values, as read, are the text by which the server found its sums; a
+        /// row posted under other values would not be found by them.
+        bool keyReadsBack = true;
+        bool sumsFound = false; ///< whether the server found any movement of the card
         CardSums atCutoff;
         CardSums today;
     };

@@ -91,8 +91,17 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
             return failed({});
         if (victim())
             return Result::DeadlockVictim;
+        // Read before the rollback, which is a statement of its own.
+        const QString wholeRefusal = m_connection.wholeRefusal();
         ++m_stats.rowsFailed;
-        if (m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint())
+        const bool backAtSavepoint =
+            m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint();
+        if (!wholeRefusal.isEmpty()) {
+            // Every other card would be refused as well: the pass ends.
+            m_error = wholeRefusal;
+            return backAtSavepoint ? Result::Refused : failed(wholeRefusal);
+        }
+        if (backAtSavepoint)
             return Result::Done;
         const Result after = afterFailure(m_transaction->error());
         // Still open, yet not back at the savepoint: the batch must not be committed with part

@@ -37,7 +37,10 @@ struct CardRows
 /// that stays whatever becomes of the batch; the pass goes on, and velmora-cli ends with exit
 /// code 3. When such a failure made the server end the transaction, the batch's other cards
 /// were undone too, and the pass settles them again (TransactionGone). A lost connection, or a
-/// statement of the batch's own that fails, ends the pass (Failed, with error()).
+/// statement of the batch's own that fails, ends the pass (Failed, with error()). So does a
+/// posting that the database refuses as a whole, whatever the card (Refused, with error()): it
+/// is read-only, the login may not write, it is full; the refused card is then back as it was,
+/// and the batch holds whole cards only.
 ///
 /// A batch told to redoWhenDeadlockVictim() that the server chose as a deadlock's victim ends
 /// with DeadlockVictim instead: no card was at fault, and the pass abandons it and settles its
@@ -45,7 +48,7 @@ struct CardRows
 class SettlementBatch : public ReportSink
 {
 public:
-    enum class Result { Done, TransactionGone, Failed, DeadlockVictim };
+    enum class Result { Done, TransactionGone, Failed, DeadlockVictim, Refused };
 
     struct Counts
     {

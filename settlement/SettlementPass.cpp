@@ -17,6 +17,16 @@
 namespace {
 const QString kCrLf = QStringLiteral("\r\n");
 
+// A card whose key, as the client read it back, is not the key as stored (a character outside a
+// varchar column's code page): rows posted under it would belong to no card.
+const QString kKeyNotReadBack = QStringLiteral("a chave não se lê tal como está gravada");
+
+// A card's value as the statements bind it: empty text, never NULL.
+QString boundText(QStringView value)
+{
+    return value.isEmpty() ? QStringLiteral("") : value.toString();
+}
+
 Currency magnitude(Currency amount)
 {
     Currency result;
@@ -152,6 +162,8 @@ void SettlementPass::release()
     m_balance.clear();
     m_balancePrepared = false;
     m_rangeBalances.clear();
+    m_keyCheck = QSqlQuery();
+    m_keyCheckPrepared = false;
     m_lock.reset();
     if (m_cnLigacao && m_cnLigacao->isOpen())
         m_cnLigacao->close();
@@ -313,10 +325,56 @@ void SettlementPass::settleInBatches(qsizetype count,
 
 void SettlementPass::settlePerCard(const CardList &cards)
 {
+    settleOneByOne(cards, 0, cards.size(),
+                   [&](qsizetype i) { m_host.progress(i + 1, cards.size()); });
+}
+
+void SettlementPass::settleOneByOne(const CardList &cards, qsizetype start, qsizetype end,
+                                    const std::function<void(qsizetype)> &progress)
+{
+    QSet<qsizetype> unread;    // cards whose keys do not read back
+    qsizetype checked = start; // cards before it have had their keys checked
+    const qsizetype range = m_cnLigacao->dialect().keysPerCheck();
     settleInBatches(
-        cards.size(),
-        [&](qsizetype i) { return settleCard(cards.cliente(i), cards.numCartao(i), nullptr); },
-        [&](qsizetype i) { m_host.progress(i + 1, cards.size()); });
+        end - start,
+        [&](qsizetype i) {
+            const qsizetype card = start + i;
+            if (card >= checked)
+                checked = findUnreadKeys(cards, card, qMin(end, card + range), &unread);
+            if (unread.contains(card))
+                return cardUnread(cards.numCartao(card), kKeyNotReadBack);
+            return settleCard(cards.cliente(card), cards.numCartao(card), nullptr);
+        },
+        [&](qsizetype i) { progress(start + i); });
+}
+
+qsizetype SettlementPass::findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
+                                         QSet<qsizetype> *unread)
+{
+    QVariantList keys;
+    keys.reserve(2 * (end - start));
+    for (qsizetype i = start; i < end; ++i)
+        keys << boundText(cards.cliente(i)) << boundText(cards.numCartao(i));
+    // The statement of a whole range is kept prepared: a statement of many values costs more to
+    // prepare than to run. A shorter range, the last, is prepared for itself.
+    const bool whole = end - start == m_cnLigacao->dialect().keysPerCheck();
+    QSqlQuery shorter;
+    QSqlQuery &query = whole ? m_keyCheck : shorter;
+    QString error;
+    if (!whole || !m_keyCheckPrepared) {
+        if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().unreadKeysSql(int(end - start)),
+                                  &error))
+            fail(error);
+        m_keyCheckPrepared = m_keyCheckPrepared || whole;
+    }
+    if (!m_cnLigacao->exec(query, keys, &error))
+        fail(error);
+    while (m_cnLigacao->next(query, &error))
+        unread->insert(start + query.value(0).toLongLong());
+    if (!error.isEmpty())
+        fail(error);
+    query.finish();
+    return end;
 }
 
 void SettlementPass::settleSetWise(const CardList &cards)
@@ -368,6 +426,14 @@ bool SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizety
     }
     QVector<CardRows> rows;
     for (const RangeBalances::Card &card : std::as_const(read)) {
+        if (!card.keyReadsBack && card.sumsFound) {
+            // Its rows, posted under the key as read, would not be found by the sums they
+            // settle: on every pass they would be posted again.
+            const CardResult result = cardUnread(card.numCartao, kKeyNotReadBack);
+            if (result != CardResult::Done)
+                return settledAgain(result);
+            continue;
+        }
         if (!card.readable) {
             // Read on its own, as the per-card walk reads it, which names it.
             const CardResult result = settleCard(card.cliente, card.numCartao, nullptr);
@@ -402,12 +468,7 @@ void SettlementPass::settleRangeOneByOne(const CardList &cards, qsizetype start,
         const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
         batch->discard();
     }
-    settleInBatches(
-        end - start,
-        [&](qsizetype i) {
-            return settleCard(cards.cliente(start + i), cards.numCartao(start + i), nullptr);
-        },
-        [](qsizetype) {});
+    settleOneByOne(cards, start, end, [](qsizetype) {});
 }
 
 void SettlementPass::prepareBalances()
@@ -453,6 +514,9 @@ SettlementPass::CardResult SettlementPass::outcome(SettlementBatch::Result resul
         return CardResult::TransactionGone;
     case SettlementBatch::Result::DeadlockVictim:
         return CardResult::DeadlockVictim;
+    case SettlementBatch::Result::Refused:
+        // The batch holds whole cards: it ends as it does on any failure of the pass.
+        fail(m_batch->error());
     case SettlementBatch::Result::Failed:
         break;
     }

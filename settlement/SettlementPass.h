@@ -13,6 +13,8 @@
 
 #include <QDate>
 #include <QElapsedTimer>
+#include <QSet>
+#include <QSqlQuery>
 #include <QString>
 #include <QVector>
 
@@ -66,8 +68,10 @@ struct PassDates
 /// as far as they were not spent since (settlement/LapseRule.h), and a card whose balance up to
 /// today is then negative is lifted to zero. Each card is settled whole or not at all: cards
 /// are read and settled in batches that share one transaction (settlement/SettlementBatch.h),
-/// each settled card inside a savepoint of its own. A card that cannot be read, or whose
-/// posting is refused, is left as it was and the pass goes on; a lost connection ends it.
+/// each settled card inside a savepoint of its own. A card that cannot be read, whose key does
+/// not read back as it is stored, or whose posting is refused, is left as it was and the pass
+/// goes on; a lost connection ends it, and so does a posting that the database refuses
+/// whatever the card (read-only, no right to write, full).
 class SettlementPass
 {
 public:
@@ -115,6 +119,15 @@ private:
     void settleInBatches(qsizetype count, const std::function<CardResult(qsizetype)> &settle,
                          const std::function<void(qsizetype)> &progress);
     void settlePerCard(const CardList &cards);
+    /// Settles the cards [start, end) of the list one at a time, each read on its own, with
+    /// `progress` after each; a card whose key, as read back, finds no row of PontosCartoes is
+    /// named and left as it was.
+    void settleOneByOne(const CardList &cards, qsizetype start, qsizetype end,
+                        const std::function<void(qsizetype)> &progress);
+    /// Adds to `unread` the cards of [start, end) whose keys, as read back, find no row of
+    /// PontosCartoes: one statement for them all. Returns `end`.
+    qsizetype findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
+                             QSet<qsizetype> *unread);
     void settleSetWise(const CardList &cards);
     /// Settles the cards [start, end) of the list together: one grouped read of their sums,
     /// their rows written several to a statement.
@@ -172,6 +185,8 @@ private:
     CardBalance m_balance;
     bool m_balancePrepared = false;
     RangeBalances m_rangeBalances;
+    QSqlQuery m_keyCheck; ///< findUnreadKeys() for a whole range of keys
+    bool m_keyCheckPrepared = false;
 
     std::unique_ptr<HistoryWriter> m_writer;
     std::unique_ptr<PassLock> m_lock;

@@ -15,6 +15,10 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -43,6 +47,8 @@ private slots:
     void refusedBeforeAnythingConnects();
     void failureNamesItsObject_data();
     void failureNamesItsObject();
+    void readOnlyFileEndsThePassAsAFailure_data();
+    void readOnlyFileEndsThePassAsAFailure();
     void twoPassesAtOnceSettleOnce();
     void twoPassesStartedTogetherNeverFail();
     void demoPassSettlesTheExpectedCards();
@@ -69,7 +75,8 @@ private:
     };
     static QString fromPlatformText(const QByteArray &bytes, bool *platformLineEnds);
     static Run cli(const QStringList &arguments, const QByteArray &input = {},
-                   const QString &workingDirectory = {});
+                   const QString &workingDirectory = {},
+                   const QString &program = QStringLiteral(VELMORA_CLI));
     QString demo();
     /// A fresh demonstration database on which `sql` has run, statement by statement (each
     /// but the last ending in ";" and a line break).
@@ -82,11 +89,11 @@ private:
 };
 
 tst_Cli::Run tst_Cli::cli(const QStringList &arguments, const QByteArray &input,
-                          const QString &workingDirectory)
+                          const QString &workingDirectory, const QString &program)
 {
     QProcess process;
     process.setWorkingDirectory(workingDirectory);
-    process.start(QStringLiteral(VELMORA_CLI), arguments);
+    process.start(program, arguments);
     process.write(input);
     process.closeWriteChannel();
     Run run;
@@ -402,6 +409,56 @@ void tst_Cli::failureNamesItsObject()
     const Run run = cli(arguments, {}, m_dir.path());
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out + run.err, line);
+}
+
+void tst_Cli::readOnlyFileEndsThePassAsAFailure_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("per card") << QStringList();
+    QTest::newRow("set-based") << QStringList{u"--set-based"_s};
+}
+
+void tst_Cli::readOnlyFileEndsThePassAsAFailure()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("a file mode that refuses the user is POSIX's");
+#else
+    QFETCH(QStringList, options);
+    // A file that the user may only read, in a folder the user may write.
+    QTemporaryDir dir(QDir::tempPath() + u"/velmora-ro-XXXXXX"_s);
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
+                                                  QFile::ReadOther | QFile::WriteOther |
+                                                  QFile::ExeOther));
+    const QString file = dir.filePath(u"ro.db"_s);
+    QCOMPARE(cli({u"--create-demo"_s, file}).exitCode, 0);
+    QVERIFY(QFile::setPermissions(file, QFile::ReadUser | QFile::ReadGroup | QFile::ReadOther));
+    QFile db(file);
+    QVERIFY(db.open(QIODevice::ReadOnly));
+    const QByteArray before = db.readAll();
+    db.close();
+    QStringList arguments = options << file + kSqlite;
+    QString program = QStringLiteral(VELMORA_CLI);
+    // Root writes any file: the pass then runs as nobody, from a copy of velmora-cli there.
+    if (::geteuid() == 0) {
+        const QString copy = dir.filePath(u"velmora-cli"_s);
+        QVERIFY(QFile::copy(program, copy));
+        const QStringList asNobody{u"-u"_s, u"nobody"_s, u"--"_s};
+        if (QProcess::execute(u"runuser"_s, asNobody + QStringList{u"test"_s, u"-x"_s, copy}) != 0)
+            QSKIP("the user nobody cannot run a copy of velmora-cli here");
+        program = u"runuser"_s;
+        arguments = asNobody + QStringList{copy} + arguments;
+    }
+    const Run run = cli(arguments, {}, {}, program);
+    // At most one posting refused, then the failure, naming the file and the cause.
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(run.out.count(u"Falha de Gravação no Histórico de Pontos\n"_s) <= 1);
+    QVERIFY2(run.out.contains(u"   Falha! -> a base de dados "_s + file +
+                              u" não aceita gravações: só permite leitura ("_s),
+             qPrintable(run.out));
+    QVERIFY(!run.out.contains(u"Fim da Verificação"_s));
+    QVERIFY(db.open(QIODevice::ReadOnly));
+    QVERIFY(db.readAll() == before);
+#endif
 }
 
 void tst_Cli::demoPassSettlesTheExpectedCards()

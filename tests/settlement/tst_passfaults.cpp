@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "PassTestUtil.h"
 
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlQuery>
 #include <QTest>
@@ -17,6 +18,8 @@ private slots:
     void connectionLostInsideACardLeavesThatCardAsItWas();
     void refusedPostingLeavesTheCardAndThePassGoesOn_data();
     void refusedPostingLeavesTheCardAndThePassGoesOn();
+    void refusalOfTheWholeDatabaseEndsThePass_data();
+    void refusalOfTheWholeDatabaseEndsThePass();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn_data();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn();
     void stopEndsThePassAtACardBoundary();
@@ -134,6 +137,64 @@ void tst_PassFaults::refusedPostingLeavesTheCardAndThePassGoesOn()
     QCOMPARE(runPass(db, next), PassOutcome::Completed);
     QCOMPARE(terceiros(db), (QStringList{"A", "C", "B", "B"}));
     QCOMPARE(db.balance("B", "2", kToday), u"0.0000"_s);
+}
+
+void tst_PassFaults::refusalOfTheWholeDatabaseEndsThePass_data()
+{
+    QTest::addColumn<qint64>("code"); // the native error code the refusal comes with
+    QTest::addColumn<QString>("cause");
+    QTest::addColumn<BalanceStrategy>("strategy");
+    const auto add = [](const char *name, qint64 code, const QString &cause) {
+        QTest::addRow("%s, per card", name) << code << cause << BalanceStrategy::PerCard;
+        QTest::addRow("%s, set-based", name) << code << cause << BalanceStrategy::SetBased;
+    };
+    const QString readOnly = u"só permite leitura"_s;
+    if (TestDatabase::isServer()) {
+        add("3906 read-only", 3906, readOnly);
+        add("229 permission denied", 229, u"o utilizador não tem permissão para gravar"_s);
+        add("9002 log full", 9002, u"o registo de transacções está cheio"_s);
+        add("1105 filegroup full", 1105, u"o grupo de ficheiros está cheio"_s);
+    } else {
+        add("SQLITE_READONLY", 8, readOnly);
+        add("SQLITE_READONLY_DIRECTORY", 8 | (6 << 8), readOnly);
+        add("SQLITE_FULL", 13, u"o disco ou a base de dados está cheio"_s);
+        add("SQLITE_PERM", 3, u"sem permissão de acesso"_s);
+    }
+}
+
+void tst_PassFaults::refusalOfTheWholeDatabaseEndsThePass()
+{
+    QFETCH(qint64, code);
+    QFETCH(QString, cause);
+    QFETCH(BalanceStrategy, strategy);
+    TestDatabase db;
+    addThreeCards(db);
+    // B's postings truly fail, with the code of a refusal whatever the card, which the test
+    // server cannot be brought to give.
+    db.refusePostings(u"B"_s, u"{}Afecta in ('+', '-')"_s);
+    DbConnection::setErrorCodeFilter([code](const QSqlQuery &failed, QList<qint64> *codes) {
+        if (failed.lastQuery().startsWith(u"insert"_s))
+            *codes = {code};
+    });
+    RecordingHost host;
+    PassOptions options;
+    options.strategy = strategy;
+    const PassOutcome outcome = runPass(db, host, options);
+    DbConnection::setErrorCodeFilter({});
+    QCOMPARE(outcome, PassOutcome::Failed);
+    // One refused posting, then the failure, which names the database and the cause.
+    QCOMPARE(host.text.count(u"Falha de Gravação no Histórico de Pontos\r\n"_s), 1);
+    const ConnectionSettings settings = db.settings();
+    const QString database = TestDatabase::isServer()
+                                 ? settings.strBaseDados + u" no servidor "_s + settings.strServidor
+                                 : QFileInfo(db.path()).absoluteFilePath();
+    const QString failure = host.lines().constLast();
+    QVERIFY2(failure.startsWith(kFailure + u"a base de dados "_s + database +
+                                u" não aceita gravações: "_s + cause + u" ("_s),
+             qPrintable(host.text));
+    QCOMPARE(host.countdownResets, 0);
+    // A, settled before in the same batch, stays whole; C was never reached.
+    QCOMPARE(terceiros(db), QStringList{"A"});
 }
 
 void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn_data()
