@@ -291,6 +291,20 @@ bool create(const QString &path, const Shape &shape, const QDate &today, Summary
     return true;
 }
 
+bool execOnFile(const QString &path, const QString &statement, QString *error)
+{
+    DbConnection connection;
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection.name());
+    db.setDatabaseName(path);
+    if (!db.open()) {
+        *error = DbConnection::describe(db.lastError());
+        return false;
+    }
+    const bool ok = Schema::create(db, {statement}, error);
+    db.close();
+    return ok;
+}
+
 bool dropOnServer(const DbConnection &connection, QString *error)
 {
     return Schema::create(connection.database(), Schema::sqlServerDropStatements(), error);

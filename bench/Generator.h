@@ -34,6 +34,8 @@ bool create(const QString &path, const Shape &shape, const QDate &today, Summary
 /// PontosCartoes and PontosHistorico with their indexes, then fills them in bulk.
 bool createOnServer(const DbConnection &connection, const Shape &shape, const QDate &today,
                     Summary *summary, QString *error);
+/// Runs one statement on the SQLite database at `path`.
+bool execOnFile(const QString &path, const QString &statement, QString *error);
 /// Drops the two tables again.
 bool dropOnServer(const DbConnection &connection, QString *error);
 
