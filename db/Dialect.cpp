@@ -119,6 +119,16 @@ constexpr qint64 kSqliteIoErr = 10;
 constexpr qint64 kSqliteCorrupt = 11;
 constexpr qint64 kSqliteFull = 13;
 
+// `rows` rows of bound values for a table of values: `row`, with %1 the row's place from 0,
+// joined by `separator`.
+QString boundRows(int rows, const QString &row, const QString &separator)
+{
+    QString text;
+    for (int i = 0; i < rows; ++i)
+        text += (i > 0 ? separator : QString()) + row.arg(i);
+    return text;
+}
+
 bool isAscii(const QString &text)
 {
     for (const QChar c : text) {
@@ -151,39 +161,38 @@ public:
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
                               "Data<=?");
     }
-    // A range of the card list with its sums, grouped, joined to its cards by the text of the
-    // cards' values as the per-card sums compare them with their bound text: a NULL value is
-    // the empty text there, as the per-card sums bind it. The ranges follow one another by the
-    // server's own comparison of card numbers, so that no card is read in two of them.
-    QString rangeBalancesSql(bool firstRange) const override
+    QString cardListTextsSql() const override
     {
-        const QString range = firstRange ? QStringLiteral("NumCartao<=?")
-                                         : QStringLiteral("NumCartao>? and NumCartao<=?");
+        return QStringLiteral("Select Distinct Cliente,NumCartao,"
+                              "ClienteTexto=isnull(convert(nvarchar(4000),Cliente),''),"
+                              "NumCartaoTexto=isnull(convert(nvarchar(4000),NumCartao),'') "
+                              "from PontosCartoes With (NoLock) order by NumCartao");
+    }
+    // The history's sums between the range's first and last card numbers, grouped, joined to
+    // the range's cards, which come bound: the card table, which may have no index on its
+    // numbers, is read once for the card list and never again. A NULL value is the empty text
+    // there, as the per-card sums bind it.
+    QString rangeBalancesSql(int cards) const override
+    {
         return QStringLiteral(
-                   "select c.Cliente,c.NumCartao,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje,"
-                   "ClienteTexto=isnull(convert(nvarchar(4000),c.Cliente),''),"
-                   "NumCartaoTexto=isnull(convert(nvarchar(4000),c.NumCartao),'') "
-                   "from (select distinct Cliente,NumCartao from PontosCartoes With (NoLock) "
-                   "where %1%2) c "
+                   "select k.n,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje "
+                   "from (values %1) k(Cliente,NumCartao,n) "
                    "left join (select Terceiro,NumCartao,"
                    "Soma=sum(case when Afecta='+' and Data<=? then Pontos end),"
                    "Subtrai=sum(case when Afecta='-' and Data<=? then Pontos end),"
                    "SomaHoje=sum(case when Afecta='+' then Pontos end),"
                    "SubtraiHoje=sum(case when Afecta='-' then Pontos end) "
-                   "from PontosHistorico With (nolock) where CliFor='C' and %1 and Data<=? "
-                   "group by Terceiro,NumCartao) s "
-                   "on s.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
-                   "and s.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
-                   "order by c.NumCartao")
-            .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
+                   "from PontosHistorico With (nolock) where CliFor='C' and NumCartao>=? "
+                   "and NumCartao<=? and Data<=? group by Terceiro,NumCartao) s "
+                   "on s.Terceiro=k.Cliente and s.NumCartao=k.NumCartao order by k.n")
+            .arg(boundRows(cards, QStringLiteral("(?,?,%1)"), QStringLiteral(",")));
     }
+    int cardsPerRangeRead() const override { return 1000; } // 2 005 of the 2 100 values
     // The keys as a table of bound values; the card's columns compared with them as they are,
     // so that an index on them serves.
     QString unreadKeysSql(int keys) const override
     {
-        QString values;
-        for (int i = 0; i < keys; ++i)
-            values += (i > 0 ? QStringLiteral(",(?,?,%1)") : QStringLiteral("(?,?,%1)")).arg(i);
+        const QString values = boundRows(keys, QStringLiteral("(?,?,%1)"), QStringLiteral(","));
         return QStringLiteral("select k.n from (values %1) k(Cliente,NumCartao,n) where not exists "
                               "(select 1 from PontosCartoes c With (NoLock) where "
                               "(c.NumCartao=k.NumCartao or c.NumCartao is null and "
@@ -488,36 +497,36 @@ public:
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
                               "Data<=?");
     }
-    // A range of the card list with its sums, read through the history's card index. The card
-    // list keeps its own order, ties on NumCartao broken by Cliente.
-    QString rangeBalancesSql(bool firstRange) const override
+    QString cardListTextsSql() const override
     {
-        const QString range = firstRange ? QStringLiteral("NumCartao <= ?")
-                                         : QStringLiteral("NumCartao > ? and NumCartao <= ?");
+        return QStringLiteral("select distinct Cliente, NumCartao, "
+                              "coalesce(cast(Cliente as text), '') as ClienteTexto, "
+                              "coalesce(cast(NumCartao as text), '') as NumCartaoTexto "
+                              "from PontosCartoes order by NumCartao, Cliente");
+    }
+    // The history's sums between the range's first and last card numbers, read through the
+    // history's card index and grouped, joined to the range's cards, which come bound. The
+    // history's column is on the left of each comparison, so that its collation decides.
+    QString rangeBalancesSql(int cards) const override
+    {
         return QStringLiteral(
-                   "select c.Cliente, c.NumCartao, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje, "
-                   "coalesce(cast(c.Cliente as text), '') as ClienteTexto, "
-                   "coalesce(cast(c.NumCartao as text), '') as NumCartaoTexto "
-                   "from (select distinct Cliente, NumCartao from PontosCartoes "
-                   "where %1%2) c "
+                   "with k(Cliente, NumCartao, n) as (values %1) "
+                   "select k.n, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje from k "
                    "left join (select NumCartao, Terceiro, "
                    "sum(case when Afecta='+' and Data<=? then Pontos end) as Soma, "
                    "sum(case when Afecta='-' and Data<=? then Pontos end) as Subtrai, "
                    "sum(case when Afecta='+' then Pontos end) as SomaHoje, "
                    "sum(case when Afecta='-' then Pontos end) as SubtraiHoje "
-                   "from PontosHistorico where CliFor='C' and %1 and Data<=? "
-                   "group by NumCartao, Terceiro) s "
-                   "on s.NumCartao = coalesce(cast(c.NumCartao as text), '') "
-                   "and s.Terceiro = coalesce(cast(c.Cliente as text), '') "
-                   "order by c.NumCartao, c.Cliente")
-            .arg(range, firstRange ? QStringLiteral(" or NumCartao is null") : QString());
+                   "from PontosHistorico where CliFor='C' and NumCartao >= ? and NumCartao <= ? "
+                   "and Data<=? group by NumCartao, Terceiro) s "
+                   "on s.NumCartao = k.NumCartao and s.Terceiro = k.Cliente order by k.n")
+            .arg(boundRows(cards, QStringLiteral("(?, ?, %1)"), QStringLiteral(", ")));
     }
+    // SQLite takes 32 766 values a statement since 3.32.
+    int cardsPerRangeRead() const override { return 8000; }
     QString unreadKeysSql(int keys) const override
     {
-        QString values;
-        for (int i = 0; i < keys; ++i)
-            values +=
-                (i > 0 ? QStringLiteral(", (?, ?, %1)") : QStringLiteral("(?, ?, %1)")).arg(i);
+        const QString values = boundRows(keys, QStringLiteral("(?, ?, %1)"), QStringLiteral(", "));
         return QStringLiteral("with k(Cliente, NumCartao, n) as (values %1) select n from k "
                               "where not exists (select 1 from PontosCartoes c where "
                               "(c.NumCartao = k.NumCartao or c.NumCartao is null and "

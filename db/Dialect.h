@@ -32,17 +32,23 @@ public:
     /// Placeholders, in order: Terceiro, NumCartao, the date bound.
     virtual QString plusSumSql() const = 0;
     virtual QString minusSumSql() const = 0;
-    /// The cards of a range of the card list, in the list's order, with the same sums as the
-    /// per-card statements read, up to the cutoff and up to today: columns Cliente, NumCartao,
-    /// Soma, Subtrai, SomaHoje, SubtraiHoje (Null where the card has no such rows).
-    /// Then ClienteTexto and NumCartaoTexto: the card's values as text, as the server compares
-    /// them with the history's values (NULL as the empty text); the values as the client read
-    /// them may differ (a character outside a varchar column's code page).
-    /// Placeholders of the first range: its last card number, the cutoff's bound twice, its
-    /// last card number again, today's bound; the first range holds the cards without a number
-    /// too. Of any other range: the number it follows and its last number, the cutoff's bound
-    /// twice, the same two numbers, today's bound.
-    virtual QString rangeBalancesSql(bool firstRange) const = 0;
+    /// The card list of the set-wise walk: cardListSql()'s pairs and order, then ClienteTexto and
+    /// NumCartaoTexto, the values as text as the server compares them with the history's values
+    /// (NULL as the empty text). The values as the client read them may differ from these (a
+    /// character outside a varchar column's code page).
+    virtual QString cardListTextsSql() const = 0;
+    /// The history's sums of `cards` cards of the card list, bound as a table of values, so that
+    /// the card table is not read again: one row a card, in the order bound, with columns n (the
+    /// card's place from 0), Soma, Subtrai, SomaHoje, SubtraiHoje, the same sums as the per-card
+    /// statements read up to the cutoff and up to today (Null where the card has no such rows).
+    /// The cards meet their movements as the per-card sums meet them: by the server's comparison
+    /// of the columns with the bound text.
+    /// Placeholders: each card's Cliente and NumCartao as text, in the list's order; the cutoff's
+    /// bound twice; the first and the last card's number, between which the history is read;
+    /// today's bound.
+    virtual QString rangeBalancesSql(int cards) const = 0;
+    /// The most cards one rangeBalancesSql() statement takes.
+    virtual int cardsPerRangeRead() const = 0;
     /// The cards among `keys` (Cliente, NumCartao) pairs, bound in that order, that find no row
     /// of PontosCartoes, compared as the server compares the column with the bound text, the
     /// empty text finding a NULL too: one column, the pair's place from 0, in no order. A key

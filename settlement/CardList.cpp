@@ -26,10 +26,28 @@ QStringView CardList::numCartao(qsizetype i) const
     return QStringView(m_chars).mid(qsizetype(e.offset) + e.clienteLength, e.numCartaoLength);
 }
 
+void CardList::setTexts(qsizetype i, const QString &cliente, const QString &numCartao)
+{
+    m_texts.insert(i, {cliente, numCartao});
+}
+
+QString CardList::clienteText(qsizetype i) const
+{
+    const auto texts = m_texts.constFind(i);
+    return texts == m_texts.cend() ? cliente(i).toString() : texts->first;
+}
+
+QString CardList::numCartaoText(qsizetype i) const
+{
+    const auto texts = m_texts.constFind(i);
+    return texts == m_texts.cend() ? numCartao(i).toString() : texts->second;
+}
+
 void CardList::clear()
 {
     m_chars.clear();
     m_cards.clear();
+    m_texts.clear();
 }
 
 void CardList::squeeze()

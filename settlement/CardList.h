@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringView>
@@ -19,6 +20,14 @@ public:
     bool isEmpty() const { return m_cards.empty(); }
     QStringView cliente(qsizetype i) const;
     QStringView numCartao(qsizetype i) const;
+    /// Records that card `i`'s values, as the server compares them with the history's, are
+    /// other than the values read: a character outside a varchar column's code page.
+    void setTexts(qsizetype i, const QString &cliente, const QString &numCartao);
+    /// Whether card `i`'s values read are the text by which the server finds its movements.
+    bool readsBack(qsizetype i) const { return !m_texts.contains(i); }
+    /// Card `i`'s values as the server compares them: as read, unless setTexts() said otherwise.
+    QString clienteText(qsizetype i) const;
+    QString numCartaoText(qsizetype i) const;
     void clear();
     void squeeze();
 
@@ -31,6 +40,7 @@ private:
     };
     QString m_chars;
     std::vector<Entry> m_cards;
+    QHash<qsizetype, std::pair<QString, QString>> m_texts; ///< only where they differ
 };
 
 /// The card list names each card once, but a NULL Cliente or NumCartao is read, and settled, as

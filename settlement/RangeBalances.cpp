@@ -5,51 +5,91 @@
 #include "db/Dialect.h"
 #include "settlement/CardBalance.h"
 
-#include <QSqlError>
+namespace {
+// A value as the per-card statements bind it: never NULL, the empty text instead.
+QString bound(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+} // namespace
 
-bool RangeBalances::prepare(const DbConnection &connection, QString *error)
+void RangeBalances::prepare(const DbConnection &connection)
 {
     clear();
     m_connection = &connection;
-    const Dialect &dialect = connection.dialect();
-    return connection.prepare(m_first, dialect.rangeBalancesSql(true), error) &&
-           connection.prepare(m_next, dialect.rangeBalancesSql(false), error);
 }
 
-bool RangeBalances::read(const QString *after, const QString &upTo, const QDate &cutoff,
-                         const QDate &today, CardKeys &keys, QVector<Card> *cards, QString *error)
+bool RangeBalances::read(const CardList &cards, qsizetype start, qsizetype end, const QDate &cutoff,
+                         const QDate &today, QVector<Card> *read, QString *error)
 {
-    cards->clear();
+    read->clear();
+    const qsizetype most = m_connection->dialect().cardsPerRangeRead();
+    for (qsizetype part = start; part < end; part += most) {
+        if (!readPart(cards, part, qMin(end, part + most), cutoff, today, read, error))
+            return false;
+    }
+    return true;
+}
+
+bool RangeBalances::readPart(const CardList &cards, qsizetype start, qsizetype end,
+                             const QDate &cutoff, const QDate &today, QVector<Card> *read,
+                             QString *error)
+{
     const Dialect &dialect = m_connection->dialect();
+    const qsizetype count = end - start;
+    QSqlQuery shorter;
+    const bool whole = count >= m_wholeCards;
+    QSqlQuery &query = whole ? m_whole : shorter;
+    if (!whole || count > m_wholeCards) {
+        if (!m_connection->prepare(query, dialect.rangeBalancesSql(int(count)), error))
+            return false;
+        if (whole)
+            m_wholeCards = count;
+    }
+    QVariantList values;
+    values.reserve(2 * count + 5);
+    for (qsizetype i = start; i < end; ++i)
+        values << bound(cards.clienteText(i)) << bound(cards.numCartaoText(i));
     const QVariant cutoffBound = dialect.dateBoundValue(cutoff);
-    const QVariant todayBound = dialect.dateBoundValue(today);
-    QSqlQuery &query = after ? m_next : m_first;
-    const QVariantList values =
-        after ? QVariantList{*after, upTo, cutoffBound, cutoffBound, *after, upTo, todayBound}
-              : QVariantList{upTo, cutoffBound, cutoffBound, upTo, todayBound};
+    values << cutoffBound << cutoffBound << bound(cards.numCartao(start).toString())
+           << bound(cards.numCartao(end - 1).toString()) << dialect.dateBoundValue(today);
     if (!m_connection->exec(query, values, error))
         return false;
-    Card card;
+    const qsizetype first = read->size();
+    qsizetype next = 0; // the place of the next card the statement should name
     while (m_connection->next(query, error)) {
-        if (!keys.firstTime(query.value(0), query.value(1), &card.cliente, &card.numCartao))
+        bool ok = false;
+        const qsizetype n = query.value(0).toLongLong(&ok);
+        // One row a card, in order; a second row for a card (it cannot meet two groups of the
+        // history) is not taken.
+        if (!ok || n < next || n >= count)
             continue;
+        next = n + 1;
+        Card card;
+        card.cliente = cards.cliente(start + n).toString();
+        card.numCartao = cards.numCartao(start + n).toString();
         QString ignored;
         card.readable =
-            CardBalance::fromSums(query.value(2), query.value(3), &card.atCutoff, &ignored) &&
-            CardBalance::fromSums(query.value(4), query.value(5), &card.today, &ignored);
-        card.keyReadsBack = query.value(6).toString() == card.cliente &&
-                            query.value(7).toString() == card.numCartao;
-        card.sumsFound = !query.value(4).isNull() || !query.value(5).isNull();
-        cards->append(card);
+            CardBalance::fromSums(query.value(1), query.value(2), &card.atCutoff, &ignored) &&
+            CardBalance::fromSums(query.value(3), query.value(4), &card.today, &ignored);
+        card.keyReadsBack = cards.readsBack(start + n);
+        card.sumsFound = !query.value(3).isNull() || !query.value(4).isNull();
+        read->append(card);
     }
     const bool ok = error->isEmpty();
     query.finish();
+    if (ok && read->size() - first != count) {
+        *error = QStringLiteral("a leitura dos saldos devolveu %1 de %2 cartões")
+                     .arg(read->size() - first)
+                     .arg(count);
+        return false;
+    }
     return ok;
 }
 
 void RangeBalances::clear()
 {
-    m_first = QSqlQuery();
-    m_next = QSqlQuery();
+    m_whole = QSqlQuery();
+    m_wholeCards = 0;
     m_connection = nullptr;
 }

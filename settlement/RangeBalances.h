@@ -11,9 +11,11 @@
 
 class DbConnection;
 
-/// The sums of a range of the card list, read with one grouped statement: every card whose
-/// number lies in the range, with its "+" and "-" sums up to the cutoff and up to today, as
-/// the per-card statements read them. A batch of cards costs one statement, not four a card.
+/// The sums of a range of the card list, read with one grouped statement (or a few, for a range
+/// longer than the server takes values for): every card of the range, with its "+" and "-" sums
+/// up to the cutoff and up to today, as the per-card statements read them. The range's cards are
+/// bound, and the history is read between their first and last numbers: a batch of cards costs
+/// one statement, not four a card, and the card table is not read again.
 class RangeBalances
 {
 public:
@@ -30,18 +32,22 @@ public:
         CardSums today;
     };
 
-    /// Prepares the statements on `connection`, which must outlive them.
-    bool prepare(const DbConnection &connection, QString *error);
-    /// The cards numbered after `after` (the first range when null, which holds the cards
-    /// without a number too) up to and including `upTo`, in the card list's order; a card
-    /// `keys` has seen is left out. False, with the reason, when the statement failed.
-    bool read(const QString *after, const QString &upTo, const QDate &cutoff, const QDate &today,
-              CardKeys &keys, QVector<Card> *cards, QString *error);
+    /// Reads on `connection`, which must outlive the statements.
+    void prepare(const DbConnection &connection);
+    /// The cards [start, end) of `cards`, in the list's order. False, with the reason, when a
+    /// statement failed.
+    bool read(const CardList &cards, qsizetype start, qsizetype end, const QDate &cutoff,
+              const QDate &today, QVector<Card> *read, QString *error);
     /// Lets the statements go, before their connection closes.
     void clear();
 
 private:
+    bool readPart(const CardList &cards, qsizetype start, qsizetype end, const QDate &cutoff,
+                  const QDate &today, QVector<Card> *read, QString *error);
+
     const DbConnection *m_connection = nullptr;
-    QSqlQuery m_first;
-    QSqlQuery m_next;
+    /// The statement of the longest part, kept prepared: a statement of many values costs more
+    /// to prepare than to run. A part of another length is prepared for itself.
+    QSqlQuery m_whole;
+    qsizetype m_wholeCards = 0;
 };

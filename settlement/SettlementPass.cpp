@@ -274,15 +274,27 @@ void SettlementPass::readCardList(CardList &cards)
 {
     QString error;
     QSqlQuery rsCartoes;
-    if (!m_cnLigacao->prepare(rsCartoes, m_cnLigacao->dialect().cardListSql(), &error) ||
+    // The set-wise walk reads the cards' values as the server compares them too, once, so that
+    // it need not read the card table again for any range.
+    const bool texts = m_options.strategy == BalanceStrategy::SetBased;
+    const Dialect &dialect = m_cnLigacao->dialect();
+    if (!m_cnLigacao->prepare(rsCartoes, texts ? dialect.cardListTextsSql() : dialect.cardListSql(),
+                              &error) ||
         !m_cnLigacao->exec(rsCartoes, &error))
         fail(error);
     CardKeys keys;
     QString cliente;
     QString numCartao;
     while (m_cnLigacao->next(rsCartoes, &error)) {
-        if (keys.firstTime(rsCartoes.value(0), rsCartoes.value(1), &cliente, &numCartao))
-            cards.add(cliente, numCartao);
+        if (!keys.firstTime(rsCartoes.value(0), rsCartoes.value(1), &cliente, &numCartao))
+            continue;
+        cards.add(cliente, numCartao);
+        if (texts) {
+            const QString clienteText = rsCartoes.value(2).toString();
+            const QString numCartaoText = rsCartoes.value(3).toString();
+            if (clienteText != cliente || numCartaoText != numCartao)
+                cards.setTexts(cards.size() - 1, clienteText, numCartaoText);
+        }
     }
     if (!error.isEmpty())
         fail(error);
@@ -332,15 +344,12 @@ void SettlementPass::settlePerCard(const CardList &cards)
 void SettlementPass::settleOneByOne(const CardList &cards, qsizetype start, qsizetype end,
                                     const std::function<void(qsizetype)> &progress)
 {
-    QSet<qsizetype> unread;    // cards whose keys do not read back
-    qsizetype checked = start; // cards before it have had their keys checked
-    const qsizetype range = m_cnLigacao->dialect().keysPerCheck();
+    QSet<qsizetype> unread; // cards whose keys do not read back
+    findUnreadKeys(cards, start, end, &unread);
     settleInBatches(
         end - start,
         [&](qsizetype i) {
             const qsizetype card = start + i;
-            if (card >= checked)
-                checked = findUnreadKeys(cards, card, qMin(end, card + range), &unread);
             if (unread.contains(card))
                 return cardUnread(cards.numCartao(card), kKeyNotReadBack);
             return settleCard(cards.cliente(card), cards.numCartao(card), nullptr);
@@ -348,62 +357,76 @@ void SettlementPass::settleOneByOne(const CardList &cards, qsizetype start, qsiz
         [&](qsizetype i) { progress(start + i); });
 }
 
-qsizetype SettlementPass::findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
-                                         QSet<qsizetype> *unread)
+void SettlementPass::findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
+                                    QSet<qsizetype> *unread)
+{
+    // A driver that cannot give a stored character in the client's text puts a replacement in
+    // its place: only a key that holds one may have been read otherwise than it is stored, and
+    // only those are looked for, so that a card table without an index on its columns is read
+    // once for every so many of them, not once for every so many cards.
+    const auto suspect = [](QStringView value) {
+        return value.contains(u'?') || value.contains(QChar::ReplacementCharacter);
+    };
+    QVector<qsizetype> suspects;
+    for (qsizetype i = start; i < end; ++i) {
+        if (suspect(cards.cliente(i)) || suspect(cards.numCartao(i)))
+            suspects.append(i);
+    }
+    const qsizetype most = m_cnLigacao->dialect().keysPerCheck();
+    for (qsizetype first = 0; first < suspects.size(); first += most)
+        findUnreadKeys(cards, suspects.mid(first, most), unread);
+}
+
+void SettlementPass::findUnreadKeys(const CardList &cards, const QVector<qsizetype> &suspects,
+                                    QSet<qsizetype> *unread)
 {
     QVariantList keys;
-    keys.reserve(2 * (end - start));
-    for (qsizetype i = start; i < end; ++i)
+    keys.reserve(2 * suspects.size());
+    for (const qsizetype i : suspects)
         keys << boundText(cards.cliente(i)) << boundText(cards.numCartao(i));
     // The statement of a whole range is kept prepared: a statement of many values costs more to
     // prepare than to run. A shorter range, the last, is prepared for itself.
-    const bool whole = end - start == m_cnLigacao->dialect().keysPerCheck();
+    const bool whole = suspects.size() == m_cnLigacao->dialect().keysPerCheck();
     QSqlQuery shorter;
     QSqlQuery &query = whole ? m_keyCheck : shorter;
     QString error;
     if (!whole || !m_keyCheckPrepared) {
-        if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().unreadKeysSql(int(end - start)),
+        if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().unreadKeysSql(int(suspects.size())),
                                   &error))
             fail(error);
         m_keyCheckPrepared = m_keyCheckPrepared || whole;
     }
     if (!m_cnLigacao->exec(query, keys, &error))
         fail(error);
-    while (m_cnLigacao->next(query, &error))
-        unread->insert(start + query.value(0).toLongLong());
+    while (m_cnLigacao->next(query, &error)) {
+        const qsizetype n = query.value(0).toLongLong();
+        if (n >= 0 && n < suspects.size())
+            unread->insert(suspects.at(n));
+    }
     if (!error.isEmpty())
         fail(error);
     query.finish();
-    return end;
 }
 
 void SettlementPass::settleSetWise(const CardList &cards)
 {
-    QString error;
-    if (!cards.isEmpty() && !m_rangeBalances.prepare(*m_cnLigacao, &error))
-        fail(error);
-    CardKeys keys;
+    m_rangeBalances.prepare(*m_cnLigacao);
     for (qsizetype start = 0; start < cards.size() && !m_host.stopRequested();) {
         // A batch ends after a card whose number the next card does not share: the ranges of
         // numbers never split a number between two batches.
         qsizetype end = qMin(cards.size(), start + qMax(1, m_options.batchCards));
         while (end < cards.size() && cards.numCartao(end) == cards.numCartao(end - 1))
             ++end;
-        const CardKeys before = keys;
-        if (!settleRange(cards, start, end, keys)) {
-            keys = before; // the range's cards are read as though for the first time
-            continue;
-        }
+        if (!settleRange(cards, start, end))
+            continue; // read again and settled again
         m_host.progress(end, cards.size());
         start = end;
     }
 }
 
-bool SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizetype end,
-                                 CardKeys &keys)
+bool SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizetype end)
 {
     openBatch();
-    const QString after = start > 0 ? cards.numCartao(start - 1).toString() : QString();
     // A deadlock's victim is done again whole; a batch that a card's failure ended, one card
     // at a time.
     const auto settledAgain = [&](CardResult result) {
@@ -416,8 +439,7 @@ bool SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizety
     };
     QVector<RangeBalances::Card> read;
     QString error;
-    if (!m_rangeBalances.read(start > 0 ? &after : nullptr, cards.numCartao(end - 1).toString(),
-                              m_dates.cutoff, m_dates.today, keys, &read, &error)) {
+    if (!m_rangeBalances.read(cards, start, end, m_dates.cutoff, m_dates.today, &read, &error)) {
         // Refused whole (a sum beyond the database's own range): the cards are read one by
         // one, and the card at fault is named. The failure may have ended the transaction.
         failIfLost();

@@ -125,15 +125,18 @@ private:
     void settleOneByOne(const CardList &cards, qsizetype start, qsizetype end,
                         const std::function<void(qsizetype)> &progress);
     /// Adds to `unread` the cards of [start, end) whose keys, as read back, find no row of
-    /// PontosCartoes: one statement for them all. Returns `end`.
-    qsizetype findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
-                             QSet<qsizetype> *unread);
+    /// PontosCartoes: one statement for every keysPerCheck() keys that may not read back.
+    void findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
+                        QSet<qsizetype> *unread);
+    /// The same for the cards `suspects`, at most keysPerCheck() of them, in one statement.
+    void findUnreadKeys(const CardList &cards, const QVector<qsizetype> &suspects,
+                        QSet<qsizetype> *unread);
     void settleSetWise(const CardList &cards);
     /// Settles the cards [start, end) of the list together: one grouped read of their sums,
     /// their rows written several to a statement.
     /// False when the batch was a deadlock's victim, abandoned: the range is to be settled
     /// again.
-    bool settleRange(const CardList &cards, qsizetype start, qsizetype end, CardKeys &keys);
+    bool settleRange(const CardList &cards, qsizetype start, qsizetype end);
     /// The same cards settled one at a time, each read on its own: where the grouped read or
     /// the batch cannot serve them.
     void settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end);

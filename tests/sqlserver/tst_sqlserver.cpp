@@ -772,8 +772,9 @@ void tst_SqlServer::keyBeyondTheBasicPlaneSettlesOrFailsAlone()
         const QStringList settled =
             readsBack ? QStringList{u"1001"_s, key, u"1003"_s} : QStringList{u"1001"_s, u"1003"_s};
         QCOMPARE(posted(db, u"NumCartao"_s), settled);
-        // The per-card walk checks its three keys with one statement.
-        QCOMPARE(keyChecks, strategy == BalanceStrategy::PerCard ? 1 : 0);
+        // The per-card walk checks only a key that holds the driver's replacement character,
+        // with one statement; the set-wise walk checks them as it reads the card list.
+        QCOMPARE(keyChecks, strategy == BalanceStrategy::PerCard && !readsBack ? 1 : 0);
     }
 }
 
