@@ -43,10 +43,12 @@ public:
     /// statements read up to the cutoff and up to today (Null where the card has no such rows).
     /// The cards meet their movements as the per-card sums meet them: by the server's comparison
     /// of the columns with the bound text.
-    /// Placeholders: each card's Cliente and NumCartao as text, in the list's order; the cutoff's
+    /// Placeholders: the cards as rangeCardValues() gives them, in the list's order; the cutoff's
     /// bound twice; the first and the last card's number, between which the history is read;
     /// today's bound.
     virtual QString rangeBalancesSql(int cards) const = 0;
+    /// The values that rangeBalancesSql() takes for its cards, (Cliente, NumCartao) as text.
+    virtual QVariantList rangeCardValues(const QList<std::pair<QString, QString>> &cards) const;
     /// The most cards one rangeBalancesSql() statement takes.
     virtual int cardsPerRangeRead() const = 0;
     /// The cards among `keys` (Cliente, NumCartao) pairs, bound in that order, that find no row

@@ -46,10 +46,11 @@ bool RangeBalances::readPart(const CardList &cards, qsizetype start, qsizetype e
         if (whole)
             m_wholeCards = count;
     }
-    QVariantList values;
-    values.reserve(2 * count + 5);
+    QList<std::pair<QString, QString>> keys;
+    keys.reserve(count);
     for (qsizetype i = start; i < end; ++i)
-        values << bound(cards.clienteText(i)) << bound(cards.numCartaoText(i));
+        keys.append({bound(cards.clienteText(i)), bound(cards.numCartaoText(i))});
+    QVariantList values = dialect.rangeCardValues(keys);
     const QVariant cutoffBound = dialect.dateBoundValue(cutoff);
     values << cutoffBound << cutoffBound << bound(cards.numCartao(start).toString())
            << bound(cards.numCartao(end - 1).toString()) << dialect.dateBoundValue(today);
