@@ -25,6 +25,8 @@ private slots:
     void settlesIntoEveryNumericAmountColumn_data();
     void settlesIntoEveryNumericAmountColumn();
     void settlesEachCustomerOfASharedCardNumber();
+    void readsTheCardTableOnceWhateverItsSize_data();
+    void readsTheCardTableOnceWhateverItsSize();
     void doesNothingWithoutAConnection();
     void lockFileInEachStateGivesItsOutcome_data();
     void lockFileInEachStateGivesItsOutcome();
@@ -220,6 +222,52 @@ void tst_SettlementPass::settlesEachCustomerOfASharedCardNumber()
     QCOMPARE(sorted(postedSummaries(db)), sorted({refill("15"), lapse("30")}));
     QCOMPARE(sorted(posted(db, u"Terceiro"_s)), (QStringList{"123", "124"}));
     QCOMPARE(host.lines().mid(2, 2), (QStringList{cardLine("456"), cardLine("456")}));
+}
+
+void tst_SettlementPass::readsTheCardTableOnceWhateverItsSize_data()
+{
+    QTest::addColumn<BalanceStrategy>("strategy");
+    QTest::addColumn<int>("expected"); // statements that read PontosCartoes
+    // The per-card walk looks up, apart, the one key that holds a "?", which a driver also
+    // puts where it could not give a stored character; the set-wise walk has the keys as the
+    // server compares them from the card list itself.
+    QTest::newRow("per card") << BalanceStrategy::PerCard << 2;
+    QTest::newRow("set-based") << BalanceStrategy::SetBased << 1;
+}
+
+void tst_SettlementPass::readsTheCardTableOnceWhateverItsSize()
+{
+    // A card table need not have an index: a walk that read it again for each batch of cards
+    // would grow with the square of the cards.
+    QFETCH(BalanceStrategy, strategy);
+    QFETCH(int, expected);
+    TestDatabase db;
+    db.exec(u"drop index PontosCartoes_NumCartao"_s +
+            (TestDatabase::isServer() ? u" on PontosCartoes"_s : QString()));
+    // More cards than one statement looks up (499 keys on SQLite), in batches of 50.
+    QStringList numbers;
+    for (int i = 0; i < 620; ++i)
+        numbers << (i == 7 ? u"10?07"_s : u"1%1"_s.arg(i, 3, 10, QLatin1Char('0')));
+    QVERIFY(db.db().transaction());
+    for (const QString &number : std::as_const(numbers))
+        db.addCard(u"C"_s + number, number, {"+ 10 2024-12-06"});
+    QVERIFY(db.db().commit());
+    int cardTableReads = 0;
+    DbConnection::setStatementObserver([&](const QSqlQuery *q, const QVariantList &) {
+        cardTableReads += q && q->lastQuery().contains(u"PontosCartoes"_s) ? 1 : 0;
+    });
+    RecordingHost host;
+    PassOptions options;
+    options.strategy = strategy;
+    options.batchCards = 50;
+    const PassOutcome outcome = runPass(db, host, options);
+    DbConnection::setStatementObserver({});
+    QCOMPARE(outcome, PassOutcome::Completed);
+    QCOMPARE(cardTableReads, expected);
+    QStringList settled = posted(db, u"NumCartao"_s);
+    settled.sort();
+    numbers.sort();
+    QCOMPARE(settled, numbers);
 }
 
 void tst_SettlementPass::doesNothingWithoutAConnection()
