@@ -428,9 +428,13 @@ int main(int argc, char *argv[])
                                       : QStringLiteral("drop index PontosCartoes_NumCartao");
     QString unindexed = generated;
     if (serverConnection) {
+        // The tables as generated, for the bound too.
+        QString failure = reset();
         QSqlQuery query = serverConnection->newQuery();
-        if (!query.exec(dropCardIndex)) {
-            printError(DbConnection::describe(query.lastError()));
+        if (failure.isEmpty() && !query.exec(dropCardIndex))
+            failure = DbConnection::describe(query.lastError());
+        if (!failure.isEmpty()) {
+            printError(failure);
             return 1;
         }
     } else {

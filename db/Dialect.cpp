@@ -189,7 +189,10 @@ public:
                    "on s.Terceiro=k.Cliente and s.NumCartao=k.NumCartao order by k.n")
             .arg(boundRows(cards, QStringLiteral("(?,?,%1)"), QStringLiteral(",")));
     }
-    int cardsPerRangeRead() const override { return 1000; } // 2 005 of the 2 100 values
+    // Up to 1 000 cards fit in the 2 100 values of a statement; on the T-SQL server a second
+    // pass over 30 000 cards took 3.35 s in statements of 1 000 cards, 2.80 s of 250 and 2.67 s
+    // of 100, 3.37 s of 40.
+    int cardsPerRangeRead() const override { return 250; }
     // The keys as a table of bound values; the card's columns compared with them as they are,
     // so that an index on them serves.
     QString unreadKeysSql(int keys) const override
