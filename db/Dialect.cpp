@@ -81,6 +81,7 @@ struct Diagnostic
 {
     QByteArray state;
     SQLINTEGER native = 0;
+    QString message; ///< the driver's text
 };
 
 // The records that the failed statement left, or, for a commit (no statement), the
@@ -110,10 +111,22 @@ QList<Diagnostic> diagnostics(const QSqlDatabase &database, const QSqlQuery *fai
         for (int i = 0; i < SQL_SQLSTATE_SIZE && state[i] != 0; ++i)
             diagnostic.state.append(static_cast<char>(state[i]));
         diagnostic.native = native;
+        std::vector<SQLTCHAR> text(std::size_t(length) + 1);
+        if (SQL_SUCCEEDED(SQLGetDiagRec(type, handle, record, state, &native, text.data(),
+                                        SQLSMALLINT(text.size()), &length))) {
+            length = qMin<SQLSMALLINT>(length, SQLSMALLINT(text.size() - 1));
+            if constexpr (sizeof(SQLTCHAR) == sizeof(char16_t))
+                diagnostic.message =
+                    QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), length);
+            else
+                diagnostic.message =
+                    QString::fromUtf8(reinterpret_cast<const char *>(text.data()), length);
+        }
         records.append(diagnostic);
     }
     return records;
 }
+
 // SQLite's primary result codes, as sqlite3.h numbers them for good.
 constexpr qint64 kSqlitePerm = 3;
 constexpr qint64 kSqliteReadOnly = 8;
@@ -278,24 +291,8 @@ public:
     QString sessionSetupSql() const override { return QStringLiteral("set deadlock_priority low"); }
     QString firstError(const QSqlQuery &failed) const override
     {
-        auto statement =
-            odbcHandle<SQLHANDLE>(failed.result() ? failed.result()->handle() : QVariant());
-        SQLTCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
-        SQLINTEGER native = 0;
-        SQLSMALLINT length = 0;
-        if (!statement || !SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state,
-                                                       &native, nullptr, 0, &length)))
-            return {};
-        std::vector<SQLTCHAR> text(std::size_t(length) + 1);
-        if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state, &native, text.data(),
-                                         SQLSMALLINT(text.size()), &length)))
-            return {};
-        length = qMin<SQLSMALLINT>(length, SQLSMALLINT(text.size() - 1));
-        if constexpr (sizeof(SQLTCHAR) == sizeof(char16_t))
-            return QString::fromUtf16(reinterpret_cast<const char16_t *>(text.data()), length)
-                .trimmed();
-        else
-            return QString::fromUtf8(reinterpret_cast<const char *>(text.data()), length).trimmed();
+        const QList<Diagnostic> records = diagnostics(QSqlDatabase(), &failed);
+        return records.isEmpty() ? QString() : records.first().message.trimmed();
     }
     QList<qint64> errorCodes(const QSqlQuery &failed) const override
     {
