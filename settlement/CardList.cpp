@@ -31,16 +31,23 @@ void CardList::setTexts(qsizetype i, const QString &cliente, const QString &numC
     m_texts.insert(i, {cliente, numCartao});
 }
 
+namespace {
+QString bound(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+} // namespace
+
 QString CardList::clienteText(qsizetype i) const
 {
     const auto texts = m_texts.constFind(i);
-    return texts == m_texts.cend() ? cliente(i).toString() : texts->first;
+    return bound(texts == m_texts.cend() ? cliente(i).toString() : texts->first);
 }
 
 QString CardList::numCartaoText(qsizetype i) const
 {
     const auto texts = m_texts.constFind(i);
-    return texts == m_texts.cend() ? numCartao(i).toString() : texts->second;
+    return bound(texts == m_texts.cend() ? numCartao(i).toString() : texts->second);
 }
 
 void CardList::clear()

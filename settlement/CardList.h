@@ -25,7 +25,8 @@ public:
     void setTexts(qsizetype i, const QString &cliente, const QString &numCartao);
     /// Whether card `i`'s values read are the text by which the server finds its movements.
     bool readsBack(qsizetype i) const { return !m_texts.contains(i); }
-    /// Card `i`'s values as the server compares them: as read, unless setTexts() said otherwise.
+    /// Card `i`'s values as the server compares them, as a statement binds them: as read, unless
+    /// setTexts() said otherwise; never NULL, the empty text instead.
     QString clienteText(qsizetype i) const;
     QString numCartaoText(qsizetype i) const;
     void clear();

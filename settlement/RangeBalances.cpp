@@ -5,14 +5,6 @@
 #include "db/Dialect.h"
 #include "settlement/CardBalance.h"
 
-namespace {
-// A value as the per-card statements bind it: never NULL, the empty text instead.
-QString bound(const QString &text)
-{
-    return text.isNull() ? QStringLiteral("") : text;
-}
-} // namespace
-
 void RangeBalances::prepare(const DbConnection &connection)
 {
     clear();
@@ -49,11 +41,13 @@ bool RangeBalances::readPart(const CardList &cards, qsizetype start, qsizetype e
     QList<std::pair<QString, QString>> keys;
     keys.reserve(count);
     for (qsizetype i = start; i < end; ++i)
-        keys.append({bound(cards.clienteText(i)), bound(cards.numCartaoText(i))});
+        keys.append({cards.clienteText(i), cards.numCartaoText(i)});
     QVariantList values = dialect.rangeCardValues(keys);
     const QVariant cutoffBound = dialect.dateBoundValue(cutoff);
-    values << cutoffBound << cutoffBound << bound(cards.numCartao(start).toString())
-           << bound(cards.numCartao(end - 1).toString()) << dialect.dateBoundValue(today);
+    // The range's ends as the server stores them, so that a key read otherwise still falls
+    // inside its range.
+    values << cutoffBound << cutoffBound << cards.numCartaoText(start)
+           << cards.numCartaoText(end - 1) << dialect.dateBoundValue(today);
     if (!m_connection->exec(query, values, error))
         return false;
     const qsizetype first = read->size();

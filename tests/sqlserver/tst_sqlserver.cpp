@@ -704,11 +704,14 @@ void tst_SqlServer::keyBeyondTheBasicPlaneSettlesOrFailsAlone_data()
 {
     QTest::addColumn<QString>("textType");
     QTest::addColumn<BalanceStrategy>("strategy");
+    QTest::addColumn<int>("batchCards"); // 2: the key is the last of its batch's range
     for (const char *type : {"varchar", "nvarchar"}) {
         QTest::addRow("%s, per card", type)
-            << QString::fromLatin1(type) << BalanceStrategy::PerCard;
+            << QString::fromLatin1(type) << BalanceStrategy::PerCard << 500;
         QTest::addRow("%s, set-based", type)
-            << QString::fromLatin1(type) << BalanceStrategy::SetBased;
+            << QString::fromLatin1(type) << BalanceStrategy::SetBased << 500;
+        QTest::addRow("%s, set-based, the key ends a range", type)
+            << QString::fromLatin1(type) << BalanceStrategy::SetBased << 2;
     }
 }
 
@@ -716,6 +719,7 @@ void tst_SqlServer::keyBeyondTheBasicPlaneSettlesOrFailsAlone()
 {
     QFETCH(QString, textType);
     QFETCH(BalanceStrategy, strategy);
+    QFETCH(int, batchCards);
     TestDatabase db({}, textType);
     QVERIFY(db.isValid());
     // A card key with a character outside Unicode's basic plane, which takes four bytes in
@@ -755,6 +759,7 @@ void tst_SqlServer::keyBeyondTheBasicPlaneSettlesOrFailsAlone()
         RecordingHost host;
         PassOptions options;
         options.strategy = strategy;
+        options.batchCards = batchCards;
         options.connection = db.connectionOptions();
         int keyChecks = 0;
         DbConnection::setStatementObserver([&keyChecks](const QSqlQuery *q, const QVariantList &) {
