@@ -338,6 +338,11 @@ void tst_Cli::refusedBeforeAnythingConnects_data()
     const QString stray = u"texto inesperado no fim das definições: "_s;
     QTest::newRow("a word meant as an option")
         << QStringList{file + kSqlite, u"dry-run"_s} << stray + u"\"dry-run\""_s << true;
+    QTest::newRow("two words the shell split")
+        << QStringList{file + kSqlite, u"dry"_s, u"run"_s} << stray + u"\"dry run\""_s << true;
+    QTest::newRow("a line split inside a field, then a word")
+        << QStringList{file + u";main;;"_s, u";SQLITE;"_s, u"agora"_s} << stray + u"\"agora\""_s
+        << true;
     QTest::newRow("a mode without its ;")
         << QStringList{file + u";main;;;SQLITE"_s} << stray + u"\"SQLITE\""_s << true;
     QTest::newRow("a password without its ;") << QStringList{file + u";main;velmora;"_s + kSecret}

@@ -34,7 +34,8 @@ void fill(TestDatabase &db, quint32 seed, const QDate &today)
     // two on SQLite: each strategy must meet them as the server compares them.
     const QStringList clientes = u"C1|C2|O'Neil|10|C5|c1|C1 ||"_s.split(u'|') << QString();
     const QStringList numeros = u"1001|1002|10'09|999|2000|ab|AB|ab ||"_s.split(u'|') << QString();
-    const QStringList pontos = u"0.5|1.5|2.5|0.4|100|30|10.25|7"_s.split(u'|');
+    const QStringList pontos =
+        u"0.5|1.5|2.5|0.4|100|30|10.25|7|0.0001|2.4999|1234.5678|3.5"_s.split(u'|');
     const auto day = [](const QDate &d) {
         return d.toString(u"yyyy-MM-dd"_s);
     };
@@ -208,6 +209,9 @@ void tst_BalanceStrategy::setBasedSettlesExactlyAsPerCard()
     QCOMPARE(setBasedAfter, perCardAfter);
     QCOMPARE(perCard.stats.value(0), qint64(PassOutcome::Completed));
     QCOMPARE(perCard.stats.value(5), qint64(PassOutcome::Completed));
+    // The second pass of the day posts nothing, whatever the decimals.
+    if (!dryRun)
+        QCOMPARE(perCard.stats.value(8), qint64(0));
 }
 
 QTEST_GUILESS_MAIN(tst_BalanceStrategy)
