@@ -7,6 +7,7 @@
 #include "support/TestUtil.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTest>
 
 class tst_BalanceStrategy : public QObject
@@ -60,6 +61,20 @@ void fill(TestDatabase &db, quint32 seed, const QDate &today)
     }
 }
 
+// On SQL Server, whose comparison ignores case and trailing blanks, values that differ only so
+// are one card, and a strategy may read the card under either spelling: they are compared as
+// the server compares them.
+QString asServerCompares(const QString &text)
+{
+    if (!TestDatabase::isServer())
+        return text;
+    QString out = text.toLower();
+    // A value's trailing blanks: before a column's end, or doubling the blank after it.
+    out.replace(QRegularExpression(u" +(?=\\||$)"_s), QString());
+    out.replace(QRegularExpression(u"  +"_s), u" "_s);
+    return out;
+}
+
 // Every history row but its DataSys, in Id order.
 QStringList rowsOf(const TestDatabase &db)
 {
@@ -73,7 +88,7 @@ QStringList rowsOf(const TestDatabase &db)
         QStringList values;
         for (const QVariant &value : std::as_const(row))
             values << value.toString();
-        out << values.join(u'|');
+        out << asServerCompares(values.join(u'|'));
     }
     if (TestDatabase::isServer())
         out.sort();
@@ -197,8 +212,8 @@ void tst_BalanceStrategy::setBasedSettlesExactlyAsPerCard()
     QCOMPARE(setBasedBefore, perCardBefore);
     QCOMPARE(setBased.stats, perCard.stats);
     if (TestDatabase::isServer()) {
-        QStringList perCardLines = perCard.report.split(u"\r\n"_s);
-        QStringList setBasedLines = setBased.report.split(u"\r\n"_s);
+        QStringList perCardLines = asServerCompares(perCard.report).split(u"\r\n"_s);
+        QStringList setBasedLines = asServerCompares(setBased.report).split(u"\r\n"_s);
         perCardLines.sort();
         setBasedLines.sort();
         QCOMPARE(setBasedLines, perCardLines);
