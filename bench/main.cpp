@@ -257,6 +257,14 @@ int main(int argc, char *argv[])
                         "tables PontosCartoes and PontosHistorico of that database are dropped, "
                         "created, filled and dropped again: a scratch database only."),
          QStringLiteral("connection")},
+        {QStringLiteral("only"),
+         QStringLiteral("Only these passes, comma-separated, of script, per-card, window, "
+                        "set-based (default: all); the bound is always measured."),
+         QStringLiteral("list")},
+        {QStringLiteral("card-index"),
+         QStringLiteral("The card table's shapes to measure: with, without or both (default "
+                        "both)."),
+         QStringLiteral("shape"), QStringLiteral("both")},
     });
     QCommandLineOption measureOption(QStringLiteral("measure"), QString(), QStringLiteral("what"));
     QCommandLineOption dbOption(QStringLiteral("db"), QString(), QStringLiteral("file"));
@@ -292,6 +300,29 @@ int main(int argc, char *argv[])
                                   "0 to 100)"));
         return 2;
     }
+    const QStringList known{QStringLiteral("script"), QStringLiteral("per-card"),
+                            QStringLiteral("window"), QStringLiteral("set-based")};
+    const QStringList only = parser.isSet(QStringLiteral("only"))
+                                 ? parser.value(QStringLiteral("only")).split(QLatin1Char(','))
+                                 : known;
+    const QString cardIndex = parser.value(QStringLiteral("card-index"));
+    for (const QString &name : only) {
+        if (!known.contains(name)) {
+            printError(
+                QStringLiteral("--only takes some of: %1").arg(known.join(QLatin1Char(','))));
+            return 2;
+        }
+    }
+    if (cardIndex != QLatin1String("with") && cardIndex != QLatin1String("without") &&
+        cardIndex != QLatin1String("both")) {
+        printError(QStringLiteral("--card-index takes with, without or both"));
+        return 2;
+    }
+    const bool withIndex = cardIndex != QLatin1String("without");
+    const bool withoutIndex = cardIndex != QLatin1String("with");
+    const auto wanted = [&only](const char *name) {
+        return only.contains(QLatin1String(name));
+    };
     const QString server = parser.value(QStringLiteral("server"));
     ConnectionPtr serverConnection;
     if (!server.isEmpty()) {
@@ -386,8 +417,10 @@ int main(int argc, char *argv[])
     }
 
     QVector<Line> lines;
-    lines.append({QStringLiteral("set-based bound (1 query)"), QStringLiteral("-"),
-                  runner.repeated(QStringLiteral("bound"), generated), Host::Headless});
+    if (withIndex) {
+        lines.append({QStringLiteral("set-based bound (1 query)"), QStringLiteral("-"),
+                      runner.repeated(QStringLiteral("bound"), generated), Host::Headless});
+    }
     // The rows a pass posted go again: the tables are then as generated.
     std::function<QString()> reset;
     if (serverConnection) {
@@ -398,21 +431,25 @@ int main(int argc, char *argv[])
                        : DbConnection::describe(query.lastError());
         };
     }
-    const auto script = runner.twoPasses(QStringLiteral("script"), generated, reset);
-    lines.append({serverConnection ? QStringLiteral("set-wise T-SQL script")
-                                   : QStringLiteral("set-wise SQL script"),
-                  QStringLiteral("first"), script.first, Host::Headless});
+    if (withIndex && wanted("script")) {
+        const auto script = runner.twoPasses(QStringLiteral("script"), generated, reset);
+        lines.append({serverConnection ? QStringLiteral("set-wise T-SQL script")
+                                       : QStringLiteral("set-wise SQL script"),
+                      QStringLiteral("first"), script.first, Host::Headless});
+    }
     const struct
     {
         const char *what;
         const char *label;
         Host host;
     } passes[] = {
+        {"set-based", "set-based, headless", Host::Headless},
         {"per-card", "per-card, headless", Host::Headless},
         {"window", "per-card, window", Host::Window},
-        {"set-based", "set-based, headless", Host::Headless},
     };
     for (const auto &p : passes) {
+        if (!withIndex || !wanted(p.what))
+            continue;
         const auto results = runner.twoPasses(QString::fromLatin1(p.what), generated, reset);
         lines.append(
             {QString::fromLatin1(p.label), QStringLiteral("first"), results.first, p.host});
@@ -427,7 +464,7 @@ int main(int argc, char *argv[])
                                                        "PontosCartoes")
                                       : QStringLiteral("drop index PontosCartoes_NumCartao");
     QString unindexed = generated;
-    if (serverConnection) {
+    if (withoutIndex && serverConnection) {
         // The tables as generated, for the bound too.
         QString failure = reset();
         QSqlQuery query = serverConnection->newQuery();
@@ -437,19 +474,25 @@ int main(int argc, char *argv[])
             printError(failure);
             return 1;
         }
-    } else {
+    } else if (withoutIndex) {
         unindexed = runner.copyOf(generated, QStringLiteral("unindexed.db"));
         if (!Generator::execOnFile(unindexed, dropCardIndex, &error)) {
             printError(error);
             return 1;
         }
     }
-    lines.append({QStringLiteral("no card index: bound"), QStringLiteral("-"),
-                  runner.repeated(QStringLiteral("bound"), unindexed), Host::Headless});
-    const auto scriptUnindexed = runner.twoPasses(QStringLiteral("script"), unindexed, reset);
-    lines.append({QStringLiteral("no card index: script"), QStringLiteral("first"),
-                  scriptUnindexed.first, Host::Headless});
-    for (const char *what : {"per-card", "set-based"}) {
+    if (withoutIndex) {
+        lines.append({QStringLiteral("no card index: bound"), QStringLiteral("-"),
+                      runner.repeated(QStringLiteral("bound"), unindexed), Host::Headless});
+    }
+    if (withoutIndex && wanted("script")) {
+        const auto scriptUnindexed = runner.twoPasses(QStringLiteral("script"), unindexed, reset);
+        lines.append({QStringLiteral("no card index: script"), QStringLiteral("first"),
+                      scriptUnindexed.first, Host::Headless});
+    }
+    for (const char *what : {"set-based", "per-card"}) {
+        if (!withoutIndex || !wanted(what))
+            continue;
         const auto results = runner.twoPasses(QString::fromLatin1(what), unindexed, reset);
         const QString label = QStringLiteral("no card index: ") + QString::fromLatin1(what);
         lines.append({label, QStringLiteral("first"), results.first, Host::Headless});
