@@ -162,14 +162,19 @@ void DbConnection::checkLost(const QSqlQuery *failed, const QString &description
     }
 }
 
+QList<qint64> DbConnection::errorCodes(const QSqlQuery &failed) const
+{
+    QList<qint64> codes = m_dialect->errorCodes(failed);
+    if (g_errorCodeFilter)
+        g_errorCodeFilter(failed, &codes);
+    return codes;
+}
+
 void DbConnection::checkWholeRefusal(const QSqlQuery &failed, const QString &description) const
 {
     if (m_lost)
         return;
-    QList<qint64> codes = m_dialect->errorCodes(failed);
-    if (g_errorCodeFilter)
-        g_errorCodeFilter(failed, &codes);
-    const QString cause = m_dialect->wholeRefusal(codes);
+    const QString cause = m_dialect->wholeRefusal(errorCodes(failed));
     if (!cause.isEmpty())
         m_wholeRefusal = QStringLiteral("a base de dados %1 não aceita gravações: %2 (%3)")
                              .arg(m_databaseName, cause, description);

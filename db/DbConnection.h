@@ -66,6 +66,10 @@ public:
     bool commit(QString *error) const;
     void rollback() const;
 
+    /// The native error codes of a statement that failed, as the database gave them (or as a
+    /// test's error code filter left them).
+    QList<qint64> errorCodes(const QSqlQuery &failed) const;
+
     /// True once a statement lost the connection: from then on nothing more is sent on it.
     bool isLost() const { return m_lost; }
     /// True once a statement or commit since the last beginTransaction() failed because the

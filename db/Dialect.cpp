@@ -128,6 +128,7 @@ QList<Diagnostic> diagnostics(const QSqlDatabase &database, const QSqlQuery *fai
 }
 
 // SQLite's primary result codes, as sqlite3.h numbers them for good.
+constexpr qint64 kSqliteError = 1;
 constexpr qint64 kSqlitePerm = 3;
 constexpr qint64 kSqliteReadOnly = 8;
 constexpr qint64 kSqliteIoErr = 10;
@@ -657,17 +658,27 @@ public:
                               "order by c.NumCartao, c.Cliente, d.Dia");
     }
     int rowsPerInsert() const override { return 999 / 13; }
-    // SQLite has no statement that tells; BEGIN fails inside a transaction, and one that it
-    // did begin is ended again at once.
+    // SQLite has no statement that tells; a BEGIN that it runs is ended again at once. Inside a
+    // transaction it refuses BEGIN with its plain error code before it takes any lock, so a
+    // BEGIN refused with any other code (busy, locked) found none open.
     bool transactionStillOpen(const DbConnection &connection, bool *open,
                               QString *error) const override
     {
-        if (connection.run(QStringLiteral("begin"), error)) {
+        QSqlQuery query;
+        if (!connection.prepare(query, QStringLiteral("begin"), error))
+            return false;
+        if (connection.exec(query, error)) {
+            query.finish();
             *open = false;
             return connection.run(QStringLiteral("rollback"), error);
         }
-        *open = error->contains(QLatin1String("within a transaction"));
-        return *open;
+        if (connection.isLost())
+            return false;
+        const QList<qint64> codes = connection.errorCodes(query);
+        *open = std::any_of(codes.cbegin(), codes.cend(),
+                            [](qint64 code) { return (code & 0xff) == kSqliteError; });
+        error->clear();
+        return true;
     }
 };
 
