@@ -73,8 +73,16 @@ void SettlementBatch::keep(const CardRows &card)
     ++m_counts.cards;
 }
 
+void SettlementBatch::cardBegins()
+{
+    m_cardFirstLine = m_lines.size();
+    m_rowsFailedAtCard = m_stats.rowsFailed;
+    m_cardsFailedAtCard = m_stats.cardsFailed;
+}
+
 SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
 {
+    cardBegins();
     if (!m_writer) {
         keep(card);
         return Result::Done;
@@ -170,6 +178,7 @@ SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &card
 SettlementBatch::Result SettlementBatch::cardUnread(const QString &numCartao,
                                                     const QString &description)
 {
+    cardBegins();
     append(QStringLiteral("Falha no cartão nº ") + numCartao + QStringLiteral(" -> ") +
            description + QStringLiteral("\r\n"));
     caretToEnd();
@@ -233,6 +242,35 @@ void SettlementBatch::abandon()
     m_stats.cardsFailed = m_cardsFailedBefore;
     m_counts = {};
     m_rows.clear();
+}
+
+void SettlementBatch::discardForRedo(Redo redo)
+{
+    m_transaction.reset();
+    QVector<Line> kept;
+    qint64 rowsFailed = m_rowsFailedBefore;
+    qint64 cardsFailed = m_cardsFailedBefore;
+    if (redo == Redo::AllButLastCard) {
+        // The card left out holds no line of a settled card: it was not kept.
+        kept = m_lines.mid(qMin(m_cardFirstLine, m_lines.size()));
+        rowsFailed += m_stats.rowsFailed - m_rowsFailedAtCard;
+        cardsFailed += m_stats.cardsFailed - m_cardsFailedAtCard;
+    }
+    m_stats.rowsFailed = rowsFailed;
+    m_stats.cardsFailed = cardsFailed;
+    m_lines = kept;
+    show(false);
+    m_counts = {};
+    m_rows.clear();
+}
+
+bool SettlementBatch::stillOpen() const
+{
+    if (!m_transaction || !m_transaction->begun() || m_connection.isLost())
+        return false;
+    bool open = false;
+    QString error;
+    return m_connection.dialect().transactionStillOpen(m_connection, &open, &error) && open;
 }
 
 void SettlementBatch::discard()

@@ -97,6 +97,19 @@ public:
     /// rollback also tells the driver of a transaction that the server ended; on a lost
     /// connection nothing is sent.
     void discard();
+    /// Which of a discarded batch's cards are settled again.
+    enum class Redo {
+        AllCards,       ///< every card, the one whose failure ended the transaction too
+        AllButLastCard, ///< every card but the last one that was posted or reported unread
+    };
+    /// Ends the batch without committing, as discard() does, for cards that are settled again:
+    /// the lines and counts of refused rows and unread cards of the cards done again go with
+    /// them, so that each is shown and counted once, when it is done again. Those of a card
+    /// left out stay.
+    void discardForRedo(Redo redo);
+    /// Whether the server still holds the batch's transaction, after a failure that may have
+    /// ended it; false too when that cannot be told.
+    bool stillOpen() const;
     /// Ends a batch that was a deadlock's victim as though it had never run: its cards undone,
     /// and its lines and its counts of refused rows and unread cards gone with them, to come
     /// again when it is done again.
@@ -134,4 +147,11 @@ private:
     bool m_redoWhenVictim = false;
     qint64 m_rowsFailedBefore = 0;  ///< the pass's count when the batch began
     qint64 m_cardsFailedBefore = 0; ///< the same
+    /// Where the last card posted or reported unread began: its first line, and the pass's
+    /// counts of failures then.
+    qsizetype m_cardFirstLine = 0;
+    qint64 m_rowsFailedAtCard = 0;
+    qint64 m_cardsFailedAtCard = 0;
+    /// Marks where a card's lines and failures begin.
+    void cardBegins();
 };

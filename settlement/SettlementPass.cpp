@@ -139,10 +139,10 @@ void SettlementPass::endBatchAfterFailure()
     if (!m_batch)
         return;
     // A batch holds whole cards only (a failure inside a card undoes the batch at once): its
-    // cards are committed as they would have been without the failure. On a lost connection
-    // nothing more is sent; either way only whole cards remain, and the next pass settles
-    // the rest.
-    if (!m_cnLigacao->isLost()) {
+    // cards are committed as they would have been without the failure, when the server still
+    // holds them. On a lost connection nothing more is sent; either way only whole cards
+    // remain, and the next pass settles the rest.
+    if (!m_cnLigacao->isLost() && m_batch->stillOpen()) {
         try {
             commitBatch();
             return;
@@ -313,6 +313,7 @@ void SettlementPass::settleInBatches(qsizetype count,
             openBatch();
             batchStart = i;
         }
+        const qint64 settledBefore = m_batch->cards();
         const CardResult result = leftOut.contains(i) ? CardResult::Done : settle(i);
         if (result == CardResult::DeadlockVictim) {
             // No card was at fault: the batch is done again whole, its sums read again.
@@ -321,12 +322,20 @@ void SettlementPass::settleInBatches(qsizetype count,
             continue;
         }
         if (result == CardResult::TransactionGone) {
-            // The server undid the batch: its cards are settled again, this one left out.
+            // The server undid the batch: its cards are settled again, this one left out. What
+            // the others reported goes with them, to come again once; this card's failure stays.
             const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
-            batch->discard();
+            batch->discardForRedo(SettlementBatch::Redo::AllButLastCard);
             leftOut.insert(i);
             i = batchStart;
             continue;
+        }
+        // A settled card's yield comes after the batch's commit, so that no transaction stays
+        // open while the user interface runs, and the card's line is shown with it; a host
+        // whose yield would do nothing now keeps the batch.
+        if (m_batch->cards() > settledBefore && m_host.yieldDue()) {
+            commitBatch();
+            m_host.processEvents();
         }
         progress(i);
         ++i;
@@ -486,9 +495,10 @@ bool SettlementPass::settleRange(const CardList &cards, qsizetype start, qsizety
 void SettlementPass::settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end)
 {
     // What the batch held is undone: the server ended its transaction, or it is of no use.
+    // Every card of the range is settled again, and reports again what it reported.
     if (m_batch) {
         const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
-        batch->discard();
+        batch->discardForRedo(SettlementBatch::Redo::AllCards);
     }
     settleOneByOne(cards, start, end, [](qsizetype) {});
 }
@@ -580,15 +590,8 @@ SettlementPass::CardResult SettlementPass::settleCard(QStringView cliente, QStri
         return cardUnread(numCartao, QStringLiteral("saldo fora do intervalo"));
     if (plan.postsNothing())
         return CardResult::Done;
-    const CardResult result = outcome(m_batch->postCard(cardRows(cliente, numCartao, plan)));
-    // The card's yield comes after the batch's commit, so that no transaction stays open
-    // while the user interface runs, and the card's line is shown with it; a host whose yield
-    // would do nothing now keeps the batch.
-    if (result == CardResult::Done && m_host.yieldDue()) {
-        commitBatch();
-        m_host.processEvents();
-    }
-    return result;
+    // Never committed here: the walk that settles the card owns its batch.
+    return outcome(m_batch->postCard(cardRows(cliente, numCartao, plan)));
 }
 
 CardRows SettlementPass::cardRows(QStringView cliente, QStringView numCartao,

@@ -148,7 +148,8 @@ private:
     bool readSums(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
                   QString *error);
     /// Settles a card whose sums up to the cutoff are `atCutoff` (read here when null): reads
-    /// today's sums when its old balance is not zero, and posts what the lapse rule asks for.
+    /// today's sums when its old balance is not zero, and posts what the lapse rule asks for
+    /// into the open batch, which it never commits.
     CardResult settleCard(QStringView cliente, QStringView numCartao, const CardSums *atCutoff);
     /// The rows the plan asks for, and the report's lines for them.
     CardRows cardRows(QStringView cliente, QStringView numCartao,

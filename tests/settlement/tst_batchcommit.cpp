@@ -2,6 +2,9 @@
 // Cards settled in batches that share one transaction: a card that fails goes back alone, a
 // pass that dies leaves whole cards only.
 #include "PassTestUtil.h"
+#include "db/Dialect.h"
+#include "db/TransactionGuard.h"
+#include "support/TestUtil.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -91,6 +94,10 @@ private slots:
     void refusedPostingInsideABatchLeavesOnlyThatCard();
     void transactionEndedByTheServerLeavesOnlyThatCard_data();
     void transactionEndedByTheServerLeavesOnlyThatCard();
+    void failuresOfABatchDoneAgainAreShownAndCountedOnce_data();
+    void failuresOfABatchDoneAgainAreShownAndCountedOnce();
+    void failureThatEndsThePassAfterTheServerEndedTheBatchCommitsNothing();
+    void transactionProbeTellsAnOpenTransactionByItsCode();
     void connectionLostInsideABatchKeepsTheCommittedBatches_data();
     void connectionLostInsideABatchKeepsTheCommittedBatches();
     void killedPassLeavesWholeCardsAndARerunCompletes_data();
@@ -226,6 +233,117 @@ void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard()
 
     db.allowPostings();
     rerunSettlesTheRest(db);
+}
+
+void tst_BatchCommit::failuresOfABatchDoneAgainAreShownAndCountedOnce_data()
+{
+    QTest::addColumn<QString>("strategy");
+    for (const QString &strategy : kStrategies)
+        QTest::newRow(qPrintable(strategy)) << strategy;
+}
+
+void tst_BatchCommit::failuresOfABatchDoneAgainAreShownAndCountedOnce()
+{
+    QFETCH(QString, strategy);
+    TestDatabase db;
+    QVERIFY(db.isValid());
+    addCards(db);
+    // Card 45 sorts between D and E and cannot be read: 10^15 points. In the batch of cards 4,
+    // 45 and 5, it is named, then E's refusal ends the transaction, and the batch is done again.
+    db.addCard("X", "45", {"+ 500000000000000 2024-12-06", "+ 500000000000000 2024-12-07"});
+    db.refusePostings(u"E"_s, u"{}Data = '2025-12-06'"_s, true);
+    RecordingHost host;
+    host.yieldsDue = false;
+    SettlementPass settlement(db.settings(), host, host.manualClock, batched(3, strategy));
+    QCOMPARE(settlement.run(), PassOutcome::Completed);
+    QCOMPARE(host.lines().filter(u"Falha no cartão nº 45 -> "_s).size(), 1);
+    QCOMPARE(host.text.count(u"Falha de Gravação no Histórico de Pontos\r\n"_s), 1);
+    QCOMPARE(settlement.stats().cardsFailed, 1);
+    QCOMPARE(settlement.stats().rowsFailed, 1);
+    QCOMPARE(host.lines().count(cardLine("4")), 1);
+    QCOMPARE(posted(db), rowsOfCards(m_clean, {"1", "2", "3", "4", "6", "7"}));
+}
+
+void tst_BatchCommit::failureThatEndsThePassAfterTheServerEndedTheBatchCommitsNothing()
+{
+    TestDatabase db;
+    QVERIFY(db.isValid());
+    addCards(db);
+    // The T-SQL server renames no table, and a table dropped inside the batch comes back with
+    // the rollback; SQL Server's own commit after a rollback is what this guards against.
+    if (TestDatabase::isServer())
+        QSKIP("the history cannot be put out of reach and back outside the pass's transaction");
+    // Before card 3 is read, the server ends the batch's transaction, as XACT_ABORT does on a
+    // failure, which takes cards 1 and 2 with it; then the history goes out of reach, so that
+    // card 3's sums fail whatever the card and the pass ends.
+    const BeforeStatement endTheBatch(
+        [](const QSqlQuery *q, const QVariantList &v) {
+            return q && q->lastQuery().contains(u"sum(Pontos)"_s) && v.contains(u"3"_s);
+        },
+        [] {
+            QSqlQuery end(passConnection());
+            QVERIFY(end.exec(u"rollback"_s));
+            QVERIFY(end.exec(u"alter table PontosHistorico rename to Guardado"_s));
+        });
+    RecordingHost host;
+    host.yieldsDue = false;
+    SettlementPass settlement(db.settings(), host, host.manualClock, batched(3));
+    const PassOutcome outcome = settlement.run();
+    db.exec(u"alter table Guardado rename to PontosHistorico"_s);
+    QVERIFY2(outcome == PassOutcome::Failed, qPrintable(host.text));
+    QVERIFY2(host.lines().last().startsWith(kStamp + u"   Falha! -> "_s), qPrintable(host.text));
+    // Nothing is listed or counted as settled that the database does not hold.
+    QVERIFY2(!host.lines().contains(cardLine("1")), qPrintable(host.text));
+    QCOMPARE(settlement.stats().cardsSettled, 0);
+    QCOMPARE(posted(db), QStringList());
+    rerunSettlesTheRest(db);
+}
+
+void tst_BatchCommit::transactionProbeTellsAnOpenTransactionByItsCode()
+{
+    TestDatabase db;
+    QVERIFY(db.isValid());
+    RecordingHost host;
+    ConnectionPtr cn;
+    QVERIFY(connectTo(db, cn, host));
+    const Dialect &dialect = cn->dialect();
+    const auto probe = [&](bool *open) {
+        QString error;
+        const bool told = dialect.transactionStillOpen(*cn, open, &error);
+        if (!told)
+            qWarning("%s", qPrintable(error));
+        return told;
+    };
+    bool open = true;
+    QVERIFY(probe(&open));
+    QVERIFY(!open);
+    {
+        TransactionGuard transaction(*cn, Dialect::Work::Writing);
+        QVERIFY(transaction.begun());
+        QVERIFY(probe(&open));
+        QVERIFY(open);
+        if (!TestDatabase::isServer()) {
+            // A BEGIN refused for another reason than an open transaction (busy, locked) found
+            // none open: the answer comes from SQLite's code, never from its English text.
+            DbConnection::setErrorCodeFilter([](const QSqlQuery &q, QList<qint64> *codes) {
+                if (q.lastQuery() == u"begin"_s)
+                    *codes = {5}; // SQLITE_BUSY
+            });
+            const bool told = probe(&open);
+            DbConnection::setErrorCodeFilter({});
+            QVERIFY(told);
+            QVERIFY(!open);
+        }
+        QString error;
+        QVERIFY(cn->run(TestDatabase::isServer() ? u"if @@trancount > 0 rollback transaction"_s
+                                                 : u"rollback"_s,
+                        &error));
+        // Ended by the server: told so, and the probe leaves none open behind it.
+        QVERIFY(probe(&open));
+        QVERIFY(!open);
+        QVERIFY(probe(&open));
+        QVERIFY(!open);
+    }
 }
 
 void tst_BatchCommit::connectionLostInsideABatchKeepsTheCommittedBatches_data()

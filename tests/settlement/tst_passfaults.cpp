@@ -3,6 +3,7 @@
 
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
 
@@ -22,6 +23,7 @@ private slots:
     void refusalOfTheWholeDatabaseEndsThePass();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn_data();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn();
+    void cardReadAloneInTheSetWiseWalkKeepsItsRangeWhenTheWindowYields();
     void stopEndsThePassAtACardBoundary();
     void exceptionFromBelowIsAFailureInPortugueseAndLeavesWholeCards();
     void interruptedPassThenCleanPassEqualsOneCleanPass_data();
@@ -236,6 +238,43 @@ void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn()
         QVERIFY(settlement.stats().someCardsLeft());
         QCOMPARE(terceiros(db), (QStringList{"A", "B", "B", "C"}));
     }
+}
+
+void tst_PassFaults::cardReadAloneInTheSetWiseWalkKeepsItsRangeWhenTheWindowYields()
+{
+    TestDatabase db;
+    QVERIFY(db.isValid());
+    addThreeCards(db);
+    // Card 15 sorts between A and B. The grouped read finds it beyond the amount's range; by the
+    // time it is read alone, its movements were corrected to 10 points each (by another user,
+    // here on the pass's own connection), so it settles then, in the middle of its range.
+    db.addCard("X", "15", {"+ 500000000000000 2024-12-06", "+ 500000000000000 2024-12-07"});
+    const BeforeStatement correct(
+        [](const QSqlQuery *q, const QVariantList &v) {
+            return q && q->lastQuery().contains(u"sum(Pontos)"_s) &&
+                   !q->lastQuery().contains(u"group by"_s) && v.value(1).toString() == u"15"_s;
+        },
+        [] {
+            QSqlQuery fix(passConnection());
+            fix.setForwardOnly(true);
+            QVERIFY2(fix.exec(u"update PontosHistorico set Pontos = 10 where NumCartao = '15'"_s),
+                     qPrintable(fix.lastError().text()));
+        });
+    // The window: every card may yield.
+    RecordingHost host;
+    host.yieldsDue = true;
+    PassOptions options;
+    options.strategy = BalanceStrategy::SetBased;
+    QCOMPARE(runPass(db, host, options), PassOutcome::Completed);
+    QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+    QStringList settled = terceiros(db);
+    settled.sort();
+    QCOMPARE(settled, (QStringList{"A", "B", "B", "C", "X"}));
+    for (const char *card : {"1", "15", "2", "3"})
+        QCOMPARE(host.lines().count(cardLine(QString::fromLatin1(card))), 1);
+    RecordingHost again;
+    QCOMPARE(runPass(db, again, options), PassOutcome::Completed);
+    QCOMPARE(db.postedRows().size(), 5);
 }
 
 void tst_PassFaults::exceptionFromBelowIsAFailureInPortugueseAndLeavesWholeCards()
