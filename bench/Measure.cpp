@@ -10,6 +10,7 @@
 #include "settlement/CardBalance.h"
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
+#include "settlement/PassReport.h"
 #include "settlement/SettlementPass.h"
 
 #include <QCoreApplication>
@@ -225,7 +226,7 @@ Result script(const Request &request)
             {QStringLiteral(":today"), dialect.dateValue(today())},
             {QStringLiteral(":todayBound"), dialect.dateBoundValue(today())},
             {QStringLiteral(":now"), dialect.dateTimeValue(now)},
-            {QStringLiteral(":note"), SettlementPass::negativeBalanceNote(dates.strDataHoje)},
+            {QStringLiteral(":note"), PassReport::negativeBalanceNote(dates.strDataHoje)},
         };
         for (auto it = values.begin(); it != values.end(); ++it) {
             // Only the names the statement holds (":today" is not ":todayBound").

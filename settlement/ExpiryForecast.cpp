@@ -7,6 +7,8 @@
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
+#include "settlement/PassReport.h"
+#include "settlement/PassRun.h"
 
 #include <QSqlError>
 
@@ -16,7 +18,7 @@
 
 namespace {
 
-const QString kCrLf = QStringLiteral("\r\n");
+using PassReport::kCrLf;
 
 // The per-card reads share a read transaction this many cards long, as a pass's batches do:
 // on SQLite the file lock is then taken once a batch rather than around every statement.
@@ -146,17 +148,6 @@ QString ExpiryForecast::csvLine(const ExpiryLine &line)
            line.points.toText() + QLatin1Char(',') + line.balance.toText() + kCrLf;
 }
 
-void ExpiryForecast::fail(const QString &description)
-{
-    throw Failure{description};
-}
-
-void ExpiryForecast::failIfLost(const DbConnection &connection) const
-{
-    if (connection.isLost())
-        fail(connection.lostReason());
-}
-
 void ExpiryForecast::release()
 {
     m_reading.reset();
@@ -181,70 +172,50 @@ PassOutcome ExpiryForecast::run()
 {
     m_stats = {};
     m_listed = 0;
-    try {
-        if (!LigarServidor(m_cnLigacao, m_settings, readOnly(), m_host))
-            return PassOutcome::NoConnection;
-        // Held like a pass's: a pass that posted between two of its reads would make the
-        // forecast count its rows twice, or not at all.
-        m_lock = std::make_unique<PassLock>(*m_cnLigacao);
-        QString lockError;
-        switch (m_lock->tryLock(&lockError)) {
-        case PassLock::Result::Taken:
-            break;
-        case PassLock::Result::Busy:
-            release();
-            m_host.append(SettlementPass::putOffLine(m_clock.now()));
-            m_host.refresh();
-            return PassOutcome::Busy;
-        case PassLock::Result::Failed:
-            fail(lockError);
-        }
+    PassRun::Steps steps;
+    steps.body = [this] {
+        return foreseeAll();
+    };
+    steps.release = [this] {
+        release();
+    };
+    return PassRun(m_settings, readOnly(), m_host, m_clock).run(m_cnLigacao, m_lock, steps);
+}
 
-        const QDate today = m_clock.today();
-        m_calendar = std::make_unique<LapseCalendar>(today, m_options.days);
-        const Dialect &dialect = m_cnLigacao->dialect();
-        m_firstBound = dialect.dateBoundValue(m_calendar->firstCutoff());
-        m_lastBound = dialect.dateBoundValue(m_calendar->lastDay());
-        m_total = countCards();
-        m_output.begin();
-        if ((m_options.strategy != BalanceStrategy::SetBased || !forecastSetBased()) &&
-            !forecastPerCard()) {
-            release();
-            return PassOutcome::NoConnection;
-        }
-        if (m_host.stopRequested()) {
-            release();
-            return PassOutcome::Stopped;
-        }
+PassOutcome ExpiryForecast::foreseeAll()
+{
+    const QDate today = m_clock.today();
+    m_calendar = std::make_unique<LapseCalendar>(today, m_options.days);
+    const Dialect &dialect = m_cnLigacao->dialect();
+    m_firstBound = dialect.dateBoundValue(m_calendar->firstCutoff());
+    m_lastBound = dialect.dateBoundValue(m_calendar->lastDay());
+    m_total = countCards();
+    m_output.begin();
+    if ((m_options.strategy != BalanceStrategy::SetBased || !forecastSetBased()) &&
+        !forecastPerCard()) {
         release();
-        m_host.append(
-            SettlementPass::timestamp(m_clock.now()) +
-            QStringLiteral("   Previsão de caducidade (%1 dias, até %2): %3 cartões "
-                           "lidos, %4 com pontos a caducar, %5 pontos.")
-                .arg(m_options.days)
-                .arg(m_calendar->lastDay().toString(QStringLiteral("yyyy-MM-dd")))
-                .arg(m_stats.cardsRead)
-                .arg(m_stats.cardsLapsing)
-                .arg(m_stats.points.toText()) +
-            (m_stats.cardsFailed > 0
-                 ? QStringLiteral(" %1 cartões não puderam ser lidos.").arg(m_stats.cardsFailed)
-                 : QString()) +
-            kCrLf);
-        m_host.refresh();
-        return PassOutcome::Completed;
-    } catch (const Failure &failure) {
-        release();
-        m_host.append(SettlementPass::timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") +
-                      failure.description + kCrLf);
-        m_host.refresh();
-        return PassOutcome::Failed;
-    } catch (const std::exception &e) {
-        release();
-        m_host.append(SettlementPass::timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") +
-                      SettlementPass::describe(e) + kCrLf);
-        m_host.refresh();
-        return PassOutcome::Failed;
+        return PassOutcome::NoConnection;
     }
+    if (m_host.stopRequested()) {
+        release();
+        return PassOutcome::Stopped;
+    }
+    release();
+    m_host.append(
+        PassReport::timestamp(m_clock.now()) +
+        QStringLiteral("   Previsão de caducidade (%1 dias, até %2): %3 cartões "
+                       "lidos, %4 com pontos a caducar, %5 pontos.")
+            .arg(m_options.days)
+            .arg(m_calendar->lastDay().toString(QStringLiteral("yyyy-MM-dd")))
+            .arg(m_stats.cardsRead)
+            .arg(m_stats.cardsLapsing)
+            .arg(m_stats.points.toText()) +
+        (m_stats.cardsFailed > 0
+             ? QStringLiteral(" %1 cartões não puderam ser lidos.").arg(m_stats.cardsFailed)
+             : QString()) +
+        PassReport::kCrLf);
+    m_host.refresh();
+    return PassOutcome::Completed;
 }
 
 qint64 ExpiryForecast::countCards()
@@ -253,12 +224,12 @@ qint64 ExpiryForecast::countCards()
     QSqlQuery query;
     if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().cardCountSql(), &error) ||
         !m_cnLigacao->exec(query, &error))
-        fail(error);
+        PassRun::fail(error);
     if (!query.next())
-        fail(DbConnection::describe(query.lastError()));
+        PassRun::fail(DbConnection::describe(query.lastError()));
     const qint64 total = query.value(0).toLongLong();
     if (!m_cnLigacao->finish(query, &error))
-        fail(error);
+        PassRun::fail(error);
     return total;
 }
 
@@ -273,8 +244,7 @@ void ExpiryForecast::cardDone(bool counted)
 void ExpiryForecast::cardFailed(const QString &numCartao, const QString &description)
 {
     ++m_stats.cardsFailed;
-    m_host.append(QStringLiteral("Falha no cartão nº ") + numCartao + QStringLiteral(" -> ") +
-                  description + kCrLf);
+    m_host.append(PassReport::cardFailureLine(numCartao, description));
     m_host.refresh();
 }
 
@@ -316,7 +286,7 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
     if (!m_reading) {
         m_reading = std::make_unique<TransactionGuard>(*m_cnLigacao, Dialect::Work::Reading);
         if (!m_reading->begun())
-            fail(m_reading->error());
+            PassRun::fail(m_reading->error());
         m_readingCards = 0;
     }
     ++m_readingCards;
@@ -328,18 +298,10 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
     case CardBalance::Read::Unconvertible:
         cardFailed(numCartao, error);
         return false;
-    case CardBalance::Read::Failed: {
-        failIfLost(*m_cnLigacao);
-        // The card's own movements, or the statement whatever the card: only the first is a
-        // failure of this card alone.
-        QString whatever;
-        if (!m_balance.readsWithoutMovements(cliente, numCartao, &whatever)) {
-            failIfLost(*m_cnLigacao);
-            fail(error);
-        }
+    case CardBalance::Read::Failed:
+        PassRun::failUnlessTheCardsOwn(m_balance, *m_cnLigacao, cliente, numCartao, error);
         cardFailed(numCartao, error);
         return false;
-    }
     }
     m_calendar->start(sums);
 
@@ -348,7 +310,7 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
                               numCartao.isEmpty() ? QStringLiteral("") : numCartao, m_firstBound,
                               m_lastBound};
     if (!m_cnLigacao->exec(m_movements, values, &error)) {
-        failIfLost(*m_cnLigacao);
+        PassRun::failIfLost(*m_cnLigacao);
         cardFailed(numCartao, error);
         return false;
     }
@@ -368,7 +330,7 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
     }
     m_movements.finish();
     if (!ok) {
-        failIfLost(*m_cnLigacao);
+        PassRun::failIfLost(*m_cnLigacao);
         cardFailed(numCartao, error);
     }
     return ok;
@@ -383,11 +345,11 @@ bool ExpiryForecast::forecastPerCard()
     QString error;
     if (!m_balance.prepare(*m_cnLigacao, &error) ||
         !m_cnLigacao->prepare(m_movements, m_cnLigacao->dialect().movementsByDaySql(), &error))
-        fail(error);
+        PassRun::fail(error);
     QSqlQuery rsCartoes;
     if (!m_cnCartoes->prepare(rsCartoes, m_cnCartoes->dialect().cardListSql(), &error) ||
         !m_cnCartoes->exec(rsCartoes, &error))
-        fail(error);
+        PassRun::fail(error);
     CardKeys keys;
     QString cliente;
     QString numCartao;
@@ -401,8 +363,8 @@ bool ExpiryForecast::forecastPerCard()
         cardDone(true);
     }
     if (rsCartoes.lastError().isValid()) {
-        failIfLost(*m_cnCartoes);
-        fail(DbConnection::describe(rsCartoes.lastError()));
+        PassRun::failIfLost(*m_cnCartoes);
+        PassRun::fail(DbConnection::describe(rsCartoes.lastError()));
     }
     return true;
 }
@@ -414,7 +376,7 @@ bool ExpiryForecast::forecastSetBased()
     if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().balancesAndMovementsByDaySql(),
                               &error) ||
         !m_cnLigacao->exec(query, {m_firstBound, m_firstBound, m_lastBound}, &error)) {
-        failIfLost(*m_cnLigacao);
+        PassRun::failIfLost(*m_cnLigacao);
         return false;
     }
     // A card's rows follow each other: it is foreseen when the next card's first row comes.
@@ -471,12 +433,12 @@ bool ExpiryForecast::forecastSetBased()
         }
     }
     if (query.lastError().isValid()) {
-        failIfLost(*m_cnLigacao);
+        PassRun::failIfLost(*m_cnLigacao);
         // Refused before its first row (a sum beyond the database's own range): the per-card
         // reading starts afresh. Once cards were handed over, the forecast fails.
         if (m_listed == 0)
             return false;
-        fail(DbConnection::describe(query.lastError()));
+        PassRun::fail(DbConnection::describe(query.lastError()));
     }
     endCard();
     query.finish();

@@ -134,12 +134,8 @@ public:
     static QString csvField(const QString &text);
 
 private:
-    struct Failure
-    {
-        QString description;
-    };
-    [[noreturn]] static void fail(const QString &description);
-    void failIfLost(const DbConnection &connection) const;
+    /// The forecast's own work, once it holds the database.
+    PassOutcome foreseeAll();
     qint64 countCards();
     /// False when its second connection did not open (reported).
     bool forecastPerCard();

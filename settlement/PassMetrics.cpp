@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "settlement/PassMetrics.h"
+#include "settlement/PassReport.h"
 
 #include "report/ReportSink.h"
 
@@ -145,10 +146,9 @@ void record(const QString &path, const Pass &pass, ReportSink &report)
     QString error;
     if (write(path, pass, &error))
         return;
-    report.append(SettlementPass::timestamp(pass.ended) +
-                  QStringLiteral("   Falha ao gravar as métricas em ") +
-                  QDir::toNativeSeparators(path) + QStringLiteral(" -> ") + error +
-                  QStringLiteral("\r\n"));
+    report.append(
+        PassReport::timestamp(pass.ended) + QStringLiteral("   Falha ao gravar as métricas em ") +
+        QDir::toNativeSeparators(path) + QStringLiteral(" -> ") + error + QStringLiteral("\r\n"));
     report.caretToEnd();
     report.refresh();
 }

@@ -6,6 +6,7 @@
 #include "db/TransactionGuard.h"
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
+#include "settlement/PassReport.h"
 
 SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
                                  HistoryWriter *writer, bool keepRows, PassStats &stats)
@@ -179,8 +180,7 @@ SettlementBatch::Result SettlementBatch::cardUnread(const QString &numCartao,
                                                     const QString &description)
 {
     cardBegins();
-    append(QStringLiteral("Falha no cartão nº ") + numCartao + QStringLiteral(" -> ") +
-           description + QStringLiteral("\r\n"));
+    append(PassReport::cardFailureLine(numCartao, description));
     caretToEnd();
     refresh();
     ++m_stats.cardsFailed;

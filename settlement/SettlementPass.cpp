@@ -6,6 +6,7 @@
 #include "settlement/Clock.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
+#include "settlement/PassReport.h"
 
 #include <QSqlError>
 #include <QThread>
@@ -15,8 +16,6 @@
 #include <utility>
 
 namespace {
-const QString kCrLf = QStringLiteral("\r\n");
-
 // A card whose key, as the client read it back, is not the key as stored (a character outside a
 // varchar column's code page): rows posted under it would belong to no card.
 const QString kKeyNotReadBack = QStringLiteral("a chave não se lê tal como está gravada");
@@ -27,11 +26,6 @@ QString boundText(QStringView value)
     return value.isEmpty() ? QStringLiteral("") : value.toString();
 }
 
-Currency magnitude(Currency amount)
-{
-    Currency result;
-    return amount.absolute(&result) ? result : amount;
-}
 } // namespace
 
 PassDates PassDates::forDay(const QDate &today)
@@ -55,33 +49,9 @@ SettlementPass::~SettlementPass()
     release();
 }
 
-QString SettlementPass::oldBalanceNote(Currency amount)
-{
-    return QStringLiteral("Regularização Automática (") + amount.toText() +
-           QStringLiteral(" pontos)");
-}
-
-QString SettlementPass::negativeBalanceNote(const QString &strDataHoje)
-{
-    // The note has never had a closing parenthesis; reports downstream match on it as it is.
-    return QStringLiteral("Regularização Automática (Saldo em ") + strDataHoje +
-           QStringLiteral(" era negativo");
-}
-
-QString SettlementPass::timestamp(const QDateTime &moment)
-{
-    return moment.toString(QStringLiteral("dd-MM-yyyy HH:mm:ss"));
-}
-
-void SettlementPass::fail(const QString &description)
-{
-    throw Failure{description};
-}
-
 void SettlementPass::failIfLost() const
 {
-    if (m_cnLigacao->isLost())
-        fail(m_cnLigacao->lostReason());
+    PassRun::failIfLost(*m_cnLigacao);
 }
 
 void SettlementPass::openBatch()
@@ -95,7 +65,7 @@ void SettlementPass::openBatch()
     batch->redoWhenDeadlockVictim(m_victimRedos < kVictimRedos);
     QString error;
     if (!batch->begin(&error))
-        fail(error);
+        PassRun::fail(error);
     m_batch = std::move(batch);
     m_batchTimer.start();
 }
@@ -126,7 +96,7 @@ void SettlementPass::commitBatch()
     SettlementBatch::Counts counts;
     QString error;
     if (!batch->commit(&error, &counts, m_options.recordPostings ? &m_postings : nullptr))
-        fail(error);
+        PassRun::fail(error);
     m_victimRedos = 0;
     m_stats.cardsSettled += counts.cards;
     m_stats.rowsPosted += counts.rows;
@@ -146,7 +116,7 @@ void SettlementPass::endBatchAfterFailure()
         try {
             commitBatch();
             return;
-        } catch (const Failure &) {
+        } catch (const PassRun::Failure &) {
             return; // not committed: undone, and the pass's own failure line says why
         }
     }
@@ -175,99 +145,61 @@ PassOutcome SettlementPass::run()
     m_stats = {};
     m_postings.clear();
     m_victimRedos = 0;
-    try {
-        ConnectionOptions connection = m_options.connection;
-        connection.readOnly = connection.readOnly || m_options.dryRun;
-        if (!LigarServidor(m_cnLigacao, m_settings, connection, m_host))
-            return PassOutcome::NoConnection;
-
-        // Before anything is read: two passes that read a card's balance before either posts
-        // would both post its adjustment.
-        m_lock = std::make_unique<PassLock>(*m_cnLigacao);
-        QString lockError;
-        switch (m_lock->tryLock(&lockError)) {
-        case PassLock::Result::Taken:
-            break;
-        case PassLock::Result::Busy:
-            release();
-            m_host.append(putOffLine(m_clock.now()));
-            m_host.caretToEnd();
-            m_host.refresh();
-            return PassOutcome::Busy;
-        case PassLock::Result::Failed:
-            fail(lockError);
-        }
-
-        m_dates = PassDates::forDay(m_clock.today());
-
-        m_host.setWaitCursor(true);
-        m_host.setStatusVisible(true);
-        m_host.processEvents();
-
-        m_host.append(kCrLf + QStringLiteral("Início da Verificação - ") +
-                      timestamp(m_clock.now()) + kCrLf);
-        m_host.caretToEnd();
-        m_host.refresh();
-
-        CardList cards;
-        readCardList(cards);
-        m_stats.cardsRead = cards.size();
-        if (m_options.strategy == BalanceStrategy::SetBased)
-            settleSetWise(cards);
-        else
-            settlePerCard(cards);
-        if (m_host.stopRequested()) {
-            release();
-            m_host.setWaitCursor(false);
-            return PassOutcome::Stopped;
-        }
-
-        m_host.append(QStringLiteral("Fim da Verificação - ") + timestamp(m_clock.now()) + kCrLf);
-        // Last, so that whoever reads only the tail of a preview cannot miss it.
-        if (m_options.dryRun)
-            m_host.append(QStringLiteral("Simulação: nada foi gravado na base de dados.") + kCrLf);
-        m_host.caretToEnd();
-        m_host.refresh();
-
+    ConnectionOptions connection = m_options.connection;
+    connection.readOnly = connection.readOnly || m_options.dryRun;
+    PassRun::Steps steps;
+    steps.body = [this] {
+        return settle();
+    };
+    steps.release = [this] {
         release();
-
-        m_host.setStatusVisible(false);
-        m_host.processEvents();
-        m_host.resetCountdown();
+    };
+    steps.failing = [this] {
+        endBatchAfterFailure();
+        release();
         m_host.setWaitCursor(false);
-        return PassOutcome::Completed;
-    } catch (const Failure &failure) {
-        return failed(failure.description);
-    } catch (const std::exception &e) {
-        return failed(describe(e));
-    }
+    };
+    return PassRun(m_settings, connection, m_host, m_clock).run(m_cnLigacao, m_lock, steps);
 }
 
-QString SettlementPass::describe(const std::exception &e)
+PassOutcome SettlementPass::settle()
 {
-    if (dynamic_cast<const std::bad_alloc *>(&e))
-        return QStringLiteral("memória insuficiente");
-    if (dynamic_cast<const std::length_error *>(&e))
-        return QStringLiteral("dados demasiado grandes para a memória");
-    return QStringLiteral("erro interno: ") + QString::fromLocal8Bit(e.what());
-}
+    m_dates = PassDates::forDay(m_clock.today());
 
-QString SettlementPass::putOffLine(const QDateTime &moment)
-{
-    return timestamp(moment) +
-           QStringLiteral("   Verificação adiada: outro processo do Velmora está a verificar esta "
-                          "base de dados.") +
-           kCrLf;
-}
+    m_host.setWaitCursor(true);
+    m_host.setStatusVisible(true);
+    m_host.processEvents();
 
-PassOutcome SettlementPass::failed(const QString &description)
-{
-    endBatchAfterFailure();
-    release();
-    m_host.setWaitCursor(false);
-    m_host.append(timestamp(m_clock.now()) + QStringLiteral("   Falha! -> ") + description + kCrLf);
+    m_host.append(PassReport::startLine(m_clock.now()));
     m_host.caretToEnd();
-    return PassOutcome::Failed;
+    m_host.refresh();
+
+    CardList cards;
+    readCardList(cards);
+    m_stats.cardsRead = cards.size();
+    if (m_options.strategy == BalanceStrategy::SetBased)
+        settleSetWise(cards);
+    else
+        settlePerCard(cards);
+    if (m_host.stopRequested()) {
+        release();
+        m_host.setWaitCursor(false);
+        return PassOutcome::Stopped;
+    }
+
+    m_host.append(PassReport::endLine(m_clock.now()));
+    if (m_options.dryRun)
+        m_host.append(PassReport::previewLine());
+    m_host.caretToEnd();
+    m_host.refresh();
+
+    release();
+
+    m_host.setStatusVisible(false);
+    m_host.processEvents();
+    m_host.resetCountdown();
+    m_host.setWaitCursor(false);
+    return PassOutcome::Completed;
 }
 
 void SettlementPass::readCardList(CardList &cards)
@@ -281,7 +213,7 @@ void SettlementPass::readCardList(CardList &cards)
     if (!m_cnLigacao->prepare(rsCartoes, texts ? dialect.cardListTextsSql() : dialect.cardListSql(),
                               &error) ||
         !m_cnLigacao->exec(rsCartoes, &error))
-        fail(error);
+        PassRun::fail(error);
     CardKeys keys;
     QString cliente;
     QString numCartao;
@@ -297,7 +229,7 @@ void SettlementPass::readCardList(CardList &cards)
         }
     }
     if (!error.isEmpty())
-        fail(error);
+        PassRun::fail(error);
     rsCartoes.finish();
     cards.squeeze();
 }
@@ -402,18 +334,18 @@ void SettlementPass::findUnreadKeys(const CardList &cards, const QVector<qsizety
     if (!whole || !m_keyCheckPrepared) {
         if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().unreadKeysSql(int(suspects.size())),
                                   &error))
-            fail(error);
+            PassRun::fail(error);
         m_keyCheckPrepared = m_keyCheckPrepared || whole;
     }
     if (!m_cnLigacao->exec(query, keys, &error))
-        fail(error);
+        PassRun::fail(error);
     while (m_cnLigacao->next(query, &error)) {
         const qsizetype n = query.value(0).toLongLong();
         if (n >= 0 && n < suspects.size())
             unread->insert(suspects.at(n));
     }
     if (!error.isEmpty())
-        fail(error);
+        PassRun::fail(error);
     query.finish();
 }
 
@@ -507,7 +439,7 @@ void SettlementPass::prepareBalances()
 {
     QString error;
     if (!m_balance.prepare(*m_cnLigacao, &error))
-        fail(error);
+        PassRun::fail(error);
     m_balancePrepared = true;
 }
 
@@ -528,13 +460,8 @@ bool SettlementPass::readSums(QStringView cliente, QStringView numCartao, const 
     // A deadlock's victim: the batch is done again, or, after the last time, the card is left.
     if (m_cnLigacao->deadlockVictim())
         return false;
-    // The card's own movements, or the statement whatever the card (a table gone, a right
-    // withdrawn): only the first is a failure of this card alone.
-    QString whatever;
-    if (m_balance.readsWithoutMovements(cliente, numCartao, &whatever))
-        return false;
-    failIfLost();
-    fail(*error);
+    PassRun::failUnlessTheCardsOwn(m_balance, *m_cnLigacao, cliente, numCartao, *error);
+    return false;
 }
 
 SettlementPass::CardResult SettlementPass::outcome(SettlementBatch::Result result)
@@ -548,7 +475,7 @@ SettlementPass::CardResult SettlementPass::outcome(SettlementBatch::Result resul
         return CardResult::DeadlockVictim;
     case SettlementBatch::Result::Refused:
         // The batch holds whole cards: it ends as it does on any failure of the pass.
-        fail(m_batch->error());
+        PassRun::fail(m_batch->error());
     case SettlementBatch::Result::Failed:
         break;
     }
@@ -556,7 +483,7 @@ SettlementPass::CardResult SettlementPass::outcome(SettlementBatch::Result resul
     const QString error = m_batch->error();
     const std::unique_ptr<SettlementBatch> batch = std::move(m_batch);
     batch->discard();
-    fail(error);
+    PassRun::fail(error);
 }
 
 SettlementPass::CardResult SettlementPass::cardUnread(QStringView numCartao,
@@ -604,21 +531,13 @@ CardRows SettlementPass::cardRows(QStringView cliente, QStringView numCartao,
     row.NumCartao = numCartao.toString();
     row.Tipo = QStringLiteral("");
     row.Numero = QStringLiteral("");
-    // A preview says what would be done, not that it was.
-    const QString cardLine = QStringLiteral("    Cartão nº ") + row.NumCartao +
-                             (m_options.dryRun ? QStringLiteral(" seria saldado até ao dia ")
-                                               : QStringLiteral(" saldado até ao dia ")) +
-                             m_dates.strDataLimite + kCrLf;
+    const QString cardLine =
+        PassReport::cardSettledLine(row.NumCartao, m_dates.strDataLimite, m_options.dryRun);
     // A preview shows each row where the pass would post it.
     const auto add = [&](const HistoryEntry &entry) {
         card.rows.append(entry);
         if (m_options.dryRun)
-            card.lines.append(
-                QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
-                    .arg(entry.NumCartao, entry.Terceiro, entry.Afecta,
-                         magnitude(entry.Pontos).toText(),
-                         entry.Data.toString(QStringLiteral("yyyy-MM-dd")), entry.Observa) +
-                kCrLf);
+            card.lines.append(PassReport::previewRowLine(entry));
     };
     const bool atCutoff = !plan.lapse.isZero() || !plan.refill.isZero();
     if (atCutoff) {
@@ -632,7 +551,7 @@ CardRows SettlementPass::cardRows(QStringView cliente, QStringView numCartao,
         Currency shown = amount;
         if (!lapse && !Currency::subtract(Currency(), amount, &shown))
             shown = amount;
-        row.Observa = oldBalanceNote(shown);
+        row.Observa = PassReport::oldBalanceNote(shown);
         add(row);
         card.lines.append(cardLine);
     }
@@ -643,7 +562,7 @@ CardRows SettlementPass::cardRows(QStringView cliente, QStringView numCartao,
         row.Afecta = QStringLiteral("+");
         row.ValorIncid = plan.lift;
         row.Pontos = plan.lift;
-        row.Observa = negativeBalanceNote(m_dates.strDataHoje);
+        row.Observa = PassReport::negativeBalanceNote(m_dates.strDataHoje);
         add(row);
         if (!atCutoff)
             card.lines.append(cardLine);

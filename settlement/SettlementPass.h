@@ -7,6 +7,7 @@
 #include "db/HistoryWriter.h"
 #include "settlement/CardBalance.h"
 #include "settlement/CardList.h"
+#include "settlement/PassRun.h"
 #include "settlement/PassStats.h"
 #include "settlement/RangeBalances.h"
 #include "settlement/SettlementBatch.h"
@@ -23,15 +24,6 @@
 class Clock;
 class PassHost;
 class PassLock;
-
-/// How a pass ended.
-enum class PassOutcome {
-    Completed,    ///< ran to its end; the countdown starts again
-    NoConnection, ///< the connection did not open (reported by LigarServidor)
-    Failed,       ///< ended through the failure path
-    Stopped,      ///< the host went away; ended at a card boundary
-    Busy,         ///< another pass, here or on another machine, is settling the database
-};
 
 /// How the old balances are read.
 enum class BalanceStrategy {
@@ -88,23 +80,7 @@ public:
     /// PassOptions::recordPostings, as a large pass would otherwise hold every row.
     const QVector<HistoryEntry> &postings() const { return m_postings; }
 
-    /// The note of a row dated at the cutoff: the points lapsed, or an old deficit refilled as
-    /// a negative amount.
-    static QString oldBalanceNote(Currency amount);
-    static QString negativeBalanceNote(const QString &strDataHoje);
-    /// The current moment as the report lines show it.
-    static QString timestamp(const QDateTime &moment);
-    /// An exception from below the pass as the report tells it: the standard library's own
-    /// texts are English, the report's Portuguese.
-    static QString describe(const std::exception &e);
-    /// The line of a pass, or a forecast, put off because another holds the database's lock.
-    static QString putOffLine(const QDateTime &moment);
-
 private:
-    struct Failure
-    {
-        QString description;
-    };
     /// What became of one card.
     enum class CardResult {
         Done,            ///< settled, needing nothing, or left as it was for the next pass
@@ -168,8 +144,8 @@ private:
     /// the connection is lost.
     void endBatchAfterFailure();
     void release();
-    PassOutcome failed(const QString &description);
-    [[noreturn]] static void fail(const QString &description);
+    /// The pass's own work, once it holds the database.
+    PassOutcome settle();
     /// Fails the pass when the connection is lost.
     void failIfLost() const;
 

@@ -2,6 +2,7 @@
 #include "app/ReportPane.h"
 #include "report/ReportText.h"
 #include "settlement/PassLock.h"
+#include "settlement/PassReport.h"
 #include "support/TestDatabase.h"
 #include "support/TestUtil.h"
 #include "support/TestWindow.h"
@@ -197,7 +198,7 @@ void tst_WindowTick::keepsTheReportNearTheLimitThroughALongPass()
     QVERIFY2(largest <= 2 * ReportText::Limit, qPrintable(QString::number(largest)));
     const QString &text = win.w->report().text();
     QVERIFY(text.startsWith(u"    Cartão nº "_s)); // whole lines went from the top
-    QVERIFY(text.endsWith(kEnd + SettlementPass::timestamp(win.clock.now()) + u"\r\n"_s));
+    QVERIFY(text.endsWith(kEnd + PassReport::timestamp(win.clock.now()) + u"\r\n"_s));
     QCOMPARE(pane->toPlainText(), ReportPane::forDisplay(text));
     QVERIFY(pane->textCursor().atEnd());
 }

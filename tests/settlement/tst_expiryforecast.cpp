@@ -3,6 +3,9 @@
 // else moves.
 #include "PassTestUtil.h"
 #include "settlement/ExpiryForecast.h"
+#include "settlement/PassLock.h"
+
+#include <QLockFile>
 
 #include <QTest>
 
@@ -15,6 +18,7 @@ private slots:
     void foreseesWhatThePassesOfTheComingDaysPost();
     void csvQuotesOnlyWhatNeedsIt_data();
     void csvQuotesOnlyWhatNeedsIt();
+    void putOffOrFailedEndsAsAPassEnds();
 };
 
 namespace {
@@ -198,6 +202,38 @@ void tst_ExpiryForecast::csvQuotesOnlyWhatNeedsIt()
     line.day = QDate(2027, 1, 5);
     QVERIFY(Currency::fromWhole(40, &line.points) && Currency::fromWhole(-3, &line.balance));
     QCOMPARE(ExpiryForecast::csvLine(line), csv + u",\"10,09\",2027-01-05,40,-3\r\n"_s);
+}
+
+void tst_ExpiryForecast::putOffOrFailedEndsAsAPassEnds()
+{
+    if (TestDatabase::isServer())
+        QSKIP("the file lock and the renamed history are SQLite's");
+    TestDatabase db;
+    db.addCard(u"123"_s, u"456"_s, {"+ 100 2024-12-06"});
+    const auto forecast = [&db](RecordingHost &host) {
+        ForecastOptions options;
+        options.connection = db.connectionOptions();
+        Collector output;
+        return ExpiryForecast(db.settings(), host, host.manualClock, options, output).run();
+    };
+    {
+        // Put off: the line, then the caret at the end and the report redrawn, as a pass does.
+        QLockFile other(PassLock::lockFilePath(db.path()));
+        QVERIFY(other.tryLock(0));
+        RecordingHost host;
+        QCOMPARE(forecast(host), PassOutcome::Busy);
+        QCOMPARE(host.lines().value(0), kStamp + u"   Verificação adiada: outro processo do "
+                                                 u"Velmora está a verificar esta base de dados."_s);
+        QCOMPARE(host.calls, (QStringList{"append", "caret", "refresh"}));
+    }
+    // Failed: the line, then the caret at the end, as a pass does.
+    db.breakHistory();
+    RecordingHost host;
+    QCOMPARE(forecast(host), PassOutcome::Failed);
+    db.restoreHistory();
+    QVERIFY2(host.lines().constLast().startsWith(kStamp + u"   Falha! -> "_s),
+             qPrintable(host.text));
+    QCOMPARE(host.calls.mid(host.calls.size() - 2), (QStringList{"append", "caret"}));
 }
 
 QTEST_GUILESS_MAIN(tst_ExpiryForecast)

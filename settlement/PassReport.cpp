@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: MIT
+#include "settlement/PassReport.h"
+
+#include <new>
+#include <stdexcept>
+
+namespace PassReport {
+
+QString timestamp(const QDateTime &moment)
+{
+    return moment.toString(QStringLiteral("dd-MM-yyyy HH:mm:ss"));
+}
+
+QString describe(const std::exception &e)
+{
+    if (dynamic_cast<const std::bad_alloc *>(&e))
+        return QStringLiteral("memória insuficiente");
+    if (dynamic_cast<const std::length_error *>(&e))
+        return QStringLiteral("dados demasiado grandes para a memória");
+    return QStringLiteral("erro interno: ") + QString::fromLocal8Bit(e.what());
+}
+
+QString startLine(const QDateTime &moment)
+{
+    return kCrLf + QStringLiteral("Início da Verificação - ") + timestamp(moment) + kCrLf;
+}
+
+QString endLine(const QDateTime &moment)
+{
+    return QStringLiteral("Fim da Verificação - ") + timestamp(moment) + kCrLf;
+}
+
+QString previewLine()
+{
+    return QStringLiteral("Simulação: nada foi gravado na base de dados.") + kCrLf;
+}
+
+QString putOffLine(const QDateTime &moment)
+{
+    return timestamp(moment) +
+           QStringLiteral("   Verificação adiada: outro processo do Velmora está a verificar esta "
+                          "base de dados.") +
+           kCrLf;
+}
+
+QString failureLine(const QDateTime &moment, const QString &description)
+{
+    return timestamp(moment) + QStringLiteral("   Falha! -> ") + description + kCrLf;
+}
+
+QString cardFailureLine(const QString &numCartao, const QString &description)
+{
+    return QStringLiteral("Falha no cartão nº ") + numCartao + QStringLiteral(" -> ") +
+           description + kCrLf;
+}
+
+QString cardSettledLine(const QString &numCartao, const QString &strDataLimite, bool preview)
+{
+    // A preview says what would be done, not that it was.
+    return QStringLiteral("    Cartão nº ") + numCartao +
+           (preview ? QStringLiteral(" seria saldado até ao dia ")
+                    : QStringLiteral(" saldado até ao dia ")) +
+           strDataLimite + kCrLf;
+}
+
+QString previewRowLine(const HistoryEntry &row)
+{
+    Currency magnitude;
+    if (!row.Pontos.absolute(&magnitude))
+        magnitude = row.Pontos;
+    return QStringLiteral("    Simulação: cartão nº %1 (cliente %2) %3 %4 em %5: %6")
+               .arg(row.NumCartao, row.Terceiro, row.Afecta, magnitude.toText(),
+                    row.Data.toString(QStringLiteral("yyyy-MM-dd")), row.Observa) +
+           kCrLf;
+}
+
+QString oldBalanceNote(Currency amount)
+{
+    return QStringLiteral("Regularização Automática (") + amount.toText() +
+           QStringLiteral(" pontos)");
+}
+
+QString negativeBalanceNote(const QString &strDataHoje)
+{
+    // The note has never had a closing parenthesis; reports downstream match on it as it is.
+    return QStringLiteral("Regularização Automática (Saldo em ") + strDataHoje +
+           QStringLiteral(" era negativo");
+}
+
+} // namespace PassReport
