@@ -2,8 +2,8 @@
 #include "app/frmVelmora.h"
 
 #include "app/ActivationStore.h"
-#include "app/CommandLine.h"
 #include "app/ReportPane.h"
+#include "db/CommandLine.h"
 #include "settlement/PassMetrics.h"
 
 #include <QApplication>

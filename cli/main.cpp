@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // velmora-cli: one settlement pass from the console, for cron, systemd timers and Task Scheduler.
-#include "app/CommandLine.h"
 #include "cli/Console.h"
 #include "cli/ConsoleHost.h"
 #include "cli/SettingsSource.h"
+#include "db/CommandLine.h"
 #include "db/ConnectionString.h"
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
