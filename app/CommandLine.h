@@ -1,20 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "db/ConnectionSettings.h"
-
 #include <QString>
 #include <QStringList>
 
+/// Where the window's program takes its settings line from. The line's split into the five
+/// settings is the core's (db/CommandLine.h), shared with the console program.
 namespace CommandLine {
-
-/// Splits "server;database;login;password;mode;" into the five settings. A field counts only
-/// when a ";" follows it; a sixth or later field and text after the last ";" are ignored.
-ConnectionSettings split(const QString &argumentString);
-
-/// Upper-cases the mode (blank becomes "SQL") and checks the required settings. Returns the
-/// Portuguese message that refuses the start, or an empty string when the settings will do.
-QString normaliseAndValidate(ConnectionSettings &settings);
 
 /// The argument tail as one string: the arguments after the program's own, joined by blanks.
 QString joinArguments(const QStringList &arguments);

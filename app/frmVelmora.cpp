@@ -2,14 +2,13 @@
 #include "app/frmVelmora.h"
 
 #include "app/ActivationStore.h"
-#include "app/CommandLine.h"
 #include "app/ReportPane.h"
+#include "db/CommandLine.h"
 #include "settlement/PassMetrics.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopedValueRollback>
@@ -78,9 +77,7 @@ void frmVelmora::setMessageHook(MessageHook hook)
 frmVelmora::frmVelmora(QString applicationName, QString settingsFile, const Clock *clock,
                        QWidget *parent)
     : QWidget(parent), m_application(std::move(applicationName)),
-      m_settingsFile(std::move(settingsFile)),
-      m_metricsFile(qEnvironmentVariable("VELMORA_METRICS_FILE")),
-      m_clock(clock ? clock : &m_systemClock),
+      m_settingsFile(std::move(settingsFile)), m_clock(clock ? clock : &m_systemClock),
       m_chkActivar(new QCheckBox(QStringLiteral("Activar este Controlo"), this)),
       m_lblStatus(new QLabel(QStringLiteral("Em execução. Aguarde por favor..."), this)),
       m_rtfRelatorio(new ReportPane(this)),
@@ -208,14 +205,10 @@ void frmVelmora::tmrTimer_Timer()
         LimpraRelatorio();
     }
     SettlementPass pass(m_settings, *this, *m_clock, m_passOptions);
-    QElapsedTimer duration;
-    duration.start();
+    const PassMetrics::Recorder metrics(m_metricsFile, *m_clock);
     m_lastOutcome = pass.run();
     m_rtfRelatorio->setPaced(false);
-    if (!m_metricsFile.isEmpty())
-        PassMetrics::record(m_metricsFile,
-                            {m_lastOutcome, pass.stats(), m_clock->now(), duration.elapsed()},
-                            *this);
+    metrics.record(m_lastOutcome, pass.stats(), *this);
 }
 
 void frmVelmora::showCountdown()

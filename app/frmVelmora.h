@@ -52,6 +52,8 @@ public:
     Countdown &countdown() { return m_countdown; }
     bool passRunning() const { return m_passRunning; }
     void setPassOptions(const PassOptions &options) { m_passOptions = options; }
+    /// The file that each pass leaves its figures in, for monitoring (empty: none).
+    void setMetricsFile(const QString &path) { m_metricsFile = path; }
     /// How often, at most, a pass redraws the pane and handles events (0: at every card).
     void setFrameInterval(int milliseconds);
     /// How the last pass ended.
@@ -81,7 +83,7 @@ private:
 
     QString m_application;
     QString m_settingsFile;
-    QString m_metricsFile; ///< VELMORA_METRICS_FILE: the figures of each pass, for monitoring
+    QString m_metricsFile;
     ConnectionSettings m_settings;
     Countdown m_countdown;
     ReportText m_report;

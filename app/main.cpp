@@ -22,6 +22,7 @@ int main(int argc, char *argv[])
     frmVelmora window(QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName(),
                       ActivationStore::defaultFileOverride());
     window.setPassOptions(options);
+    window.setMetricsFile(qEnvironmentVariable("VELMORA_METRICS_FILE"));
     if (!window.Form_Load(arguments))
         return 1;
     window.show();

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "bench/Measure.h"
 
-#include "app/CommandLine.h"
 #include "app/frmVelmora.h"
+#include "db/CommandLine.h"
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "db/Dialect.h"

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // velmora-bench: prices a settlement pass on a generated SQLite scheme. Each measurement runs
 // in a child process of its own, so that every peak resident size is that measurement's.
-#include "app/CommandLine.h"
 #include "bench/Generator.h"
 #include "bench/Measure.h"
+#include "db/CommandLine.h"
 #include "db/DbConnection.h"
 
 #include <QApplication>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // velmora-cli: one settlement pass from the console, for cron, systemd timers and Task Scheduler.
-#include "app/CommandLine.h"
 #include "cli/Console.h"
 #include "cli/ConsoleHost.h"
 #include "cli/SettingsSource.h"
+#include "db/CommandLine.h"
 #include "db/ConnectionString.h"
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
@@ -13,7 +13,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include <cstdio>
 
@@ -233,12 +232,10 @@ int main(int argc, char *argv[])
     options.strategy = strategy;
     ConsoleHost host;
     SettlementPass pass(settings, host, clock, options);
-    QElapsedTimer duration;
-    duration.start();
+    // No file named, none written: an empty --metrics was refused above.
+    const PassMetrics::Recorder figures(parser.value(metrics), clock);
     const PassOutcome outcome = pass.run();
-    if (parser.isSet(metrics))
-        PassMetrics::record(parser.value(metrics),
-                            {outcome, pass.stats(), clock.now(), duration.elapsed()}, host);
+    figures.record(outcome, pass.stats(), host);
     host.finish();
     return exitCodeOf(outcome, pass.stats().someCardsLeft());
 }

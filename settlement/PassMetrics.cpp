@@ -3,6 +3,7 @@
 #include "settlement/PassReport.h"
 
 #include "report/ReportSink.h"
+#include "settlement/Clock.h"
 
 #include <QDir>
 #include <QFile>
@@ -151,6 +152,17 @@ void record(const QString &path, const Pass &pass, ReportSink &report)
         QDir::toNativeSeparators(path) + QStringLiteral(" -> ") + error + QStringLiteral("\r\n"));
     report.caretToEnd();
     report.refresh();
+}
+
+Recorder::Recorder(QString path, const Clock &clock) : m_path(std::move(path)), m_clock(clock)
+{
+    m_started.start();
+}
+
+void Recorder::record(PassOutcome outcome, const PassStats &stats, ReportSink &report) const
+{
+    if (!m_path.isEmpty())
+        PassMetrics::record(m_path, {outcome, stats, m_clock.now(), m_started.elapsed()}, report);
 }
 
 } // namespace PassMetrics

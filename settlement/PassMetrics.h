@@ -5,8 +5,10 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QString>
 
+class Clock;
 class ReportSink;
 
 /// The figures of the last pass, for a monitoring agent: a file in the Prometheus text
@@ -44,5 +46,21 @@ bool write(const QString &path, const Pass &pass, QString *error);
 /// write(), and a line in `report` when the file could not be written. The pass's own outcome
 /// is left as it was.
 void record(const QString &path, const Pass &pass, ReportSink &report);
+
+/// A pass's figures as each program leaves them: made just before the pass runs, it times the
+/// pass, and record() then writes them with record(path, ...) above, ended at `clock`'s now.
+/// With no file named, nothing is written.
+class Recorder
+{
+public:
+    Recorder(QString path, const Clock &clock);
+    /// Writes the file for the pass that has just ended with `outcome` and `stats`.
+    void record(PassOutcome outcome, const PassStats &stats, ReportSink &report) const;
+
+private:
+    QString m_path;
+    const Clock &m_clock;
+    QElapsedTimer m_started;
+};
 
 } // namespace PassMetrics

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Prints the settings string as this process received it, for tst_commandline to start with
+// Prints the settings string as this process received it, for tst_argumenttail to start with
 // the command lines of its table.
 #include "app/CommandLine.h"
 #include "cli/Console.h"

@@ -56,7 +56,7 @@ private slots:
     void waitsForAnotherProcessSettlingTheSameDatabase_data();
     void waitsForAnotherProcessSettlingTheSameDatabase();
     void runsAPassByItselfOnTheThirtiethMinute();
-    void leavesThePassFiguresWhereTheEnvironmentSays();
+    void leavesThePassFiguresWhereItIsTold();
 };
 
 void tst_WindowTick::countsOnlyWhileTheBoxIsTicked_data()
@@ -310,14 +310,13 @@ void tst_WindowTick::runsAPassByItselfOnTheThirtiethMinute()
     QCOMPARE(db.balance(u"123"_s, u"456"_s, u"2025-12-06"_s), u"0.0000"_s);
 }
 
-void tst_WindowTick::leavesThePassFiguresWhereTheEnvironmentSays()
+void tst_WindowTick::leavesThePassFiguresWhereItIsTold()
 {
     TestDatabase db;
     seed(db);
     const QString path = QDir(db.folder()).filePath(u"velmora.prom"_s);
-    qputenv("VELMORA_METRICS_FILE", QFile::encodeName(path));
     TestWindow win(db.path());
-    qunsetenv("VELMORA_METRICS_FILE");
+    win.w->setMetricsFile(path);
     win.setMinutes(29);
     win.tick();
     QCOMPARE(win.count(kEnd), 1);
@@ -328,6 +327,17 @@ void tst_WindowTick::leavesThePassFiguresWhereTheEnvironmentSays()
         metrics.contains("\nvelmora_pass_last_end_timestamp_seconds{outcome=\"completed\"} ") &&
             metrics.contains("\nvelmora_pass_rows_posted 1\n"),
         metrics.constData());
+
+    // The program reads the environment at start and tells the window; a window told nothing
+    // writes nothing, whatever the environment says.
+    const QString fromEnvironment = QDir(db.folder()).filePath(u"environment.prom"_s);
+    qputenv("VELMORA_METRICS_FILE", QFile::encodeName(fromEnvironment));
+    TestWindow untold(db.path());
+    untold.setMinutes(29);
+    untold.tick();
+    qunsetenv("VELMORA_METRICS_FILE");
+    QCOMPARE(untold.count(kEnd), 1);
+    QVERIFY(!QFile::exists(fromEnvironment));
 }
 
 QTEST_MAIN(tst_WindowTick)

@@ -6,7 +6,6 @@
 #include "support/TestUtil.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLockFile>
 #include <QRegularExpression>
@@ -24,6 +23,7 @@ private slots:
     void fileAfterEachOutcome();
     void lastSuccessSurvivesAFailure();
     void aFileThatCannotBeWrittenIsReportedAndThePassStands();
+    void noFileNamedWritesNone();
 };
 
 namespace {
@@ -104,18 +104,17 @@ QString seconds(const QDateTime &moment)
     return QString::number(double(moment.toMSecsSinceEpoch()) / 1000.0, 'f', 3);
 }
 
-/// A pass on `db` as the host's clock stands, its figures recorded at `path`.
+/// A pass on `db` as the host's clock stands, its figures recorded at `path` as the programs
+/// record them.
 PassOutcome passWithMetrics(const TestDatabase &db, RecordingHost &host, const QString &path,
                             ConnectionSettings settings = {})
 {
     if (settings.strServidor.isEmpty())
         settings = db.settings();
-    QElapsedTimer duration;
-    duration.start();
     SettlementPass pass(settings, host, host.manualClock, PassOptions{});
+    const PassMetrics::Recorder metrics(path, host.manualClock);
     const PassOutcome outcome = pass.run();
-    PassMetrics::record(path, {outcome, pass.stats(), host.manualClock.now(), duration.elapsed()},
-                        host);
+    metrics.record(outcome, pass.stats(), host);
     return outcome;
 }
 
@@ -237,6 +236,18 @@ void tst_PassMetrics::aFileThatCannotBeWrittenIsReportedAndThePassStands()
                                      QDir::toNativeSeparators(path) + u" -> "_s),
              qPrintable(lines.last()));
     QCOMPARE(readAll(notAFolder), QByteArray("x"));
+}
+
+void tst_PassMetrics::noFileNamedWritesNone()
+{
+    TestDatabase db;
+    db.addCard(u"C1"_s, u"1"_s, {u"+ 100 2025-01-10"_s});
+    const QStringList before = QDir(db.folder()).entryList(QDir::Files);
+    RecordingHost host;
+    QCOMPARE(passWithMetrics(db, host, QString()), PassOutcome::Completed);
+    QCOMPARE(db.postedRows().size(), 1);
+    QCOMPARE(QDir(db.folder()).entryList(QDir::Files), before);
+    QVERIFY2(host.lines().constLast().startsWith(u"Fim da Verificação"_s), qPrintable(host.text));
 }
 
 QTEST_GUILESS_MAIN(tst_PassMetrics)

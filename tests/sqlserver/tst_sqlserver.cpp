@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What only a SQL Server shows. The cases both back ends share run in the *_sqlserver builds of
 // the settlement, pass-fault, strategy and history-writer suites.
-#include "app/CommandLine.h"
+#include "db/CommandLine.h"
 #include "db/Dialect.h"
 #include "settlement/PassTestUtil.h"
 #include "support/TestUtil.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Encrypted connections, on a T-SQL server with TLS (VELMORA_TEST_SQLSERVER_TLS) beside the
 // plain one (VELMORA_TEST_SQLSERVER); reports itself skipped without the first.
-#include "app/CommandLine.h"
+#include "db/CommandLine.h"
 #include "settlement/PassTestUtil.h"
 
 #include <QSqlError>

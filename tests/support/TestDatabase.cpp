@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "support/TestDatabase.h"
 
-#include "app/CommandLine.h"
+#include "db/CommandLine.h"
 #include "db/Currency.h"
 #include "db/Schema.h"
 

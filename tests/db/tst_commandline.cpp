@@ -1,18 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "app/CommandLine.h"
+// The settings line split into the five settings, and the settings checked.
+#include "db/CommandLine.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTest>
-
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-
-#include <string>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -23,10 +15,6 @@ private slots:
     void splitsAndValidatesTheSettings_data();
     void splitsAndValidatesTheSettings();
     void blankServerIsStoredUnchangedButRefused();
-    void takesTheTailAfterTheProgramToken_data();
-    void takesTheTailAfterTheProgramToken();
-    void aWindowsProcessReadsItsRawTail_data();
-    void aWindowsProcessReadsItsRawTail();
     void fieldsAreTheSegmentsEndedBySemicolons();
 };
 
@@ -75,59 +63,6 @@ void tst_CommandLine::blankServerIsStoredUnchangedButRefused()
     ConnectionSettings s{u"  "_s, u"db"_s, u"usr"_s, {}, {}};
     QCOMPARE(CommandLine::normaliseAndValidate(s), u"Não definiu o Servidor de SQL!"_s);
     QCOMPARE(s.strServidor, u"  "_s);
-}
-
-void tst_CommandLine::takesTheTailAfterTheProgramToken_data()
-{
-    QTest::addColumn<QString>("commandLine");
-    QTest::addColumn<QString>("tail");
-    QTest::newRow("quoted") << uR"("C:\Program Files\velmora.exe"  srv;db;;;WIN; )"_s
-                            << u"srv;db;;;WIN; "_s;
-    QTest::newRow("bare") << u"velmora.exe\tsrv;db;u;p;;"_s << u"srv;db;u;p;;"_s;
-    QTest::newRow("quote inside tail") << uR"(v.exe "a b";c;)"_s << uR"("a b";c;)"_s;
-    QTest::newRow("no tail") << uR"("velmora.exe")"_s << QString();
-    QTest::newRow("unclosed quote") << uR"("velmora.exe srv;)"_s << QString();
-}
-
-void tst_CommandLine::takesTheTailAfterTheProgramToken()
-{
-    QFETCH(QString, commandLine);
-    QFETCH(QString, tail);
-    QCOMPARE(CommandLine::argumentTail(commandLine), tail);
-}
-
-void tst_CommandLine::aWindowsProcessReadsItsRawTail_data()
-{
-    takesTheTailAfterTheProgramToken_data();
-    QTest::newRow("letters beyond Latin-1")
-        << u"velmora.exe  \"srv\\Ação\";Fidelização;Ωμέγα;пароль;;"_s
-        << u"\"srv\\Ação\";Fidelização;Ωμέγα;пароль;;"_s;
-}
-
-void tst_CommandLine::aWindowsProcessReadsItsRawTail()
-{
-#ifdef Q_OS_WIN
-    QFETCH(QString, commandLine);
-    QFETCH(QString, tail);
-    // The child is started with exactly the table's command line: its program token need not
-    // name the file that runs.
-    const std::wstring program =
-        QDir::toNativeSeparators(QFileInfo(QStringLiteral(VELMORA_PRINTTAIL)).absoluteFilePath())
-            .toStdWString();
-    std::wstring line = commandLine.toStdWString();
-    QProcess process;
-    process.setProgram(QStringLiteral(VELMORA_PRINTTAIL));
-    process.setCreateProcessArgumentsModifier([&](QProcess::CreateProcessArguments *args) {
-        args->applicationName = program.c_str();
-        args->arguments = line.data();
-    });
-    process.start();
-    QVERIFY2(process.waitForFinished(60000), qPrintable(process.errorString()));
-    QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), tail);
-#else
-    QSKIP("only Windows hands a program its command line unsplit");
-#endif
 }
 
 void tst_CommandLine::fieldsAreTheSegmentsEndedBySemicolons()
