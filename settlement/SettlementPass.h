@@ -5,21 +5,13 @@
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "db/HistoryWriter.h"
-#include "settlement/CardBalance.h"
 #include "settlement/CardList.h"
 #include "settlement/PassRun.h"
 #include "settlement/PassStats.h"
-#include "settlement/RangeBalances.h"
-#include "settlement/SettlementBatch.h"
 
 #include <QDate>
-#include <QElapsedTimer>
-#include <QSet>
-#include <QSqlQuery>
 #include <QString>
 #include <QVector>
-
-#include <functional>
 
 class Clock;
 class PassHost;
@@ -81,73 +73,12 @@ public:
     const QVector<HistoryEntry> &postings() const { return m_postings; }
 
 private:
-    /// What became of one card.
-    enum class CardResult {
-        Done,            ///< settled, needing nothing, or left as it was for the next pass
-        TransactionGone, ///< the server ended the batch's transaction on the card's failure
-        DeadlockVictim,  ///< the server rolled the batch back to break a deadlock
-    };
-    /// How many more times a batch that a deadlock's victim is done again; after the last, a
-    /// victim is a failure like any other.
-    static constexpr int kVictimRedos = 3;
-    /// Settles `count` cards in batches, `settle(i)` settling the i-th; a batch whose
-    /// transaction the server ended on a card's failure is settled again without that card.
-    void settleInBatches(qsizetype count, const std::function<CardResult(qsizetype)> &settle,
-                         const std::function<void(qsizetype)> &progress);
-    void settlePerCard(const CardList &cards);
-    /// Settles the cards [start, end) of the list one at a time, each read on its own, with
-    /// `progress` after each; a card whose key, as read back, finds no row of PontosCartoes is
-    /// named and left as it was.
-    void settleOneByOne(const CardList &cards, qsizetype start, qsizetype end,
-                        const std::function<void(qsizetype)> &progress);
-    /// Adds to `unread` the cards of [start, end) whose keys, as read back, find no row of
-    /// PontosCartoes: one statement for every keysPerCheck() keys that may not read back.
-    void findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
-                        QSet<qsizetype> *unread);
-    /// The same for the cards `suspects`, at most keysPerCheck() of them, in one statement.
-    void findUnreadKeys(const CardList &cards, const QVector<qsizetype> &suspects,
-                        QSet<qsizetype> *unread);
-    void settleSetWise(const CardList &cards);
-    /// Settles the cards [start, end) of the list together: one grouped read of their sums,
-    /// their rows written several to a statement.
-    /// False when the batch was a deadlock's victim, abandoned: the range is to be settled
-    /// again.
-    bool settleRange(const CardList &cards, qsizetype start, qsizetype end);
-    /// The same cards settled one at a time, each read on its own: where the grouped read or
-    /// the batch cannot serve them.
-    void settleRangeOneByOne(const CardList &cards, qsizetype start, qsizetype end);
     void readCardList(CardList &cards);
-    void prepareBalances();
-    /// The card's sums up to `bound`, bound at midnight at its start. False, with the reason,
-    /// when the card's own values cannot be read or converted; the pass fails when the
-    /// connection is lost.
-    bool readSums(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
-                  QString *error);
-    /// Settles a card whose sums up to the cutoff are `atCutoff` (read here when null): reads
-    /// today's sums when its old balance is not zero, and posts what the lapse rule asks for
-    /// into the open batch, which it never commits.
-    CardResult settleCard(QStringView cliente, QStringView numCartao, const CardSums *atCutoff);
-    /// The rows the plan asks for, and the report's lines for them.
-    CardRows cardRows(QStringView cliente, QStringView numCartao,
-                      const CardAdjustments &plan) const;
-    /// What a batch's result means for the pass: a failure ends it, after the batch is undone.
-    CardResult outcome(SettlementBatch::Result result);
-    CardResult cardUnread(QStringView numCartao, const QString &description);
-    void openBatch();
-    /// Abandons the open batch, a deadlock's victim, and waits before it is done again: longer
-    /// each time, from a tenth of a second to a second.
-    void abandonAsVictim();
-    /// Ends the batch after a card when it is full or has been open long enough.
-    void cardDone();
-    void commitBatch();
-    /// Keeps what can be kept of the open batch when the pass fails: its whole cards, unless
-    /// the connection is lost.
-    void endBatchAfterFailure();
     void release();
     /// The pass's own work, once it holds the database.
     PassOutcome settle();
-    /// Fails the pass when the connection is lost.
-    void failIfLost() const;
+    /// Reads the card list and settles every card, by the walk the options choose.
+    void walk();
 
     const ConnectionSettings m_settings; ///< a copy: a caller's temporary may go before run()
     PassHost &m_host;
@@ -157,17 +88,7 @@ private:
     PassStats m_stats;
     QVector<HistoryEntry> m_postings;
 
-    std::unique_ptr<SettlementBatch> m_batch;
-    QElapsedTimer m_batchTimer; ///< monotonic: the host's clock may be set or stand still
-    int m_victimRedos = 0;      ///< times the open batch's cards were done again since a commit
-
     ConnectionPtr m_cnLigacao;
-    CardBalance m_balance;
-    bool m_balancePrepared = false;
-    RangeBalances m_rangeBalances;
-    QSqlQuery m_keyCheck; ///< findUnreadKeys() for a whole range of keys
-    bool m_keyCheckPrepared = false;
-
     std::unique_ptr<HistoryWriter> m_writer;
     std::unique_ptr<PassLock> m_lock;
 };

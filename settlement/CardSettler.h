@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "settlement/CardBalance.h"
+#include "settlement/LapseRule.h"
+#include "settlement/SettlementBatch.h"
+
+#include <QDate>
+#include <QString>
+#include <QStringView>
+
+class DbConnection;
+struct PassDates;
+
+/// Settles one card at a time into the batch it is given, which it never commits: reads the
+/// card's sums, asks the lapse rule, and posts the rows and lines it asks for. What a batch's
+/// result means for the pass is decided here too: a failure that ends the pass throws
+/// PassRun::Failure, after the batch is undone where part of a card may be in it.
+class CardSettler
+{
+public:
+    /// What became of one card, or of the cards of one posting.
+    enum class Result {
+        Done,            ///< settled, needing nothing, or left as it was for the next pass
+        TransactionGone, ///< the server ended the batch's transaction on the card's failure
+        DeadlockVictim,  ///< the server rolled the batch back to break a deadlock
+    };
+
+    CardSettler(const DbConnection &connection, const PassDates &dates, bool dryRun);
+
+    /// Reads the card's sums up to the cutoff, and today's when its old balance is not zero,
+    /// and posts what the lapse rule asks for.
+    Result settle(SettlementBatch &batch, QStringView cliente, QStringView numCartao);
+    /// A card that cannot be read or settled: named, and left as it was.
+    Result unread(SettlementBatch &batch, QStringView numCartao, const QString &description);
+    /// Posts several cards' rows together.
+    Result post(SettlementBatch &batch, const QVector<CardRows> &cards);
+    /// The rows the plan asks for, and the report's lines for them.
+    CardRows rows(QStringView cliente, QStringView numCartao, const CardAdjustments &plan) const;
+    /// Lets the prepared sums go, before their connection closes.
+    void clear();
+
+private:
+    /// What a batch's result means for the pass: a failure ends it, after the batch is undone.
+    static Result outcome(SettlementBatch &batch, SettlementBatch::Result result);
+    /// The card's sums up to `bound`, bound at midnight at its start. False, with the reason,
+    /// when the card's own values cannot be read or converted; the pass fails when the
+    /// connection is lost, or when the sums fail whatever the card.
+    bool readSums(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
+                  QString *error);
+
+    const DbConnection &m_connection;
+    const PassDates &m_dates;
+    bool m_dryRun;
+    CardBalance m_balance;
+    bool m_prepared = false;
+};
