@@ -250,16 +250,12 @@ PassOutcome ExpiryForecast::run()
 qint64 ExpiryForecast::countCards()
 {
     QString error;
-    QSqlQuery query;
-    if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().cardCountSql(), &error) ||
-        !m_cnLigacao->exec(query, &error))
+    QVariant total;
+    if (!m_cnLigacao->readOneValue(
+            m_cnLigacao->dialect().cardCountSql(),
+            QStringLiteral("a contagem dos cartões não devolveu nenhuma linha"), &total, &error))
         fail(error);
-    if (!query.next())
-        fail(DbConnection::describe(query.lastError()));
-    const qint64 total = query.value(0).toLongLong();
-    if (!m_cnLigacao->finish(query, &error))
-        fail(error);
-    return total;
+    return total.toLongLong();
 }
 
 void ExpiryForecast::cardDone(bool counted)
