@@ -15,6 +15,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -181,6 +182,15 @@ bool OdbcStatement::bind(const QVariantList &values, std::unique_ptr<Dialect::Bo
 QList<OdbcStatement::Diagnostic> OdbcStatement::diagnostics() const
 {
     return records(SQL_HANDLE_STMT, m_handle);
+}
+
+bool OdbcStatement::timedOutOrDisconnected() const
+{
+    const QList<Diagnostic> failures = diagnostics();
+    return std::any_of(failures.cbegin(), failures.cend(), [](const Diagnostic &record) {
+        return record.state == "S1T00" || record.state == "HYT00" || record.state == "HYT01" ||
+               record.state.startsWith("08");
+    });
 }
 
 QList<OdbcStatement::Diagnostic> OdbcStatement::connectionDiagnostics(const QSqlDatabase &database)

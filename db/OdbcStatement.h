@@ -44,6 +44,9 @@ public:
     /// The records that the statement's last failure left, in the driver's order. Qt asks for
     /// ODBC 2 states, so that a timeout is S1T00; ODBC 3 drivers may still say HYT00.
     QList<Diagnostic> diagnostics() const;
+    /// Whether the statement's last failure, by its SQLSTATEs, ran out of time (S1T00, HYT00,
+    /// HYT01) or lost the connection (class 08).
+    bool timedOutOrDisconnected() const;
 
     /// The records that the last failed call of the connection itself (a commit) left; none
     /// when it is not open.

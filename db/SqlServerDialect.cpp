@@ -133,14 +133,8 @@ public:
     // stopped answering) would hold up the next one too.
     bool connectionLost(const QSqlDatabase &database, const QSqlQuery *failed) const override
     {
-        const QList<OdbcStatement::Diagnostic> records =
-            failed ? OdbcStatement(*failed).diagnostics() : QList<OdbcStatement::Diagnostic>();
-        for (const OdbcStatement::Diagnostic &record : records) {
-            if (record.state == "S1T00" || record.state == "HYT00" || record.state == "HYT01" ||
-                record.state.startsWith("08"))
-                return true;
-        }
-        return !database.isOpen() || OdbcStatement::connectionDead(database);
+        return (failed && OdbcStatement(*failed).timedOutOrDisconnected()) || !database.isOpen() ||
+               OdbcStatement::connectionDead(database);
     }
     // Error 1205: the server ended the transaction to break a deadlock. A commit's records are
     // the connection's.
