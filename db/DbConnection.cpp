@@ -246,6 +246,27 @@ bool DbConnection::run(const QString &sql, QString *error) const
     return ok;
 }
 
+bool DbConnection::readOneValue(QSqlQuery &query, const QVariantList &values, const QString &noRow,
+                                QVariant *value, QString *error) const
+{
+    if (!exec(query, values, error))
+        return false;
+    if (!next(query, error)) {
+        if (error->isEmpty())
+            *error = noRow;
+        return false;
+    }
+    *value = query.value(0);
+    return finish(query, error);
+}
+
+bool DbConnection::readOneValue(const QString &sql, const QString &noRow, QVariant *value,
+                                QString *error) const
+{
+    QSqlQuery query;
+    return prepare(query, sql, error) && readOneValue(query, {}, noRow, value, error);
+}
+
 bool DbConnection::beginTransaction(QString *error) const
 {
     if (refuseWhenLost(error))

@@ -59,6 +59,15 @@ public:
     bool finish(QSqlQuery &query, QString *error) const;
     /// Prepares and runs a statement whose rows, if any, are not kept.
     bool run(const QString &sql, QString *error) const;
+    /// Runs a query prepared by prepare() with `values` and reads the first value of its one
+    /// row into `value` (NULL stays NULL), then what is left of its results, as finish() does.
+    /// False, with `error` set, when any of that failed, or, with `noRow` as the error, when
+    /// the statement returned no row.
+    bool readOneValue(QSqlQuery &query, const QVariantList &values, const QString &noRow,
+                      QVariant *value, QString *error) const;
+    /// Prepares `sql` and reads its one value, as above.
+    bool readOneValue(const QString &sql, const QString &noRow, QVariant *value,
+                      QString *error) const;
 
     /// The driver's own transaction, with the connection's timeout. Nothing is sent on a lost
     /// connection; a commit that fails for a lost connection marks it lost.

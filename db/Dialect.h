@@ -14,16 +14,15 @@
 class DbConnection;
 class QSqlDatabase;
 class QSqlQuery;
+class TransactionSteps;
 
-/// What differs between the two database back ends: the statement texts and how values are
-/// bound. One object per back end; callers never test the back end themselves.
+/// What differs between the two database back ends: the statement texts, how values are bound,
+/// how a failure is read, the pass lock and the transaction steps. One object per back end
+/// (db/SqlServerDialect.cpp, db/SqliteDialect.cpp); callers never test the back end themselves.
 class Dialect
 {
 public:
     virtual ~Dialect() = default;
-
-    enum class Backend { SqlServer, Sqlite };
-    virtual Backend backend() const = 0;
 
     /// The distinct (Cliente, NumCartao) pairs, in ascending NumCartao order.
     virtual QString cardListSql() const = 0;
@@ -77,14 +76,15 @@ public:
     /// An amount, exact to its four decimals: an integer when it is whole, else decimal text.
     virtual QVariant amountValue(Currency amount) const;
 
-    /// The lock that keeps two passes off one database, where the server keeps it: one row, one
-    /// column, sp_getapplock's result (0 or 1 granted, negative not granted). Empty where the
-    /// database has no such lock (SQLite: a lock file beside the database file stands in).
-    virtual QString applicationLockSql() const { return {}; }
-    /// One row, one column: 1 when this session could take that lock now, 0 when another holds
-    /// it.
-    virtual QString applicationLockTestSql() const { return {}; }
-    virtual QString applicationUnlockSql() const { return {}; }
+    /// The lock that keeps two passes off one database (settlement/PassLock.h), where the server
+    /// keeps it for the session: Taken, Busy when another session holds it, Failed (the reason
+    /// in `error`) when it could not be taken or tested. NotKept where the database keeps no
+    /// such lock (SQLite: a lock file beside the database file stands in); nothing is sent then.
+    enum class ServerLock { Taken, Busy, Failed, NotKept };
+    virtual ServerLock takePassLock(const DbConnection &connection, QString *error) const;
+    /// Gives back the lock that takePassLock() took. False, with the reason, when the server
+    /// refused; it frees the lock anyway when the session ends.
+    virtual bool releasePassLock(const DbConnection &connection, QString *error) const;
 
     /// Readies a freshly prepared statement (the per-statement query timeout on ODBC).
     virtual void prepared(QSqlQuery &query, int commandTimeoutSeconds) const;
@@ -130,25 +130,17 @@ public:
     /// words; empty when the codes say nothing of the sort, as for a card's own refusal (a
     /// constraint, a trigger).
     virtual QString wholeRefusal(const QList<qint64> &codes) const = 0;
-    /// After a statement failed inside a transaction: whether the transaction is still open,
-    /// in `open`. A server may end it on some errors, undoing what it held. False, with the
-    /// reason, when that cannot be told.
-    virtual bool transactionStillOpen(const DbConnection &connection, bool *open,
-                                      QString *error) const = 0;
 
     /// What a transaction is for: a batch that posts rows, or reads alone (a preview, the
     /// forecast).
     enum class Work { Reading, Writing };
-    /// Begins a transaction on `connection` for `work`; commit and rollback are the driver's.
-    /// False, with the reason, when it could not be begun: then none is open.
-    virtual bool begin(const DbConnection &connection, Work work, QString *error) const = 0;
-
     /// The steps of the one savepoint open at a time inside a transaction, so that a unit of
     /// work can be undone alone while the work before it stays: mark it, undo back to it (the
     /// transaction stays open), or forget it and keep its work.
     enum class SavepointStep { Mark, RollBack, Release };
-    virtual bool savepoint(const DbConnection &connection, SavepointStep step,
-                           QString *error) const = 0;
+    /// How this back end begins a transaction, takes a savepoint's steps, and tells whether a
+    /// failure left the transaction open (db/TransactionGuard.h).
+    virtual const TransactionSteps &transactionSteps() const = 0;
 
     static const Dialect &sqlServer();
     static const Dialect &sqlite();
@@ -169,4 +161,9 @@ public:
     /// Null for a card without movements in between. A card's rows follow each other.
     /// Placeholders: the first bound twice, then the second bound.
     virtual QString balancesAndMovementsByDaySql() const = 0;
+
+protected:
+    /// `rows` rows of bound values for a table of values: `row`, with %1 the row's place from
+    /// 0, joined by `separator`.
+    static QString boundRows(int rows, const QString &row, const QString &separator);
 };

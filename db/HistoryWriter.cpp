@@ -7,13 +7,16 @@
 
 #include <utility>
 
-bool HistoryWriter::values(const HistoryEntry &entry, const QDateTime &now, QVariantList *out) const
+bool HistoryWriter::values(const HistoryEntry &entry, const QDateTime &now, QVariantList *out,
+                           QString *error) const
 {
     const Dialect &dialect = m_connection.dialect();
     Currency valorIncid;
     Currency pontos;
-    if (!entry.ValorIncid.absolute(&valorIncid) || !entry.Pontos.absolute(&pontos))
+    if (!entry.ValorIncid.absolute(&valorIncid) || !entry.Pontos.absolute(&pontos)) {
+        *error = QStringLiteral("valor fora do intervalo");
         return false;
+    }
     // Empty text stays empty text: a QString that is empty but not null binds as ''.
     auto text = [](const QString &s) {
         return s.isNull() ? QStringLiteral("") : s;
@@ -29,8 +32,8 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
                                     ReportSink &report)
 {
     QVariantList row;
-    bool ok = values(entry, now, &row);
     QString error;
+    bool ok = values(entry, now, &row, &error);
     if (ok && !m_prepared) {
         m_prepared =
             m_connection.prepare(m_insert, m_connection.dialect().insertHistorySql(), &error);
@@ -79,10 +82,8 @@ bool HistoryWriter::writeRows(const QVector<HistoryEntry> &rows, const QVector<i
         QVariantList values;
         values.reserve(qsizetype(count) * 13);
         for (qsizetype i = *written; i < *written + count; ++i) {
-            if (!this->values(rows.at(i), now, &values)) {
-                *error = QStringLiteral("valor fora do intervalo");
+            if (!this->values(rows.at(i), now, &values, error))
                 return false;
-            }
         }
         const bool ok = m_connection.exec(*insert, values, error);
         insert->finish();

@@ -52,7 +52,10 @@ public:
                    const QDateTime &now, qsizetype *written, QString *error);
 
 private:
-    bool values(const HistoryEntry &entry, const QDateTime &now, QVariantList *out) const;
+    /// Appends the entry's thirteen values to `out`; false, with the reason, when an amount is
+    /// out of range.
+    bool values(const HistoryEntry &entry, const QDateTime &now, QVariantList *out,
+                QString *error) const;
 
     const DbConnection &m_connection;
     QSqlQuery m_insert;

@@ -6,25 +6,6 @@
 
 #include <QSqlError>
 
-namespace {
-
-// Runs one sum for the bound card; its single value may be NULL (no movement of that kind).
-bool runSum(const DbConnection &connection, QSqlQuery &query, const QVariantList &values,
-            QVariant *value, QString *error)
-{
-    if (!connection.exec(query, values, error))
-        return false;
-    if (!connection.next(query, error)) {
-        if (error->isEmpty())
-            *error = QStringLiteral("a soma não devolveu nenhuma linha");
-        return false;
-    }
-    *value = query.value(0);
-    return connection.finish(query, error);
-}
-
-} // namespace
-
 bool CardBalance::prepare(const DbConnection &connection, QString *error)
 {
     clear();
@@ -49,8 +30,10 @@ CardBalance::Read CardBalance::read(QStringView cliente, QStringView numCartao, 
     QVariant soma;
     QVariant subtrai;
     const QVariantList values{terceiro, cartao, m_dateBound};
-    if (!runSum(*m_connection, m_plusSum, values, &soma, error) ||
-        !runSum(*m_connection, m_minusSum, values, &subtrai, error))
+    // Each sum's single value may be NULL (no movement of that kind).
+    const QString noRow = QStringLiteral("a soma não devolveu nenhuma linha");
+    if (!m_connection->readOneValue(m_plusSum, values, noRow, &soma, error) ||
+        !m_connection->readOneValue(m_minusSum, values, noRow, &subtrai, error))
         return Read::Failed;
     return fromSums(soma, subtrai, sums, error) ? Read::Ok : Read::Unconvertible;
 }

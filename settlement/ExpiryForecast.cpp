@@ -221,16 +221,12 @@ PassOutcome ExpiryForecast::foreseeAll()
 qint64 ExpiryForecast::countCards()
 {
     QString error;
-    QSqlQuery query;
-    if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().cardCountSql(), &error) ||
-        !m_cnLigacao->exec(query, &error))
+    QVariant total;
+    if (!m_cnLigacao->readOneValue(
+            m_cnLigacao->dialect().cardCountSql(),
+            QStringLiteral("a contagem dos cartões não devolveu nenhuma linha"), &total, &error))
         PassRun::fail(error);
-    if (!query.next())
-        PassRun::fail(DbConnection::describe(query.lastError()));
-    const qint64 total = query.value(0).toLongLong();
-    if (!m_cnLigacao->finish(query, &error))
-        PassRun::fail(error);
-    return total;
+    return total.toLongLong();
 }
 
 void ExpiryForecast::cardDone(bool counted)

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSqlQuery>
 #include <QSysInfo>
 #include <QThread>
 
@@ -87,41 +86,18 @@ PassLock::Result PassLock::tryLock(QString *error)
 {
     if (m_file || m_serverLocked)
         return Result::Taken;
-    return m_connection.dialect().backend() == Dialect::Backend::Sqlite ? tryLockFile(error)
-                                                                        : tryLockServer(error);
-}
-
-PassLock::Result PassLock::tryLockServer(QString *error)
-{
-    const Dialect &dialect = m_connection.dialect();
-    QSqlQuery query;
-    if (!m_connection.prepare(query, dialect.applicationLockSql(), error) ||
-        !m_connection.exec(query, error))
-        return Result::Failed;
-    // The procedure's return value, not merely the absence of an error: 0 or 1 granted, a
-    // negative value not granted.
-    if (!m_connection.next(query, error)) {
-        if (error->isEmpty())
-            *error = QStringLiteral("sp_getapplock não devolveu nenhum resultado");
-        return Result::Failed;
-    }
-    const int result = query.value(0).toInt();
-    if (!m_connection.finish(query, error))
-        return Result::Failed;
-    if (result >= 0) {
+    switch (m_connection.dialect().takePassLock(m_connection, error)) {
+    case Dialect::ServerLock::Taken:
         m_serverLocked = true;
         return Result::Taken;
+    case Dialect::ServerLock::Busy:
+        return Result::Busy;
+    case Dialect::ServerLock::Failed:
+        return Result::Failed;
+    case Dialect::ServerLock::NotKept:
+        break;
     }
-    if (result == -1) // the timeout of no wait: another session holds it
-        return Result::Busy;
-    // Any other refusal is only "busy" when another session is seen to hold the lock.
-    QSqlQuery test;
-    if (m_connection.prepare(test, dialect.applicationLockTestSql(), error) &&
-        m_connection.exec(test, error) && m_connection.next(test, error) &&
-        test.value(0).toInt() == 0)
-        return Result::Busy;
-    *error = QStringLiteral("sp_getapplock recusou o bloqueio da verificação (%1)").arg(result);
-    return Result::Failed;
+    return tryLockFile(error);
 }
 
 PassLock::Result PassLock::tryLockFile(QString *error)
@@ -170,7 +146,7 @@ void PassLock::unlock()
         // server when the session ends.
         QString ignored;
         if (m_connection.isOpen())
-            m_connection.run(m_connection.dialect().applicationUnlockSql(), &ignored);
+            m_connection.dialect().releasePassLock(m_connection, &ignored);
     }
     if (m_file) {
         m_file->unlock();

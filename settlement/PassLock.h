@@ -11,9 +11,11 @@ class QLockFile;
 /// Keeps two Velmora passes, on this machine or any other, from settling one database at once.
 /// It is taken right after the pass's connection opens and held until the pass ends.
 /// - SQL Server: an application lock of the pass's own session (sp_getapplock, exclusive, no
-///   wait). It belongs to the database, whatever name the server was reached by, and the
-///   server frees it when the session ends, however the pass ends.
-/// - SQLite: a lock file beside the database file, "<file>.velmora-lock", which every process
+///   wait), which the dialect takes (Dialect::takePassLock()). It belongs to the database,
+///   whatever name the server was reached by, and the server frees it when the session ends,
+///   however the pass ends.
+/// - SQLite, which keeps no such lock: a lock file beside the database file, "<file>.velmora-lock",
+/// which every process
 ///   that opens the file sees, whoever runs it, by whatever path: it is named from the file's
 ///   canonical path, so it sits beside the file that symbolic links lead to. (A hard link is
 ///   another name of the file that no path tells.) A lock left by a process that died is taken
@@ -43,7 +45,6 @@ public:
 
 private:
     Result tryLockFile(QString *error);
-    Result tryLockServer(QString *error);
 
     const DbConnection &m_connection;
     std::unique_ptr<QLockFile> m_file;

@@ -52,7 +52,7 @@ SettlementBatch::Result SettlementBatch::afterFailure(const QString &description
     // ROLLBACK, Babelfish on an overflow): then the batch's other cards were undone too.
     bool open = true;
     QString error;
-    if (!m_connection.dialect().transactionStillOpen(m_connection, &open, &error))
+    if (!m_connection.dialect().transactionSteps().stillOpen(m_connection, &open, &error))
         return failed(error);
     return open ? Result::Done : Result::TransactionGone;
 }
@@ -90,8 +90,9 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
     }
     // A card is settled whole or not at all: its savepoint lets it go back alone, a posting
     // refused between its two rows included, while the batch's other cards stay.
-    if (!m_transaction->savepoint())
-        return failed(m_transaction->error());
+    QString stepError;
+    if (!m_transaction->savepoint(&stepError))
+        return failed(stepError);
     for (const HistoryEntry &row : card.rows) {
         // A refused row was reported by GravarHistorico.
         if (m_writer->GravarHistorico(row, m_clock.now(), *this))
@@ -103,8 +104,8 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
         // Read before the rollback, which is a statement of its own.
         const QString wholeRefusal = m_connection.wholeRefusal();
         ++m_stats.rowsFailed;
-        const bool backAtSavepoint =
-            m_transaction->rollbackToSavepoint() && m_transaction->releaseSavepoint();
+        const bool backAtSavepoint = m_transaction->rollbackToSavepoint(&stepError) &&
+                                     m_transaction->releaseSavepoint(&stepError);
         if (!wholeRefusal.isEmpty()) {
             // Every other card would be refused as well: the pass ends.
             m_error = wholeRefusal;
@@ -112,13 +113,13 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
         }
         if (backAtSavepoint)
             return Result::Done;
-        const Result after = afterFailure(m_transaction->error());
+        const Result after = afterFailure(stepError);
         // Still open, yet not back at the savepoint: the batch must not be committed with part
         // of the card.
-        return after == Result::Done ? failed(m_transaction->error()) : after;
+        return after == Result::Done ? failed(stepError) : after;
     }
-    if (!m_transaction->releaseSavepoint())
-        return failed(m_transaction->error());
+    if (!m_transaction->releaseSavepoint(&stepError))
+        return failed(stepError);
     keep(card);
     return Result::Done;
 }
@@ -220,8 +221,7 @@ void SettlementBatch::show(bool cardLines)
 
 bool SettlementBatch::commit(QString *error, Counts *counts, QVector<HistoryEntry> *rows)
 {
-    if (!m_transaction->commit()) {
-        *error = m_transaction->error();
+    if (!m_transaction->commit(error)) {
         show(false);
         return false;
     }
@@ -270,7 +270,7 @@ bool SettlementBatch::stillOpen() const
         return false;
     bool open = false;
     QString error;
-    return m_connection.dialect().transactionStillOpen(m_connection, &open, &error) && open;
+    return m_connection.dialect().transactionSteps().stillOpen(m_connection, &open, &error) && open;
 }
 
 void SettlementBatch::discard()

@@ -37,6 +37,8 @@ private slots:
     void failureIsReportedAndWritesNothing();
     void writesExactDecimalsIntoEveryDecimalColumn_data();
     void writesExactDecimalsIntoEveryDecimalColumn();
+    void readsOneValueOrSaysWhyNot_data();
+    void readsOneValueOrSaysWhyNot();
 
 private:
     std::unique_ptr<TestDatabase> m_db;
@@ -158,6 +160,54 @@ void tst_GravarHistorico::writesExactDecimalsIntoEveryDecimalColumn()
                    "LancManual = 1 and Data < '2026-01-01' order by Id desc"_s));
     QVERIFY(q.next());
     QCOMPARE(decimal(q.value(0)), u"12.3456"_s);
+}
+
+void tst_GravarHistorico::readsOneValueOrSaysWhyNot_data()
+{
+    QTest::addColumn<QString>("sql"); // bound with a card number that has no movement
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("error");
+    const QString noRow = u"nenhuma linha"_s;
+    QTest::newRow("a count") << u"select count(*) from PontosHistorico where NumCartao = ?"_s
+                             << QVariant(0) << QString();
+    QTest::newRow("a sum over no rows is NULL")
+        << u"select sum(Pontos) from PontosHistorico where NumCartao = ?"_s << QVariant()
+        << QString();
+    QTest::newRow("no row") << u"select Pontos from PontosHistorico where NumCartao = ?"_s
+                            << QVariant() << noRow;
+    QTest::newRow("a statement that fails")
+        << u"select Pontos from SemTabela where NumCartao = ?"_s << QVariant() << QString();
+}
+
+void tst_GravarHistorico::readsOneValueOrSaysWhyNot()
+{
+    QFETCH(QString, sql);
+    QFETCH(QVariant, value);
+    QFETCH(QString, error);
+    const bool fails = sql.contains(u"SemTabela"_s);
+    QVariant read(u"antes"_s);
+    QString why;
+    QSqlQuery query;
+    const bool ok = m_cn->prepare(query, sql, &why) &&
+                    m_cn->readOneValue(query, {u"9999"_s}, u"nenhuma linha"_s, &read, &why);
+    if (fails || !error.isEmpty()) {
+        QVERIFY(!ok);
+        QCOMPARE(why.isEmpty(), false);
+        if (!fails)
+            QCOMPARE(why, error);
+    } else {
+        QVERIFY2(ok, qPrintable(why));
+        QCOMPARE(read.isNull(), value.isNull());
+        if (!value.isNull())
+            QCOMPARE(read.toInt(), value.toInt());
+    }
+    // The statement's results are read to their end whatever came of it: the connection, which
+    // on SQL Server serves one open result at a time, takes the next statement.
+    QVariant count;
+    QVERIFY2(m_cn->readOneValue(u"select count(*) from PontosCartoes"_s, u"nenhuma linha"_s, &count,
+                                &why),
+             qPrintable(why));
+    QVERIFY(!count.isNull());
 }
 
 QTEST_GUILESS_MAIN(tst_GravarHistorico)

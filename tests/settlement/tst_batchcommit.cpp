@@ -309,7 +309,7 @@ void tst_BatchCommit::transactionProbeTellsAnOpenTransactionByItsCode()
     const Dialect &dialect = cn->dialect();
     const auto probe = [&](bool *open) {
         QString error;
-        const bool told = dialect.transactionStillOpen(*cn, open, &error);
+        const bool told = dialect.transactionSteps().stillOpen(*cn, open, &error);
         if (!told)
             qWarning("%s", qPrintable(error));
         return told;

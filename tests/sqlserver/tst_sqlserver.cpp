@@ -3,6 +3,7 @@
 // the settlement, pass-fault, strategy and history-writer suites.
 #include "db/CommandLine.h"
 #include "db/Dialect.h"
+#include "db/TransactionGuard.h"
 #include "settlement/PassTestUtil.h"
 #include "support/TestUtil.h"
 
@@ -190,8 +191,9 @@ bool tst_SqlServer::passLockHeld(const TestDatabase &db)
 {
     QSqlQuery q(db.db());
     q.setForwardOnly(true);
-    return q.exec(Dialect::sqlServer().applicationLockTestSql()) && q.next() &&
-           q.value(0).toInt() == 0;
+    return q.exec(u"select applock_test('public', N'Velmora.Liquidacao', 'Exclusive', "
+                  "'Session')"_s) &&
+           q.next() && q.value(0).toInt() == 0;
 }
 
 void tst_SqlServer::serverNamedWithoutAPortConnects()
@@ -347,10 +349,11 @@ void tst_SqlServer::savepointOpensUnderImplicitTransactions()
     };
     QVERIFY(run(u"set implicit_transactions on"_s));
     QString error;
-    QVERIFY(!dialect.savepoint(*cn, Dialect::SavepointStep::Mark, &error));
+    QVERIFY(!dialect.transactionSteps().savepoint(*cn, Dialect::SavepointStep::Mark, &error));
     QCOMPARE(transactions(), 0);
     QVERIFY(run(u"select top 0 1 from PontosHistorico"_s)); // what a batch's begin reads first
-    QVERIFY2(dialect.savepoint(*cn, Dialect::SavepointStep::Mark, &error), qPrintable(error));
+    QVERIFY2(dialect.transactionSteps().savepoint(*cn, Dialect::SavepointStep::Mark, &error),
+             qPrintable(error));
     QCOMPARE(transactions(), 1); // one transaction, which the driver's commit ends
     QVERIFY(run(u"rollback"_s));
     QVERIFY(run(u"set implicit_transactions off"_s));

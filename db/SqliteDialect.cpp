@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: MIT
+#include "db/Dialect.h"
+#include "db/TransactionGuard.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+// SQLite's primary result codes, as sqlite3.h numbers them for good.
+constexpr qint64 kSqlitePerm = 3;
+constexpr qint64 kSqliteReadOnly = 8;
+constexpr qint64 kSqliteIoErr = 10;
+constexpr qint64 kSqliteCorrupt = 11;
+constexpr qint64 kSqliteFull = 13;
+
+// The first day whose sums take a movement in, by the text comparison that SQLite makes with
+// the bound 'yyyy-mm-dd 00:00:00' (dateBoundValue): a bare 'yyyy-mm-dd' and one at 00:00:00
+// count from that day, a later time from the next.
+const QLatin1String kSqliteMovementDays(
+    "select Afecta, Pontos, case when Data <= substr(Data, 1, 10) || ' 00:00:00' "
+    "then substr(Data, 1, 10) else date(substr(Data, 1, 10), '+1 day') end as Dia");
+
+class SqliteDialect final : public Dialect
+{
+public:
+    // Ties on NumCartao (one card number under two customers) are broken by Cliente so that
+    // every reading of the list gives the same order.
+    QString cardListSql() const override
+    {
+        return QStringLiteral("select distinct Cliente, NumCartao from PontosCartoes "
+                              "order by NumCartao, Cliente");
+    }
+    QString plusSumSql() const override
+    {
+        return QStringLiteral("select sum(Pontos) as Soma from PontosHistorico where CliFor='C' "
+                              "and Terceiro=? and NumCartao=? and Afecta='+' and Data<=?");
+    }
+    QString minusSumSql() const override
+    {
+        return QStringLiteral("select sum(Pontos) as Subtrai from PontosHistorico where "
+                              "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
+                              "Data<=?");
+    }
+    QString cardListTextsSql() const override
+    {
+        return QStringLiteral("select distinct Cliente, NumCartao, "
+                              "coalesce(cast(Cliente as text), '') as ClienteTexto, "
+                              "coalesce(cast(NumCartao as text), '') as NumCartaoTexto "
+                              "from PontosCartoes order by NumCartao, Cliente");
+    }
+    // The history's sums between the range's first and last card numbers, read through the
+    // history's card index and grouped, joined to the range's cards, which come bound. The
+    // history's column is on the left of each comparison, so that its collation decides.
+    QString rangeBalancesSql(int /*cards*/) const override
+    {
+        return QStringLiteral(
+            "with k(Cliente, NumCartao, n) as (select json_extract(value, '$[0]'), "
+            "json_extract(value, '$[1]'), key from json_each(?)) "
+            "select k.n, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje from k "
+            "left join (select NumCartao, Terceiro, "
+            "sum(case when Afecta='+' and Data<=? then Pontos end) as Soma, "
+            "sum(case when Afecta='-' and Data<=? then Pontos end) as Subtrai, "
+            "sum(case when Afecta='+' then Pontos end) as SomaHoje, "
+            "sum(case when Afecta='-' then Pontos end) as SubtraiHoje "
+            "from PontosHistorico where CliFor='C' and NumCartao >= ? and NumCartao <= ? "
+            "and Data<=? group by NumCartao, Terceiro) s "
+            "on s.NumCartao = k.NumCartao and s.Terceiro = k.Cliente order by k.n");
+    }
+    // One value for all the cards, a JSON array of [Cliente, NumCartao] pairs: SQLite finds a
+    // bound value by walking the statement's list of them, so a statement of a thousand values
+    // costs more to bind than to run.
+    QVariantList rangeCardValues(const QList<std::pair<QString, QString>> &cards) const override
+    {
+        QJsonArray array;
+        for (const auto &[cliente, numCartao] : cards)
+            array.append(QJsonArray{cliente, numCartao});
+        return {QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact))};
+    }
+    int cardsPerRangeRead() const override { return 8000; }
+    QString unreadKeysSql(int keys) const override
+    {
+        const QString values = boundRows(keys, QStringLiteral("(?, ?, %1)"), QStringLiteral(", "));
+        return QStringLiteral("with k(Cliente, NumCartao, n) as (values %1) select n from k "
+                              "where not exists (select 1 from PontosCartoes c where "
+                              "(c.NumCartao = k.NumCartao or c.NumCartao is null and "
+                              "k.NumCartao = '') and (c.Cliente = k.Cliente or c.Cliente is null "
+                              "and k.Cliente = ''))")
+            .arg(values);
+    }
+    int keysPerCheck() const override { return 999 / 2; }
+    // ISO text compares as the dates do: '2025-12-06 10:00:00' > '2025-12-06', so a time of
+    // day later on the bound's date falls outside the sum, as it does on SQL Server.
+    QVariant dateValue(const QDate &date) const override
+    {
+        return date.toString(QStringLiteral("yyyy-MM-dd"));
+    }
+    QVariant dateTimeValue(const QDateTime &moment) const override
+    {
+        return moment.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    }
+    // A bare 'yyyy-mm-dd' sorts before 'yyyy-mm-dd 00:00:00', and both count, as they do on
+    // SQL Server; 'yyyy-mm-dd 10:00:00' sorts after and does not.
+    QVariant dateBoundValue(const QDate &date) const override
+    {
+        return date.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00");
+    }
+    const TransactionSteps &transactionSteps() const override { return TransactionSteps::sqlite(); }
+    bool connectionLost(const QSqlDatabase &database, const QSqlQuery *) const override
+    {
+        return !database.isOpen();
+    }
+    // Qt's driver gives SQLite's result code, extended where the library extends it.
+    QList<qint64> errorCodes(const QSqlQuery &failed) const override
+    {
+        bool ok = false;
+        const qint64 code = failed.lastError().nativeErrorCode().toLongLong(&ok);
+        return ok ? QList<qint64>{code} : QList<qint64>{};
+    }
+    QString wholeRefusal(const QList<qint64> &codes) const override
+    {
+        for (const qint64 code : codes) {
+            switch (code & 0xff) { // the primary result code
+            case kSqliteReadOnly:
+                return QStringLiteral("só permite leitura");
+            case kSqlitePerm:
+                return QStringLiteral("sem permissão de acesso");
+            case kSqliteFull:
+                return QStringLiteral("o disco ou a base de dados está cheio");
+            case kSqliteIoErr:
+                return QStringLiteral("erro de leitura ou escrita no disco");
+            case kSqliteCorrupt:
+                return QStringLiteral("o ficheiro está danificado");
+            default:
+                break;
+            }
+        }
+        return {};
+    }
+    QString cardCountSql() const override
+    {
+        return QStringLiteral(
+            "select count(*) from (select distinct Cliente, NumCartao from PontosCartoes)");
+    }
+    QString movementsByDaySql() const override
+    {
+        return QStringLiteral("select Dia, sum(case when Afecta='+' then Pontos end) as Soma, "
+                              "sum(case when Afecta='-' then Pontos end) as Subtrai from (") +
+               kSqliteMovementDays +
+               QStringLiteral(" from PontosHistorico where CliFor='C' and Terceiro=? and "
+                              "NumCartao=? and Afecta in ('+','-') and Data>? and Data<=?) "
+                              "group by Dia order by Dia");
+    }
+    // The card list joined to the history's sums by the text of its values, a NULL value as
+    // the empty text, as the per-card sums bind them. The sums up to the first bound read the
+    // whole history once, in storage order (not indexed), and group it.
+    QString balancesAndMovementsByDaySql() const override
+    {
+        return QStringLiteral(
+                   "select c.Cliente, c.NumCartao, b.Soma, b.Subtrai, d.Dia, d.Soma, d.Subtrai "
+                   "from (select distinct Cliente, NumCartao from PontosCartoes) c "
+                   "left join (select NumCartao, Terceiro, "
+                   "sum(case when Afecta='+' then Pontos end) as Soma, "
+                   "sum(case when Afecta='-' then Pontos end) as Subtrai "
+                   "from PontosHistorico not indexed "
+                   "where CliFor='C' and Afecta in ('+','-') and Data<=? "
+                   "group by NumCartao, Terceiro) b "
+                   "on b.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+                   "and b.Terceiro = coalesce(cast(c.Cliente as text), '') "
+                   "left join (select NumCartao, Terceiro, Dia, "
+                   "sum(case when Afecta='+' then Pontos end) as Soma, "
+                   "sum(case when Afecta='-' then Pontos end) as Subtrai from (") +
+               kSqliteMovementDays +
+               QStringLiteral(", NumCartao, Terceiro from PontosHistorico "
+                              "where CliFor='C' and Afecta in ('+','-') and Data>? and Data<=?) "
+                              "group by NumCartao, Terceiro, Dia) d "
+                              "on d.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+                              "and d.Terceiro = coalesce(cast(c.Cliente as text), '') "
+                              "order by c.NumCartao, c.Cliente, d.Dia");
+    }
+    int rowsPerInsert() const override { return 999 / 13; }
+};
+
+} // namespace
+
+const Dialect &Dialect::sqlite()
+{
+    static const SqliteDialect instance;
+    return instance;
+}
