@@ -105,7 +105,7 @@ void BatchWalk::endAfterFailure()
     // cards are committed as they would have been without the failure, when the server still
     // holds them. On a lost connection nothing more is sent; either way only whole cards
     // remain, and the next pass settles the rest.
-    if (!m_context.connection.isLost() && m_batch->stillOpen()) {
+    if (m_batch->stillOpen()) { // never asked on a lost connection
         try {
             commitBatch();
             return;
@@ -131,12 +131,11 @@ void PerCardWalk::settle(const CardList &cards, qsizetype start, qsizetype end,
                 batchStart = card;
             SettlementBatch &batch = openBatch();
             const qint64 settledBefore = batch.cards();
+            // A card left out keeps its failure: the batch is done again without it.
             CardSettler::Result result = CardSettler::Result::Done;
-            if (leftOut.contains(card))
-                ; // its failure stays; the batch is done again without it
-            else if (unread.contains(card))
+            if (unread.contains(card) && !leftOut.contains(card))
                 result = m_context.cards.unread(batch, cards.numCartao(card), kKeyNotReadBack);
-            else
+            else if (!leftOut.contains(card))
                 result = m_context.cards.settle(batch, cards.cliente(card), cards.numCartao(card));
             if (result == CardSettler::Result::DeadlockVictim) {
                 // No card was at fault: the batch is done again whole, its sums read again.
