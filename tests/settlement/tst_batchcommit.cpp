@@ -81,6 +81,14 @@ PassOptions batched(int cards, const QString &strategy = u"per-card"_s)
 
 const QStringList kStrategies{u"per-card"_s, u"set-based"_s};
 
+/// A row for each strategy, in the column "strategy".
+void addStrategyRows()
+{
+    QTest::addColumn<QString>("strategy");
+    for (const QString &strategy : kStrategies)
+        QTest::newRow(qPrintable(strategy)) << strategy;
+}
+
 } // namespace
 
 class tst_BatchCommit : public QObject
@@ -204,9 +212,7 @@ void tst_BatchCommit::refusedPostingInsideABatchLeavesOnlyThatCard()
 
 void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard_data()
 {
-    QTest::addColumn<QString>("strategy");
-    for (const QString &strategy : kStrategies)
-        QTest::newRow(qPrintable(strategy)) << strategy;
+    addStrategyRows();
 }
 
 void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard()
@@ -237,9 +243,7 @@ void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard()
 
 void tst_BatchCommit::failuresOfABatchDoneAgainAreShownAndCountedOnce_data()
 {
-    QTest::addColumn<QString>("strategy");
-    for (const QString &strategy : kStrategies)
-        QTest::newRow(qPrintable(strategy)) << strategy;
+    addStrategyRows();
 }
 
 void tst_BatchCommit::failuresOfABatchDoneAgainAreShownAndCountedOnce()
