@@ -313,12 +313,15 @@ QString serverBoundSql()
                           "order by c.NumCartao");
 }
 
-// Whole points, halves to even, of a sum x: round() takes halves away from zero on both.
+// Whole points, halves to even, of a sum x: round() takes halves away from zero on both. The
+// sum is first taken to the amounts' four decimals: SQLite adds them as binary fractions, where
+// 0.4999 + 0.0001 is a hair off the half it is.
 QString whole(const QString &x)
 {
-    return QStringLiteral("(case when abs((%1) - round((%1) - 0.5, 0) - 0.5) = 0 "
-                          "then 2 * round((%1) / 2.0, 0) else round((%1), 0) end)")
-        .arg(x);
+    const QString exact = QStringLiteral("round((%1), 4)").arg(x);
+    return QStringLiteral("(case when abs(%1 - round(%1 - 0.5, 0) - 0.5) = 0 "
+                          "then 2 * round(%1 / 2.0, 0) else round(%1, 0) end)")
+        .arg(exact);
 }
 
 // The lapse rule, set-wise: each card's sums up to the cutoff and up to today in one grouped
