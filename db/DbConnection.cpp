@@ -246,6 +246,23 @@ bool DbConnection::run(const QString &sql, QString *error) const
     return ok;
 }
 
+bool DbConnection::runDirect(const QString &sql, QString *error) const
+{
+    m_wholeRefusal.clear();
+    if (refuseWhenLost(error))
+        return false;
+    QSqlQuery query = newQuery();
+    if (!query.exec(sql)) {
+        *error = describe(query.lastError());
+        checkLost(&query, *error);
+        checkWholeRefusal(query, *error);
+        return false;
+    }
+    const bool ok = finish(query, error);
+    query.finish();
+    return ok;
+}
+
 bool DbConnection::readOneValue(QSqlQuery &query, const QVariantList &values, const QString &noRow,
                                 QVariant *value, QString *error) const
 {

@@ -59,6 +59,11 @@ public:
     bool finish(QSqlQuery &query, QString *error) const;
     /// Prepares and runs a statement whose rows, if any, are not kept.
     bool run(const QString &sql, QString *error) const;
+    /// Runs a statement of no values as it is, unprepared, and lets its rows go: what it sets
+    /// up lasts for the session, where a driver may run a prepared statement as a procedure of
+    /// its own, whose temporary tables end with it. It runs without the statement's timeout, so
+    /// only for what takes no time.
+    bool runDirect(const QString &sql, QString *error) const;
     /// Runs a query prepared by prepare() with `values` and reads the first value of its one
     /// row into `value` (NULL stays NULL), then what is left of its results, as finish() does.
     /// False, with `error` set, when any of that failed, or, with `noRow` as the error, when

@@ -43,15 +43,6 @@ bool Dialect::bind(QSqlQuery &query, const QVariantList &values, std::unique_ptr
     return true;
 }
 
-QVariantList Dialect::rangeCardValues(const QList<std::pair<QString, QString>> &cards) const
-{
-    QVariantList values;
-    values.reserve(2 * cards.size());
-    for (const auto &[cliente, numCartao] : cards)
-        values << cliente << numCartao;
-    return values;
-}
-
 Dialect::ServerLock Dialect::takePassLock(const DbConnection &, QString *) const
 {
     return ServerLock::NotKept;

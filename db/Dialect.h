@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <memory>
@@ -31,25 +32,29 @@ public:
     /// Placeholders, in order: Terceiro, NumCartao, the date bound.
     virtual QString plusSumSql() const = 0;
     virtual QString minusSumSql() const = 0;
-    /// The card list of the set-wise walk: cardListSql()'s pairs and order, then ClienteTexto and
-    /// NumCartaoTexto, the values as text as the server compares them with the history's values
-    /// (NULL as the empty text). The values as the client read them may differ from these (a
-    /// character outside a varchar column's code page).
+    /// The card list of the set-wise walk is copied into a table of the pass's own session, read
+    /// once from the card table: the distinct (Cliente, NumCartao) pairs as stored, their row n
+    /// from 1 in cardListSql()'s order (ties on NumCartao broken by Cliente), and ClienteTexto
+    /// and NumCartaoTexto, the values as text as the server compares them with the history's
+    /// (NULL as the empty text). The table goes with the session.
+    /// The statements, run in turn and unprepared, that make the table empty, dropping the one
+    /// that an earlier pass of the session may have left.
+    virtual QStringList cardTableSql() const = 0;
+    /// The statements, run in turn, that fill it.
+    virtual QStringList fillCardTableSql() const = 0;
+    /// The card list of the set-wise walk, read from that table: n, Cliente, NumCartao,
+    /// ClienteTexto, NumCartaoTexto, in the order of n. The values as the client read them may
+    /// differ from the texts (a character outside a varchar column's code page).
     virtual QString cardListTextsSql() const = 0;
-    /// The history's sums of `cards` cards of the card list, bound as a table of values, so that
-    /// the card table is not read again: one row a card, in the order bound, with columns n (the
-    /// card's place from 0), Soma, Subtrai, SomaHoje, SubtraiHoje, the same sums as the per-card
-    /// statements read up to the cutoff and up to today (Null where the card has no such rows).
-    /// The cards meet their movements as the per-card sums meet them: by the server's comparison
-    /// of the columns with the bound text.
-    /// Placeholders: the cards as rangeCardValues() gives them, in the list's order; the cutoff's
-    /// bound twice; the first and the last card's number, between which the history is read;
-    /// today's bound.
-    virtual QString rangeBalancesSql(int cards) const = 0;
-    /// The values that rangeBalancesSql() takes for its cards, (Cliente, NumCartao) as text.
-    virtual QVariantList rangeCardValues(const QList<std::pair<QString, QString>> &cards) const;
-    /// The most cards one rangeBalancesSql() statement takes.
-    virtual int cardsPerRangeRead() const = 0;
+    /// The history's sums of the cards of that table whose rows n lie between two bounds: one row
+    /// a card, in the order of n, with columns n, Soma, Subtrai, SomaHoje, SubtraiHoje, the same
+    /// sums as the per-card statements read up to the cutoff and up to today (Null where the
+    /// card has no such rows). The cards meet their movements by their texts, as the per-card
+    /// sums meet them by the bound text: by the server's comparison of the history's columns
+    /// with them. The card table is not read again, nor are the cards bound.
+    /// Placeholders: the cutoff's bound twice; the first and the last card's number, between
+    /// which the history is read; today's bound; the first and the last row n.
+    virtual QString rangeBalancesSql() const = 0;
     /// The cards among `keys` (Cliente, NumCartao) pairs, bound in that order, that find no row
     /// of PontosCartoes, compared as the server compares the column with the bound text, the
     /// empty text finding a NULL too: one column, the pair's place from 0, in no order. A key

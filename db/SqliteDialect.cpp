@@ -2,8 +2,6 @@
 #include "db/Dialect.h"
 #include "db/TransactionGuard.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -45,22 +43,37 @@ public:
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='-' and "
                               "Data<=?");
     }
+    // The pass's card list in a temporary table: the card table, which may have no index on
+    // its numbers, is read once, and each batch's grouped read finds its cards there by their
+    // rows. The texts are taken after the distinct pairs, so that a collation of the card
+    // table's own still decides which pairs are one.
+    QStringList cardTableSql() const override
+    {
+        return {QStringLiteral("drop table if exists temp.velmora_cartoes"),
+                QStringLiteral("create temp table velmora_cartoes (n integer primary key, "
+                               "Cliente, NumCartao, ClienteTexto, NumCartaoTexto)")};
+    }
+    QStringList fillCardTableSql() const override
+    {
+        return {QStringLiteral("insert into temp.velmora_cartoes "
+                               "select row_number() over (order by NumCartao, Cliente), "
+                               "Cliente, NumCartao, coalesce(cast(Cliente as text), ''), "
+                               "coalesce(cast(NumCartao as text), '') "
+                               "from (select distinct Cliente, NumCartao from PontosCartoes)")};
+    }
     QString cardListTextsSql() const override
     {
-        return QStringLiteral("select distinct Cliente, NumCartao, "
-                              "coalesce(cast(Cliente as text), '') as ClienteTexto, "
-                              "coalesce(cast(NumCartao as text), '') as NumCartaoTexto "
-                              "from PontosCartoes order by NumCartao, Cliente");
+        return QStringLiteral("select n, Cliente, NumCartao, ClienteTexto, NumCartaoTexto "
+                              "from temp.velmora_cartoes order by n");
     }
     // The history's sums between the range's first and last card numbers, read through the
-    // history's card index and grouped, joined to the range's cards, which come bound. The
+    // history's card index and grouped, joined to the range's rows of the card list. The
     // history's column is on the left of each comparison, so that its collation decides.
-    QString rangeBalancesSql(int /*cards*/) const override
+    QString rangeBalancesSql() const override
     {
         return QStringLiteral(
-            "with k(Cliente, NumCartao, n) as (select json_extract(value, '$[0]'), "
-            "json_extract(value, '$[1]'), key from json_each(?)) "
-            "select k.n, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje from k "
+            "select k.n, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje "
+            "from temp.velmora_cartoes k "
             "left join (select NumCartao, Terceiro, "
             "sum(case when Afecta='+' and Data<=? then Pontos end) as Soma, "
             "sum(case when Afecta='-' and Data<=? then Pontos end) as Subtrai, "
@@ -68,19 +81,9 @@ public:
             "sum(case when Afecta='-' then Pontos end) as SubtraiHoje "
             "from PontosHistorico where CliFor='C' and NumCartao >= ? and NumCartao <= ? "
             "and Data<=? group by NumCartao, Terceiro) s "
-            "on s.NumCartao = k.NumCartao and s.Terceiro = k.Cliente order by k.n");
+            "on s.NumCartao = k.NumCartaoTexto and s.Terceiro = k.ClienteTexto "
+            "where k.n between ? and ? order by k.n");
     }
-    // One value for all the cards, a JSON array of [Cliente, NumCartao] pairs: SQLite finds a
-    // bound value by walking the statement's list of them, so a statement of a thousand values
-    // costs more to bind than to run.
-    QVariantList rangeCardValues(const QList<std::pair<QString, QString>> &cards) const override
-    {
-        QJsonArray array;
-        for (const auto &[cliente, numCartao] : cards)
-            array.append(QJsonArray{cliente, numCartao});
-        return {QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact))};
-    }
-    int cardsPerRangeRead() const override { return 8000; }
     QString unreadKeysSql(int keys) const override
     {
         const QString values = boundRows(keys, QStringLiteral("(?, ?, %1)"), QStringLiteral(", "));

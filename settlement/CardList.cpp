@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-void CardList::add(const QString &cliente, const QString &numCartao)
+void CardList::add(const QString &cliente, const QString &numCartao, quint32 row)
 {
     const qsizetype offset = m_chars.size();
     if (offset + cliente.size() + numCartao.size() > qsizetype(0xffffffffu))
@@ -11,7 +11,7 @@ void CardList::add(const QString &cliente, const QString &numCartao)
     m_chars += cliente;
     m_chars += numCartao;
     m_cards.push_back({static_cast<quint32>(offset), static_cast<quint32>(cliente.size()),
-                       static_cast<quint32>(numCartao.size())});
+                       static_cast<quint32>(numCartao.size()), row});
 }
 
 QStringView CardList::cliente(qsizetype i) const

@@ -10,16 +10,20 @@
 #include <vector>
 
 /// The (Cliente, NumCartao) pairs of the card list, held compactly: all characters in one
-/// buffer and three 32-bit numbers a card. The list is read whole before any card is settled,
+/// buffer and four 32-bit numbers a card. The list is read whole before any card is settled,
 /// because a connection to SQL Server serves one open result at a time.
 class CardList
 {
 public:
-    void add(const QString &cliente, const QString &numCartao);
+    /// `row` is the card's row in the server's copy of the list, where it has one (the set-wise
+    /// walk's); it grows with the cards, and a row that names no card (a pair settled as
+    /// another) is skipped.
+    void add(const QString &cliente, const QString &numCartao, quint32 row = 0);
     qsizetype size() const { return static_cast<qsizetype>(m_cards.size()); }
     bool isEmpty() const { return m_cards.empty(); }
     QStringView cliente(qsizetype i) const;
     QStringView numCartao(qsizetype i) const;
+    quint32 row(qsizetype i) const { return m_cards.at(static_cast<size_t>(i)).row; }
     /// Records that card `i`'s values, as the server compares them with the history's, are
     /// other than the values read: a character outside a varchar column's code page.
     void setTexts(qsizetype i, const QString &cliente, const QString &numCartao);
@@ -38,6 +42,7 @@ private:
         quint32 offset;
         quint32 clienteLength;
         quint32 numCartaoLength;
+        quint32 row;
     };
     QString m_chars;
     std::vector<Entry> m_cards;

@@ -15,68 +15,52 @@ bool RangeBalances::read(const CardList &cards, qsizetype start, qsizetype end, 
                          const QDate &today, QVector<Card> *read, QString *error)
 {
     read->clear();
-    const qsizetype most = m_connection->dialect().cardsPerRangeRead();
-    for (qsizetype part = start; part < end; part += most) {
-        if (!readPart(cards, part, qMin(end, part + most), cutoff, today, read, error))
-            return false;
-    }
-    return true;
-}
-
-bool RangeBalances::readPart(const CardList &cards, qsizetype start, qsizetype end,
-                             const QDate &cutoff, const QDate &today, QVector<Card> *read,
-                             QString *error)
-{
+    if (start >= end)
+        return true;
     const Dialect &dialect = m_connection->dialect();
-    const qsizetype count = end - start;
-    QSqlQuery shorter;
-    const bool whole = count >= m_wholeCards;
-    QSqlQuery &query = whole ? m_whole : shorter;
-    if (!whole || count > m_wholeCards) {
-        if (!m_connection->prepare(query, dialect.rangeBalancesSql(int(count)), error))
+    if (!m_prepared) {
+        if (!m_connection->prepare(m_query, dialect.rangeBalancesSql(), error))
             return false;
-        if (whole)
-            m_wholeCards = count;
+        m_prepared = true;
     }
-    QList<std::pair<QString, QString>> keys;
-    keys.reserve(count);
-    for (qsizetype i = start; i < end; ++i)
-        keys.append({cards.clienteText(i), cards.numCartaoText(i)});
-    QVariantList values = dialect.rangeCardValues(keys);
     const QVariant cutoffBound = dialect.dateBoundValue(cutoff);
     // The range's ends as the server stores them, so that a key read otherwise still falls
     // inside its range.
-    values << cutoffBound << cutoffBound << cards.numCartaoText(start)
-           << cards.numCartaoText(end - 1) << dialect.dateBoundValue(today);
-    if (!m_connection->exec(query, values, error))
+    const QVariantList values{cutoffBound,
+                              cutoffBound,
+                              cards.numCartaoText(start),
+                              cards.numCartaoText(end - 1),
+                              dialect.dateBoundValue(today),
+                              qint64(cards.row(start)),
+                              qint64(cards.row(end - 1))};
+    if (!m_connection->exec(m_query, values, error))
         return false;
-    const qsizetype first = read->size();
-    qsizetype next = 0; // the place of the next card the statement should name
-    while (m_connection->next(query, error)) {
+    qsizetype next = start; // the next card the statement should name
+    while (m_connection->next(m_query, error)) {
         bool ok = false;
-        const qsizetype n = query.value(0).toLongLong(&ok);
-        // One row a card, in order; a second row for a card (it cannot meet two groups of the
-        // history) is not taken.
-        if (!ok || n < next || n >= count)
+        const qint64 row = m_query.value(0).toLongLong(&ok);
+        // One row a card, in order; a row that names no card of the list (a pair settled as
+        // another) is not taken.
+        if (!ok || next >= end || row != qint64(cards.row(next)))
             continue;
-        next = n + 1;
         Card card;
-        card.cliente = cards.cliente(start + n).toString();
-        card.numCartao = cards.numCartao(start + n).toString();
+        card.cliente = cards.cliente(next).toString();
+        card.numCartao = cards.numCartao(next).toString();
         QString ignored;
         card.readable =
-            CardBalance::fromSums(query.value(1), query.value(2), &card.atCutoff, &ignored) &&
-            CardBalance::fromSums(query.value(3), query.value(4), &card.today, &ignored);
-        card.keyReadsBack = cards.readsBack(start + n);
-        card.sumsFound = !query.value(3).isNull() || !query.value(4).isNull();
+            CardBalance::fromSums(m_query.value(1), m_query.value(2), &card.atCutoff, &ignored) &&
+            CardBalance::fromSums(m_query.value(3), m_query.value(4), &card.today, &ignored);
+        card.keyReadsBack = cards.readsBack(next);
+        card.sumsFound = !m_query.value(3).isNull() || !m_query.value(4).isNull();
         read->append(card);
+        ++next;
     }
     const bool ok = error->isEmpty();
-    query.finish();
-    if (ok && read->size() - first != count) {
+    m_query.finish();
+    if (ok && read->size() != end - start) {
         *error = QStringLiteral("a leitura dos saldos devolveu %1 de %2 cartões")
-                     .arg(read->size() - first)
-                     .arg(count);
+                     .arg(read->size())
+                     .arg(end - start);
         return false;
     }
     return ok;
@@ -84,7 +68,7 @@ bool RangeBalances::readPart(const CardList &cards, qsizetype start, qsizetype e
 
 void RangeBalances::clear()
 {
-    m_whole = QSqlQuery();
-    m_wholeCards = 0;
+    m_query = QSqlQuery();
+    m_prepared = false;
     m_connection = nullptr;
 }

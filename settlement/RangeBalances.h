@@ -11,11 +11,12 @@
 
 class DbConnection;
 
-/// The sums of a range of the card list, read with one grouped statement (or a few, for a range
-/// longer than the server takes values for): every card of the range, with its "+" and "-" sums
-/// up to the cutoff and up to today, as the per-card statements read them. The range's cards are
-/// bound, and the history is read between their first and last numbers: a batch of cards costs
-/// one statement, not four a card, and the card table is not read again.
+/// The sums of a range of the card list, read with one grouped statement: every card of the
+/// range, with its "+" and "-" sums up to the cutoff and up to today, as the per-card statements
+/// read them. The range's cards are found by their rows in the server's copy of the card list
+/// (Dialect::cardTableSql), and the history is read between their first and last numbers: a
+/// batch of cards costs one statement of seven values, not four statements a card, and the card
+/// table is not read again.
 class RangeBalances
 {
 public:
@@ -42,12 +43,7 @@ public:
     void clear();
 
 private:
-    bool readPart(const CardList &cards, qsizetype start, qsizetype end, const QDate &cutoff,
-                  const QDate &today, QVector<Card> *read, QString *error);
-
     const DbConnection *m_connection = nullptr;
-    /// The statement of the longest part, kept prepared: a statement of many values costs more
-    /// to prepare than to run. A part of another length is prepared for itself.
-    QSqlQuery m_whole;
-    qsizetype m_wholeCards = 0;
+    QSqlQuery m_query; ///< kept prepared from one range to the next
+    bool m_prepared = false;
 };

@@ -122,27 +122,46 @@ void SettlementPass::readCardList(CardList &cards)
 {
     QString error;
     QSqlQuery rsCartoes;
-    // The set-wise walk reads the cards' values as the server compares them too, once, so that
-    // it need not read the card table again for any range.
-    const bool texts = m_options.strategy == BalanceStrategy::SetBased;
+    // The set-wise walk copies the list into a table of its session, once, with the cards'
+    // values as the server compares them, so that no range need read the card table again.
+    const bool copied = m_options.strategy == BalanceStrategy::SetBased;
     const Dialect &dialect = m_cnLigacao->dialect();
-    if (!m_cnLigacao->prepare(rsCartoes, texts ? dialect.cardListTextsSql() : dialect.cardListSql(),
-                              &error) ||
+    if (copied) {
+        for (const QString &sql : dialect.cardTableSql()) {
+            if (!m_cnLigacao->runDirect(sql, &error))
+                PassRun::fail(error);
+        }
+        for (const QString &sql : dialect.fillCardTableSql()) {
+            if (!m_cnLigacao->run(sql, &error))
+                PassRun::fail(error);
+        }
+    }
+    if (!m_cnLigacao->prepare(
+            rsCartoes, copied ? dialect.cardListTextsSql() : dialect.cardListSql(), &error) ||
         !m_cnLigacao->exec(rsCartoes, &error))
         PassRun::fail(error);
+    const int first = copied ? 1 : 0; // the copy's columns after its row
     CardKeys keys;
     QString cliente;
     QString numCartao;
     while (m_cnLigacao->next(rsCartoes, &error)) {
-        if (!keys.firstTime(rsCartoes.value(0), rsCartoes.value(1), &cliente, &numCartao))
+        if (!keys.firstTime(rsCartoes.value(first), rsCartoes.value(first + 1), &cliente,
+                            &numCartao))
             continue;
-        cards.add(cliente, numCartao);
-        if (texts) {
-            const QString clienteText = rsCartoes.value(2).toString();
-            const QString numCartaoText = rsCartoes.value(3).toString();
-            if (clienteText != cliente || numCartaoText != numCartao)
-                cards.setTexts(cards.size() - 1, clienteText, numCartaoText);
+        if (!copied) {
+            cards.add(cliente, numCartao);
+            continue;
         }
+        bool ok = false;
+        const qint64 row = rsCartoes.value(0).toLongLong(&ok);
+        if (!ok || row <= 0 || row > qint64(0xffffffffu) ||
+            (!cards.isEmpty() && row <= qint64(cards.row(cards.size() - 1))))
+            PassRun::fail(QStringLiteral("a lista de cartões veio fora de ordem"));
+        cards.add(cliente, numCartao, quint32(row));
+        const QString clienteText = rsCartoes.value(3).toString();
+        const QString numCartaoText = rsCartoes.value(4).toString();
+        if (clienteText != cliente || numCartaoText != numCartao)
+            cards.setTexts(cards.size() - 1, clienteText, numCartaoText);
     }
     if (!error.isEmpty())
         PassRun::fail(error);
