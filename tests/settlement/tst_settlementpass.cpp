@@ -25,6 +25,8 @@ private slots:
     void settlesIntoEveryNumericAmountColumn_data();
     void settlesIntoEveryNumericAmountColumn();
     void settlesEachCustomerOfASharedCardNumber();
+    void blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn_data();
+    void blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn();
     void readsTheCardTableOnceWhateverItsSize_data();
     void readsTheCardTableOnceWhateverItsSize();
     void doesNothingWithoutAConnection();
@@ -222,6 +224,42 @@ void tst_SettlementPass::settlesEachCustomerOfASharedCardNumber()
     QCOMPARE(sorted(postedSummaries(db)), sorted({refill("15"), lapse("30")}));
     QCOMPARE(sorted(posted(db, u"Terceiro"_s)), (QStringList{"123", "124"}));
     QCOMPARE(host.lines().mid(2, 2), (QStringList{cardLine("456"), cardLine("456")}));
+}
+
+void tst_SettlementPass::blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn_data()
+{
+    QTest::addColumn<BalanceStrategy>("strategy");
+    QTest::addColumn<int>("batchCards");
+    QTest::newRow("per card") << BalanceStrategy::PerCard << 500;
+    for (const int batchCards : {1, 2, 3, 500})
+        QTest::addRow("set-based, batches of %d", batchCards)
+            << BalanceStrategy::SetBased << batchCards;
+}
+
+void tst_SettlementPass::blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn()
+{
+    // (NULL, x) and ('', x) are one card, settled once; the card list holds it once, and the
+    // cards that follow it in the list still meet their own sums, in whatever batches.
+    QFETCH(BalanceStrategy, strategy);
+    QFETCH(int, batchCards);
+    TestDatabase db;
+    db.addCard(QString(), QString());
+    db.addCard(u""_s, u""_s, {"- 5 2024-12-06"});
+    db.addCard(u"A"_s, u"100"_s, {"+ 30 2024-12-06"});
+    db.addCard(QString(), u"200"_s);
+    db.addCard(u""_s, u"200"_s, {"+ 20 2024-12-06"});
+    db.addCard(u"B"_s, u"300"_s, {"+ 10 2024-12-06"});
+    PassOptions options;
+    options.strategy = strategy;
+    options.batchCards = batchCards;
+    const QStringList expected{refill("5"), lapse("30"), lapse("20"), lapse("10")};
+    for (int pass = 1; pass <= 2; ++pass) {
+        RecordingHost host;
+        QCOMPARE(runPass(db, host, options), PassOutcome::Completed);
+        QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+        QCOMPARE(postedSummaries(db), expected); // the second pass posts nothing
+        QCOMPARE(posted(db, u"NumCartao"_s), (QStringList{"", "100", "200", "300"}));
+    }
 }
 
 void tst_SettlementPass::readsTheCardTableOnceWhateverItsSize_data()
