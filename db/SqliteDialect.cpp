@@ -53,36 +53,37 @@ public:
                 QStringLiteral("create temp table velmora_cartoes (n integer primary key, "
                                "Cliente, NumCartao, ClienteTexto, NumCartaoTexto)")};
     }
+    // A row's n is its rowid, given in the order the rows are inserted: the order of the list.
     QStringList fillCardTableSql() const override
     {
         return {QStringLiteral("insert into temp.velmora_cartoes "
-                               "select row_number() over (order by NumCartao, Cliente), "
-                               "Cliente, NumCartao, coalesce(cast(Cliente as text), ''), "
+                               "(Cliente, NumCartao, ClienteTexto, NumCartaoTexto) "
+                               "select Cliente, NumCartao, coalesce(cast(Cliente as text), ''), "
                                "coalesce(cast(NumCartao as text), '') "
-                               "from (select distinct Cliente, NumCartao from PontosCartoes)")};
+                               "from (select distinct Cliente, NumCartao from PontosCartoes) "
+                               "order by NumCartao, Cliente")};
     }
     QString cardListTextsSql() const override
     {
         return QStringLiteral("select n, Cliente, NumCartao, ClienteTexto, NumCartaoTexto "
                               "from temp.velmora_cartoes order by n");
     }
-    // The history's sums between the range's first and last card numbers, read through the
-    // history's card index and grouped, joined to the range's rows of the card list. The
+    // Each card of the range meets its own movements through the history's card index, one
+    // card after the other, so that the sums need neither a sorter nor an index of their own;
+    // the range's first and last numbers bound the history as they do on SQL Server. The
     // history's column is on the left of each comparison, so that its collation decides.
     QString rangeBalancesSql() const override
     {
         return QStringLiteral(
-            "select k.n, s.Soma, s.Subtrai, s.SomaHoje, s.SubtraiHoje "
-            "from temp.velmora_cartoes k "
-            "left join (select NumCartao, Terceiro, "
-            "sum(case when Afecta='+' and Data<=? then Pontos end) as Soma, "
-            "sum(case when Afecta='-' and Data<=? then Pontos end) as Subtrai, "
-            "sum(case when Afecta='+' then Pontos end) as SomaHoje, "
-            "sum(case when Afecta='-' then Pontos end) as SubtraiHoje "
-            "from PontosHistorico where CliFor='C' and NumCartao >= ? and NumCartao <= ? "
-            "and Data<=? group by NumCartao, Terceiro) s "
-            "on s.NumCartao = k.NumCartaoTexto and s.Terceiro = k.ClienteTexto "
-            "where k.n between ? and ? order by k.n");
+            "select k.n, "
+            "sum(case when h.Afecta='+' and h.Data<=? then h.Pontos end) as Soma, "
+            "sum(case when h.Afecta='-' and h.Data<=? then h.Pontos end) as Subtrai, "
+            "sum(case when h.Afecta='+' then h.Pontos end) as SomaHoje, "
+            "sum(case when h.Afecta='-' then h.Pontos end) as SubtraiHoje "
+            "from temp.velmora_cartoes k left join PontosHistorico h "
+            "on h.NumCartao = k.NumCartaoTexto and h.Terceiro = k.ClienteTexto "
+            "and h.CliFor='C' and h.NumCartao >= ? and h.NumCartao <= ? and h.Data<=? "
+            "where k.n between ? and ? group by k.n order by k.n");
     }
     QString unreadKeysSql(int keys) const override
     {
