@@ -66,8 +66,9 @@ public:
     /// The thirteen columns of a history row, in their order of assignment; with `rows`, a
     /// statement that writes that many rows at once, their values one row after another.
     QString insertHistorySql(int rows = 1) const;
-    /// The most rows one insert statement takes: SQL Server takes 2 100 values a statement,
-    /// SQLite before 3.32 999.
+    /// The most rows one insert statement is given, a card's rows never split: as many as the
+    /// server's limit of values allows where each statement is a round trip (SQL Server takes
+    /// 2 100 values a statement), one where it is not (SQLite).
     virtual int rowsPerInsert() const = 0;
 
     /// A calendar date as a bound value (a date on SQL Server, ISO text on SQLite).
