@@ -57,6 +57,7 @@ private slots:
     void statementOutOfTimeEndsThePassAndNothingFollows_data();
     void statementOutOfTimeEndsThePassAndNothingFollows();
     void statementCutOffBeforeItsEndQuotesTheTimeout();
+    void everyStatementOfAPassCarriesTheCommandTimeout_data();
     void everyStatementOfAPassCarriesTheCommandTimeout();
     void redemptionBackdatedBetweenACardsReadsLapsesOnlyTheRest();
     void keyBeyondTheBasicPlaneSettlesOrFailsAlone_data();
@@ -649,10 +650,20 @@ void tst_SqlServer::statementCutOffBeforeItsEndQuotesTheTimeout()
              qPrintable(host.text));
 }
 
+void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout_data()
+{
+    QTest::addColumn<BalanceStrategy>("strategy");
+    QTest::newRow("per card") << BalanceStrategy::PerCard;
+    // Its copy of the card list is filled, and each batch read, by prepared statements; only
+    // the two that make the copy's empty table are not.
+    QTest::newRow("set-based") << BalanceStrategy::SetBased;
+}
+
 void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout()
 {
     // Cards that take every kind of statement: the lock, the batch's opening read, the sums,
     // savepoints, a refused posting and its rollback, both adjustments.
+    QFETCH(BalanceStrategy, strategy);
     TestDatabase db;
     db.addCard("A", "1", {"+ 10 2024-12-06", "- 30 2024-12-06", "- 10 2026-11-06"});
     db.addCard("B", "2", {"+ 20 2024-12-06"});
@@ -672,7 +683,9 @@ void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout()
             without << q->lastQuery();
     });
     RecordingHost host;
-    const PassOutcome outcome = runPass(db, host);
+    PassOptions options;
+    options.strategy = strategy;
+    const PassOutcome outcome = runPass(db, host, options);
     DbConnection::setStatementObserver({});
     QCOMPARE(outcome, PassOutcome::Completed);
     QCOMPARE(host.text.count(u"Falha de Gravação"_s), 1);
