@@ -8,6 +8,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 #include <QVariant>
 
 #include <memory>
@@ -35,8 +36,8 @@ public:
     /// The card list of the set-wise walk is copied into a table of the pass's own session, read
     /// once from the card table: the distinct (Cliente, NumCartao) pairs as stored, their row n
     /// from 1 in cardListSql()'s order (ties on NumCartao broken by Cliente), and ClienteTexto
-    /// and NumCartaoTexto, the values as text as the server compares them with the history's
-    /// (NULL as the empty text). The table goes with the session.
+    /// and NumCartaoTexto, the values as the server's text (NULL as the empty text), with what
+    /// else the dialect's rangeBalancesSql() compares. The table goes with the session.
     /// The statements, run in turn and unprepared, that make the table empty, dropping the one
     /// that an earlier pass of the session may have left.
     virtual QStringList cardTableSql() const = 0;
@@ -49,12 +50,16 @@ public:
     /// The history's sums of the cards of that table whose rows n lie between two bounds: one row
     /// a card, in the order of n, with columns n, Soma, Subtrai, SomaHoje, SubtraiHoje, the same
     /// sums as the per-card statements read up to the cutoff and up to today (Null where the
-    /// card has no such rows). The cards meet their movements by their texts, as the per-card
-    /// sums meet them by the bound text: by the server's comparison of the history's columns
-    /// with them. The card table is not read again, nor are the cards bound.
-    /// Placeholders: the cutoff's bound twice; the first and the last card's number, between
-    /// which the history is read; today's bound; the first and the last row n.
+    /// card has no such rows). The cards meet their movements as the per-card sums meet them by
+    /// the bound text: by the server's comparison of the history's columns with them. The card
+    /// table is not read again, nor are the cards bound.
+    /// Placeholders: the cutoff's bound twice; the first and the last row n twice, between
+    /// whose cards' least and greatest numbers the history may be read, as the history compares
+    /// them; today's bound; the first and the last row n.
     virtual QString rangeBalancesSql() const = 0;
+    /// Whether rangeBalancesSql() compares a card's value (its text) as the per-card sums
+    /// compare it when bound; a card with a value that it does not is read alone.
+    virtual bool rangeReadsKey(QStringView /*text*/) const { return true; }
     /// The cards among `keys` (Cliente, NumCartao) pairs, bound in that order, that find no row
     /// of PontosCartoes, compared as the server compares the column with the bound text, the
     /// empty text finding a NULL too: one column, the pair's place from 0, in no order. A key

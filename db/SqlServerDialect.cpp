@@ -45,21 +45,31 @@ public:
     // The pass's card list in a temporary table: the card table, which may have no index on
     // its numbers, is read once, and each batch's grouped read finds its cards there by their
     // rows. The table is made by a statement of its own, so that it lives as long as the
-    // session; the grouping keeps an identity column's property out of it.
+    // session. Its keys, ClienteChave and NumCartaoChave, take the history's columns' collation
+    // and 8-bit text, as a bound ASCII value meets them: the grouped read compares them as the
+    // per-card sums compare such a value, without a conflict of collations between the two
+    // tables. A key of other characters is read alone (rangeReadsKey). The join keeps an
+    // identity column's property out of the copy, and neither table gives a row to it.
     QStringList cardTableSql() const override
     {
         return {QStringLiteral("if object_id('tempdb..#velmora_cartoes') is not null "
                                "drop table #velmora_cartoes"),
-                QStringLiteral("select top 0 n=convert(bigint,0),Cliente,NumCartao,%1 "
-                               "into #velmora_cartoes from PontosCartoes With (NoLock) "
-                               "group by Cliente,NumCartao")
-                    .arg(kCardTexts)};
+                QStringLiteral("select top 0 n=convert(bigint,0),c.Cliente,c.NumCartao,"
+                               "ClienteTexto=isnull(convert(nvarchar(4000),c.Cliente),''),"
+                               "NumCartaoTexto=isnull(convert(nvarchar(4000),c.NumCartao),''),"
+                               "ClienteChave=convert(varchar(8000),h.Terceiro),"
+                               "NumCartaoChave=convert(varchar(8000),h.NumCartao) "
+                               "into #velmora_cartoes from PontosCartoes c With (NoLock) "
+                               "cross join PontosHistorico h With (NoLock)")};
     }
     QStringList fillCardTableSql() const override
     {
         return {QStringLiteral("insert into #velmora_cartoes "
                                "select row_number() over (order by NumCartao,Cliente),"
-                               "Cliente,NumCartao,%1 from (Select Distinct Cliente,NumCartao "
+                               "Cliente,NumCartao,%1,"
+                               "isnull(convert(varchar(8000),Cliente),''),"
+                               "isnull(convert(varchar(8000),NumCartao),'') "
+                               "from (Select Distinct Cliente,NumCartao "
                                "from PontosCartoes With (NoLock)) c")
                     .arg(kCardTexts),
                 QStringLiteral("create unique clustered index velmora_cartoes_n "
@@ -70,22 +80,31 @@ public:
         return QStringLiteral("select n,Cliente,NumCartao,ClienteTexto,NumCartaoTexto "
                               "from #velmora_cartoes order by n");
     }
-    // The history's sums between the range's first and last card numbers, grouped, joined to
-    // the range's rows of the card list.
+    // The history's sums between the range's least and greatest card numbers, as the history
+    // compares them (a card table of integers sorts otherwise than a history of text), grouped,
+    // joined to the range's rows of the card list.
     QString rangeBalancesSql() const override
     {
-        return QStringLiteral(
-            "select k.n,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje "
-            "from #velmora_cartoes k "
-            "left join (select Terceiro,NumCartao,"
-            "Soma=sum(case when Afecta='+' and Data<=? then Pontos end),"
-            "Subtrai=sum(case when Afecta='-' and Data<=? then Pontos end),"
-            "SomaHoje=sum(case when Afecta='+' then Pontos end),"
-            "SubtraiHoje=sum(case when Afecta='-' then Pontos end) "
-            "from PontosHistorico With (nolock) where CliFor='C' and NumCartao>=? "
-            "and NumCartao<=? and Data<=? group by Terceiro,NumCartao) s "
-            "on s.Terceiro=k.ClienteTexto and s.NumCartao=k.NumCartaoTexto "
-            "where k.n between ? and ? order by k.n");
+        return QStringLiteral("select k.n,s.Soma,s.Subtrai,s.SomaHoje,s.SubtraiHoje "
+                              "from #velmora_cartoes k "
+                              "left join (select Terceiro,NumCartao,"
+                              "Soma=sum(case when Afecta='+' and Data<=? then Pontos end),"
+                              "Subtrai=sum(case when Afecta='-' and Data<=? then Pontos end),"
+                              "SomaHoje=sum(case when Afecta='+' then Pontos end),"
+                              "SubtraiHoje=sum(case when Afecta='-' then Pontos end) "
+                              "from PontosHistorico With (nolock) where CliFor='C' "
+                              "and NumCartao>=(select min(NumCartaoChave) from #velmora_cartoes "
+                              "where n between ? and ?) "
+                              "and NumCartao<=(select max(NumCartaoChave) from #velmora_cartoes "
+                              "where n between ? and ?) "
+                              "and Data<=? group by Terceiro,NumCartao) s "
+                              "on s.Terceiro=k.ClienteChave and s.NumCartao=k.NumCartaoChave "
+                              "where k.n between ? and ? order by k.n");
+    }
+    // Only an ASCII key is the same 8-bit text in every code page.
+    bool rangeReadsKey(QStringView text) const override
+    {
+        return std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
     }
     // The keys as a table of bound values; the card's columns compared with them as they are,
     // so that an index on them serves.

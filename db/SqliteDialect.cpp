@@ -69,9 +69,10 @@ public:
                               "from temp.velmora_cartoes order by n");
     }
     // Each card of the range meets its own movements through the history's card index, one
-    // card after the other, so that the sums need neither a sorter nor an index of their own;
-    // the range's first and last numbers bound the history as they do on SQL Server. The
-    // history's column is on the left of each comparison, so that its collation decides.
+    // card after the other, so that the sums need neither a sorter nor an index of their own.
+    // The history needs no bounds for that: the placeholders of the range's rows that bound it
+    // on SQL Server are taken and left unused. The history's column is on the left of each
+    // comparison, so that its collation decides.
     QString rangeBalancesSql() const override
     {
         return QStringLiteral(
@@ -82,7 +83,7 @@ public:
             "sum(case when h.Afecta='-' then h.Pontos end) as SubtraiHoje "
             "from temp.velmora_cartoes k left join PontosHistorico h "
             "on h.NumCartao = k.NumCartaoTexto and h.Terceiro = k.ClienteTexto "
-            "and h.CliFor='C' and h.NumCartao >= ? and h.NumCartao <= ? and h.Data<=? "
+            "and h.CliFor='C' and coalesce(?, ?, ?, ?) is not null and h.Data<=? "
             "where k.n between ? and ? group by k.n order by k.n");
     }
     QString unreadKeysSql(int keys) const override

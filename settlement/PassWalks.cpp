@@ -269,11 +269,12 @@ bool SetWiseWalk::settleRange(const CardList &cards, qsizetype start, qsizetype 
     for (const RangeBalances::Card &card : std::as_const(read)) {
         CardSettler::Result result = CardSettler::Result::Done;
         CardAdjustments plan;
-        if (!card.keyReadsBack && card.sumsFound) {
+        if (!card.keyReadsBack && (card.sumsFound || card.readAlone)) {
             // Its rows, posted under the key as read, would not be found by the sums they
-            // settle: on every pass they would be posted again.
+            // settle: on every pass they would be posted again. A key read alone is taken to
+            // have them, as the per-card walk takes it.
             result = settler.unread(batch, card.numCartao, kKeyNotReadBack);
-        } else if (!card.readable) {
+        } else if (!card.readable || card.readAlone) {
             // Read on its own, as the per-card walk reads it, which names it.
             result = settler.settle(batch, card.cliente, card.numCartao);
         } else if (!LapseRule::adjust(card.atCutoff, card.today, &plan)) {

@@ -24,15 +24,11 @@ bool RangeBalances::read(const CardList &cards, qsizetype start, qsizetype end, 
         m_prepared = true;
     }
     const QVariant cutoffBound = dialect.dateBoundValue(cutoff);
-    // The range's ends as the server stores them, so that a key read otherwise still falls
-    // inside its range.
-    const QVariantList values{cutoffBound,
-                              cutoffBound,
-                              cards.numCartaoText(start),
-                              cards.numCartaoText(end - 1),
-                              dialect.dateBoundValue(today),
-                              qint64(cards.row(start)),
-                              qint64(cards.row(end - 1))};
+    const QVariant first = qint64(cards.row(start));
+    const QVariant last = qint64(cards.row(end - 1));
+    const QVariantList values{
+        cutoffBound, cutoffBound, first, last, first, last, dialect.dateBoundValue(today),
+        first,       last};
     if (!m_connection->exec(m_query, values, error))
         return false;
     qsizetype next = start; // the next card the statement should name
@@ -51,6 +47,8 @@ bool RangeBalances::read(const CardList &cards, qsizetype start, qsizetype end, 
             CardBalance::fromSums(m_query.value(1), m_query.value(2), &card.atCutoff, &ignored) &&
             CardBalance::fromSums(m_query.value(3), m_query.value(4), &card.today, &ignored);
         card.keyReadsBack = cards.readsBack(next);
+        card.readAlone = !dialect.rangeReadsKey(cards.clienteText(next)) ||
+                         !dialect.rangeReadsKey(cards.numCartaoText(next));
         card.sumsFound = !m_query.value(3).isNull() || !m_query.value(4).isNull();
         read->append(card);
         ++next;

@@ -29,6 +29,9 @@ public:
         /// row posted under other values would not be found by them.
         bool keyReadsBack = true;
         bool sumsFound = false; ///< whether the server found any movement of the card
+        /// Whether the grouped read cannot compare its values as the per-card sums compare
+        /// them (Dialect::rangeReadsKey): its sums are then read alone.
+        bool readAlone = false;
         CardSums atCutoff;
         CardSums today;
     };

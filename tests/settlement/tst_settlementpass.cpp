@@ -27,6 +27,8 @@ private slots:
     void settlesEachCustomerOfASharedCardNumber();
     void blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn_data();
     void blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn();
+    void cardNumbersKeptAsIntegersMeetTheirMovements_data();
+    void cardNumbersKeptAsIntegersMeetTheirMovements();
     void readsTheCardTableOnceWhateverItsSize_data();
     void readsTheCardTableOnceWhateverItsSize();
     void doesNothingWithoutAConnection();
@@ -259,6 +261,39 @@ void tst_SettlementPass::blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn()
         QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
         QCOMPARE(postedSummaries(db), expected); // the second pass posts nothing
         QCOMPARE(posted(db, u"NumCartao"_s), (QStringList{"", "100", "200", "300"}));
+    }
+}
+
+void tst_SettlementPass::cardNumbersKeptAsIntegersMeetTheirMovements_data()
+{
+    QTest::addColumn<BalanceStrategy>("strategy");
+    QTest::newRow("per card") << BalanceStrategy::PerCard;
+    QTest::newRow("set-based") << BalanceStrategy::SetBased;
+}
+
+void tst_SettlementPass::cardNumbersKeptAsIntegersMeetTheirMovements()
+{
+    // The card table keeps its numbers as integers, the history as text: 5 sorts before 10 in
+    // the card list, "10" before "5" in the history. One batch holds both cards, and each
+    // meets its own movements.
+    QFETCH(BalanceStrategy, strategy);
+    TestDatabase db;
+    db.exec(u"drop table PontosCartoes"_s);
+    db.exec(TestDatabase::isServer()
+                ? u"create table PontosCartoes (Cliente varchar(50), NumCartao int, "
+                  "Nome varchar(50))"_s
+                : u"create table PontosCartoes (Cliente text, NumCartao integer, Nome text)"_s);
+    db.exec(u"insert into PontosCartoes (Cliente, NumCartao) values ('C5', 5), ('C10', 10)"_s);
+    db.addMovement(u"C5"_s, u"5"_s, u"+"_s, u"30"_s, u"2024-12-06"_s);
+    db.addMovement(u"C10"_s, u"10"_s, u"+"_s, u"20"_s, u"2024-12-06"_s);
+    PassOptions options;
+    options.strategy = strategy;
+    for (int pass = 1; pass <= 2; ++pass) { // the second posts nothing
+        RecordingHost host;
+        QCOMPARE(runPass(db, host, options), PassOutcome::Completed);
+        QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+        QCOMPARE(postedSummaries(db), (QStringList{lapse("30"), lapse("20")}));
+        QCOMPARE(posted(db, u"NumCartao"_s), (QStringList{"5", "10"}));
     }
 }
 

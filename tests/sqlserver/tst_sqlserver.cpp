@@ -50,6 +50,7 @@ private slots:
     void settlesOnEverySchemaVariant_data();
     void settlesOnEverySchemaVariant();
     void settlesManyCardsReadInOneList();
+    void cardsMeetTheirMovementsAsTheHistoryComparesWhateverTheCardTablesCollation();
     void savepointOpensUnderImplicitTransactions();
     void onePassAtATimeWhateverTheServerIsCalled_data();
     void onePassAtATimeWhateverTheServerIsCalled();
@@ -326,6 +327,30 @@ void tst_SqlServer::settlesManyCardsReadInOneList()
     QCOMPARE(host.text.count(u"    Cartão nº "_s), 300);
     QCOMPARE(db.postedRows().size(), 400);
     QCOMPARE(halfSettledCards(db, 300), QString());
+}
+
+void tst_SqlServer::cardsMeetTheirMovementsAsTheHistoryComparesWhateverTheCardTablesCollation()
+{
+    // The card table is case-sensitive, the history is not: the per-card sums find a card's
+    // movements under any case, as the history compares its bound key, and the set-wise read
+    // must find the same ones, not compare in the card table's collation.
+    for (const BalanceStrategy strategy : {BalanceStrategy::PerCard, BalanceStrategy::SetBased}) {
+        TestDatabase db;
+        db.exec(u"drop table PontosCartoes"_s);
+        db.exec(u"create table PontosCartoes (Cliente varchar(50) collate Latin1_General_CS_AS, "
+                "NumCartao varchar(50) collate Latin1_General_CS_AS, Nome varchar(50))"_s);
+        db.addCard(u"abc"_s, u"X1"_s);
+        db.addMovement(u"ABC"_s, u"x1"_s, u"+"_s, u"30"_s, u"2024-12-06"_s);
+        db.addCard(u"C2"_s, u"2002"_s, {u"+ 10 2024-12-06"_s});
+        PassOptions options;
+        options.strategy = strategy;
+        RecordingHost host;
+        QCOMPARE(runPass(db, host, options), PassOutcome::Completed);
+        QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
+        QCOMPARE(postedSummaries(db),
+                 (QStringList{u"- 10 2025-12-06 Regularização Automática (10 pontos)"_s,
+                              u"- 30 2025-12-06 Regularização Automática (30 pontos)"_s}));
+    }
 }
 
 void tst_SqlServer::savepointOpensUnderImplicitTransactions()
