@@ -265,23 +265,32 @@ bool SetWiseWalk::settleRange(const CardList &cards, qsizetype start, qsizetype 
         settleOneByOne(cards, start, end);
         return true;
     }
+    // The rows go in the list's order: those gathered so far are posted before a card that is
+    // read, or fails, on its own.
     QVector<CardRows> rows;
     for (const RangeBalances::Card &card : std::as_const(read)) {
-        CardSettler::Result result = CardSettler::Result::Done;
+        // Its rows, posted under the key as read, would not be found by the sums they settle:
+        // on every pass they would be posted again. A key read alone is taken to have them, as
+        // the per-card walk takes it.
+        const bool keyNotReadBack = !card.keyReadsBack && (card.sumsFound || card.readAlone);
+        // Read on its own, as the per-card walk reads it, which names it.
+        const bool alone = !card.readable || card.readAlone;
         CardAdjustments plan;
-        if (!card.keyReadsBack && (card.sumsFound || card.readAlone)) {
-            // Its rows, posted under the key as read, would not be found by the sums they
-            // settle: on every pass they would be posted again. A key read alone is taken to
-            // have them, as the per-card walk takes it.
-            result = settler.unread(batch, card.numCartao, kKeyNotReadBack);
-        } else if (!card.readable || card.readAlone) {
-            // Read on its own, as the per-card walk reads it, which names it.
-            result = settler.settle(batch, card.cliente, card.numCartao);
-        } else if (!LapseRule::adjust(card.atCutoff, card.today, &plan)) {
-            result =
-                settler.unread(batch, card.numCartao, QStringLiteral("saldo fora do intervalo"));
-        } else if (!plan.postsNothing()) {
-            rows.append(settler.rows(card.cliente, card.numCartao, plan));
+        if (!keyNotReadBack && !alone && LapseRule::adjust(card.atCutoff, card.today, &plan)) {
+            if (!plan.postsNothing())
+                rows.append(settler.rows(card.cliente, card.numCartao, plan));
+            continue;
+        }
+        CardSettler::Result result = CardSettler::Result::Done;
+        if (!rows.isEmpty()) {
+            result = settler.post(batch, rows);
+            rows.clear();
+        }
+        if (result == CardSettler::Result::Done) {
+            result = keyNotReadBack ? settler.unread(batch, card.numCartao, kKeyNotReadBack)
+                     : alone        ? settler.settle(batch, card.cliente, card.numCartao)
+                                    : settler.unread(batch, card.numCartao,
+                                                     QStringLiteral("saldo fora do intervalo"));
         }
         if (result != CardSettler::Result::Done)
             return settledAgain(result);
