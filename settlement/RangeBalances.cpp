@@ -47,8 +47,11 @@ bool RangeBalances::read(const CardList &cards, qsizetype start, qsizetype end, 
             CardBalance::fromSums(m_query.value(1), m_query.value(2), &card.atCutoff, &ignored) &&
             CardBalance::fromSums(m_query.value(3), m_query.value(4), &card.today, &ignored);
         card.keyReadsBack = cards.readsBack(next);
-        card.readAlone = !dialect.rangeReadsKey(cards.clienteText(next)) ||
-                         !dialect.rangeReadsKey(cards.numCartaoText(next));
+        // The values as the server compares them; those read, where they are the same.
+        card.readAlone = card.keyReadsBack ? !dialect.rangeReadsKey(cards.cliente(next)) ||
+                                                 !dialect.rangeReadsKey(cards.numCartao(next))
+                                           : !dialect.rangeReadsKey(cards.clienteText(next)) ||
+                                                 !dialect.rangeReadsKey(cards.numCartaoText(next));
         card.sumsFound = !m_query.value(3).isNull() || !m_query.value(4).isNull();
         read->append(card);
         ++next;
