@@ -65,8 +65,9 @@ bool HistoryWriter::writeRows(const QVector<HistoryEntry> &rows, const QVector<i
     *written = 0;
     const int most = m_connection.dialect().rowsPerInsert();
     for (const int count : statementRows) {
-        // A card's rows never split, so a full statement holds the most rows or one fewer:
-        // those two are kept prepared. A batch's last, shorter one is prepared for itself.
+        // A card's rows never split, so a full statement holds the most rows or one fewer, or
+        // one card's two rows where the most is one: those are kept prepared. A batch's last,
+        // shorter one is prepared for itself.
         QSqlQuery single;
         QSqlQuery *insert = &single;
         const bool kept = count >= most - 1;

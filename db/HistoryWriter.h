@@ -43,9 +43,9 @@ public:
     /// (DbConnection::isLost()).
     bool GravarHistorico(const HistoryEntry &entry, const QDateTime &now, ReportSink &report);
 
-    /// Writes the rows with as few statements as the back end allows: at most
-    /// Dialect::rowsPerInsert() rows each, as `statementRows` splits them (consecutive counts
-    /// that add up to rows.size()), so that a card's rows share a statement. Stops at the first
+    /// Writes the rows in statements of Dialect::rowsPerInsert() rows at most, or of one card's
+    /// rows where they are more, as `statementRows` splits them (consecutive counts that add up
+    /// to rows.size()), so that a card's rows share a statement. Stops at the first
     /// statement that fails: false, with its description, and `written` the rows of the
     /// statements before it. Nothing is reported here.
     bool writeRows(const QVector<HistoryEntry> &rows, const QVector<int> &statementRows,
