@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QTest>
 
 #include <functional>
 
@@ -24,6 +25,14 @@ inline PassOutcome runPass(const TestDatabase &db, RecordingHost &host, PassOpti
     ConnectionSettings settings = db.settings();
     options.connection = db.connectionOptions();
     return SettlementPass(settings, host, host.manualClock, options).run();
+}
+
+/// A `strategy` column with a row for each walk, for the cases that must hold for both.
+inline void addStrategyRows()
+{
+    QTest::addColumn<BalanceStrategy>("strategy");
+    QTest::newRow("per card") << BalanceStrategy::PerCard;
+    QTest::newRow("set-based") << BalanceStrategy::SetBased;
 }
 
 inline QString cardLine(const QString &numCartao, const QString &cutoff = kCutoff)

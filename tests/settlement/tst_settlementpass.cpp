@@ -266,9 +266,7 @@ void tst_SettlementPass::blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn()
 
 void tst_SettlementPass::cardNumbersKeptAsIntegersMeetTheirMovements_data()
 {
-    QTest::addColumn<BalanceStrategy>("strategy");
-    QTest::newRow("per card") << BalanceStrategy::PerCard;
-    QTest::newRow("set-based") << BalanceStrategy::SetBased;
+    addStrategyRows();
 }
 
 void tst_SettlementPass::cardNumbersKeptAsIntegersMeetTheirMovements()

@@ -677,11 +677,9 @@ void tst_SqlServer::statementCutOffBeforeItsEndQuotesTheTimeout()
 
 void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout_data()
 {
-    QTest::addColumn<BalanceStrategy>("strategy");
-    QTest::newRow("per card") << BalanceStrategy::PerCard;
-    // Its copy of the card list is filled, and each batch read, by prepared statements; only
-    // the two that make the copy's empty table are not.
-    QTest::newRow("set-based") << BalanceStrategy::SetBased;
+    // A set-based pass's copy of the card list is filled, and each batch read, by prepared
+    // statements; only the two that make the copy's empty table are not.
+    addStrategyRows();
 }
 
 void tst_SqlServer::everyStatementOfAPassCarriesTheCommandTimeout()
