@@ -47,5 +47,11 @@ ConnectionOptions ConnectionOptions::fromEnvironment()
     options.encrypt = qEnvironmentVariable("VELMORA_ENCRYPT");
     options.trustServerCertificate = qEnvironmentVariable("VELMORA_TRUST_SERVER_CERTIFICATE");
     options.hostNameInCertificate = qEnvironmentVariable("VELMORA_HOST_NAME_IN_CERTIFICATE");
+    options.clock = qEnvironmentVariable("VELMORA_CLOCK");
     return options;
+}
+
+bool ConnectionOptions::machineClock() const
+{
+    return clock.trimmed().compare(QLatin1String("machine"), Qt::CaseInsensitive) == 0;
 }

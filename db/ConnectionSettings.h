@@ -48,12 +48,16 @@ struct ConnectionOptions
     QString trustServerCertificate;
     /// VELMORA_HOST_NAME_IN_CERTIFICATE: the name the server's certificate must carry.
     QString hostNameInCertificate;
+    /// VELMORA_CLOCK: whose clock a pass runs by on SQL Server, "server" (or empty) or
+    /// "machine". SQLite, on this machine, runs by the machine's.
+    QString clock;
+    bool machineClock() const;
 
     /// The platform's own driver for SQL Server: Microsoft's on Windows, FreeTDS elsewhere.
     static QString defaultOdbcDriver();
     /// The options with VELMORA_ODBC_DRIVER, when set, as the ODBC driver, and the encryption
     /// that VELMORA_ENCRYPT, VELMORA_TRUST_SERVER_CERTIFICATE and
-    /// VELMORA_HOST_NAME_IN_CERTIFICATE ask for, as they are written (ConnectionString checks
-    /// them against the driver).
+    /// VELMORA_HOST_NAME_IN_CERTIFICATE ask for, and the clock of VELMORA_CLOCK, as they are
+    /// written (ConnectionString checks them).
     static ConnectionOptions fromEnvironment();
 };

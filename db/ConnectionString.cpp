@@ -274,10 +274,23 @@ ConnectionTarget sqlite(const QString &file, const ConnectionOptions &options)
 
 } // namespace
 
+namespace {
+
+QString clockRefusal(const ConnectionOptions &options)
+{
+    const QString clock = word(options.clock);
+    if (clock.isEmpty() || clock == QLatin1String("server") || clock == QLatin1String("machine"))
+        return {};
+    return QStringLiteral("VELMORA_CLOCK: \"%1\" não é server nem machine").arg(options.clock);
+}
+
+} // namespace
+
 QString optionsRefusal(const ConnectionSettings &settings, const ConnectionOptions &options)
 {
-    if (settings.mode() == ConnectionMode::Sqlite)
-        return {};
+    const QString clock = clockRefusal(options);
+    if (!clock.isEmpty() || settings.mode() == ConnectionMode::Sqlite)
+        return clock;
     return encryptionOf(options).refusal;
 }
 
@@ -292,9 +305,12 @@ QString encryptionHint(const ConnectionOptions &options)
 
 ConnectionTarget build(const ConnectionSettings &settings, const ConnectionOptions &options)
 {
-    if (settings.mode() == ConnectionMode::Sqlite)
-        return sqlite(settings.strServidor, options);
-    return odbc(settings, options);
+    ConnectionTarget target = settings.mode() == ConnectionMode::Sqlite
+                                  ? sqlite(settings.strServidor, options)
+                                  : odbc(settings, options);
+    if (target.refusal.isEmpty())
+        target.refusal = clockRefusal(options);
+    return target;
 }
 
 } // namespace ConnectionString

@@ -27,8 +27,9 @@ bool isFreeTds(const QString &driver);
 /// `ok` false when the value cannot be quoted for that driver.
 QString quoteValue(const QString &value, const ConnectionOptions &options, bool *ok);
 
-/// Why the driver cannot take the encryption the options ask for, naming the variable that
-/// asks for it; empty when it can. A SQLite database takes none of them, and refuses none.
+/// Why the driver cannot take the encryption the options ask for, or VELMORA_CLOCK names no
+/// clock, naming the variable; empty when all is well. A SQLite database takes no encryption,
+/// and refuses none.
 QString optionsRefusal(const ConnectionSettings &settings, const ConnectionOptions &options);
 
 /// What a failure to connect with the options' encryption adds to the driver's words: the

@@ -33,6 +33,8 @@ public:
     const QString &name() const { return m_name; }
     QSqlDatabase database() const;
     const Dialect &dialect() const { return *m_dialect; }
+    /// The database as a failure names it: the SQLite file, or the database and its server.
+    const QString &databaseName() const { return m_databaseName; }
     /// What the connection was opened against: its back end, its SQLite file, each
     /// statement's timeout.
     const ConnectionTarget &target() const { return m_target; }

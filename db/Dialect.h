@@ -123,6 +123,13 @@ public:
         Q_UNUSED(failed)
         return false;
     }
+    /// The server's date and time: one row, one value. Empty where the database lives on this
+    /// machine (SQLite), whose clock a pass keeps.
+    virtual QString serverTimeSql() const { return {}; }
+    /// The newest row of the history, by its Id, whose Observa is like the bound pattern: Id,
+    /// Data and DataSys, or no row. Read newest first, so that an index on Id answers it from
+    /// the end of the table.
+    virtual QString newestNoteSql() const = 0;
     /// What a connection runs once it is open; empty for nothing.
     virtual QString sessionSetupSql() const { return {}; }
     /// The first error that the driver recorded for the failed statement, where it keeps them

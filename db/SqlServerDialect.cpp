@@ -36,6 +36,12 @@ public:
                               "CliFor='C' and Terceiro=? and NumCartao=? and Afecta='+' and "
                               "Data<=?");
     }
+    QString serverTimeSql() const override { return QStringLiteral("select getdate()"); }
+    QString newestNoteSql() const override
+    {
+        return QStringLiteral("select top 1 Id,Data,DataSys from PontosHistorico With (nolock) "
+                              "where Observa like ? order by Id desc");
+    }
     QString minusSumSql() const override
     {
         return QStringLiteral("select Subtrai=sum(Pontos) from PontosHistorico With (nolock) where "

@@ -37,6 +37,11 @@ public:
         return QStringLiteral("select sum(Pontos) as Soma from PontosHistorico where CliFor='C' "
                               "and Terceiro=? and NumCartao=? and Afecta='+' and Data<=?");
     }
+    QString newestNoteSql() const override
+    {
+        return QStringLiteral("select Id,Data,DataSys from PontosHistorico where Observa like ? "
+                              "order by Id desc limit 1");
+    }
     QString minusSumSql() const override
     {
         return QStringLiteral("select sum(Pontos) as Subtrai from PontosHistorico where "

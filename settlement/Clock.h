@@ -30,3 +30,21 @@ public:
 private:
     QDateTime m_now;
 };
+
+/// The clock a pass runs by: the machine's, moved by the difference to the database server's
+/// clock once the pass has read it (settlement/ClockCheck.h), so that every machine that
+/// settles one database dates its rows by one clock.
+class PassClock final : public Clock
+{
+public:
+    explicit PassClock(const Clock &machine) : m_machine(machine) {}
+    QDateTime now() const override { return m_machine.now().addMSecs(m_offsetMs); }
+    const Clock &machine() const { return m_machine; }
+    /// The server's clock less the machine's, in milliseconds; 0 runs by the machine's.
+    qint64 offsetMs() const { return m_offsetMs; }
+    void setOffsetMs(qint64 offset) { m_offsetMs = offset; }
+
+private:
+    const Clock &m_machine;
+    qint64 m_offsetMs = 0;
+};

@@ -4,7 +4,7 @@
 #include "db/Dialect.h"
 #include "db/TransactionGuard.h"
 #include "settlement/CardList.h"
-#include "settlement/Clock.h"
+#include "settlement/ClockCheck.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
 #include "settlement/PassReport.h"
@@ -184,7 +184,15 @@ PassOutcome ExpiryForecast::run()
 
 PassOutcome ExpiryForecast::foreseeAll()
 {
-    const QDate today = m_clock.today();
+    const QDateTime started = m_clock.now();
+    const QString clockLine = PassReport::clockLine(m_clock.offsetMs());
+    if (!clockLine.isEmpty()) {
+        m_host.append(clockLine);
+        m_host.refresh();
+    }
+    // A forecast from a day behind the passes would count what they already took.
+    ClockCheck::failIfBehind(*m_cnLigacao, started, started.date().addYears(-1));
+    const QDate today = started.date();
     m_calendar = std::make_unique<LapseCalendar>(today, m_options.days);
     const Dialect &dialect = m_cnLigacao->dialect();
     m_firstBound = dialect.dateBoundValue(m_calendar->firstCutoff());

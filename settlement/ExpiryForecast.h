@@ -5,6 +5,7 @@
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "settlement/CardBalance.h"
+#include "settlement/Clock.h"
 #include "settlement/LapseRule.h"
 #include "settlement/SettlementPass.h"
 
@@ -15,7 +16,6 @@
 #include <memory>
 #include <vector>
 
-class Clock;
 class PassHost;
 class PassLock;
 class TransactionGuard;
@@ -155,7 +155,7 @@ private:
 
     const ConnectionSettings m_settings;
     PassHost &m_host;
-    const Clock &m_clock;
+    PassClock m_clock;
     ForecastOptions m_options;
     ExpiryOutput &m_output;
     ForecastStats m_stats;

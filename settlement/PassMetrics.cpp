@@ -97,6 +97,11 @@ QByteArray text(const Pass &pass, double lastSuccess)
           {"velmora_pass_points_lifted",
            "Points that the rows of the last pass gave back: refills and lifts."},
           pass.stats.pointsLifted.toText().toLatin1());
+    gauge(out,
+          {"velmora_pass_clock_offset_seconds",
+           "The database server's clock less this machine's, as the last pass read it; 0 where "
+           "it ran by this machine's clock."},
+          seconds(static_cast<double>(pass.stats.clockOffsetMs) / 1000.0));
     return out;
 }
 

@@ -87,4 +87,32 @@ QString negativeBalanceNote(const QString &strDataHoje)
            QStringLiteral(" era negativo");
 }
 
+QString oldBalanceNotePattern()
+{
+    return QStringLiteral("Regularização Automática (% pontos)");
+}
+
+QString negativeBalanceNotePattern()
+{
+    return negativeBalanceNote(QStringLiteral("%"));
+}
+
+QString clockLine(qint64 offsetMs)
+{
+    constexpr qint64 kFewMinutesMs = qint64{5} * 60 * 1000;
+    if (qAbs(offsetMs) <= kFewMinutesMs)
+        return {};
+    const qint64 seconds = (qAbs(offsetMs) + 500) / 1000;
+    const qint64 days = seconds / 86400;
+    const QString time = QStringLiteral("%1:%2:%3")
+                             .arg(seconds % 86400 / 3600, 2, 10, QLatin1Char('0'))
+                             .arg(seconds % 3600 / 60, 2, 10, QLatin1Char('0'))
+                             .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("    Aviso: o relógio desta máquina está %1%2 %3 em relação ao do "
+                          "servidor da base de dados; a Verificação segue a hora do servidor.")
+               .arg(days > 0 ? QStringLiteral("%1 dia(s) e ").arg(days) : QString(), time,
+                    offsetMs > 0 ? QStringLiteral("atrasado") : QStringLiteral("adiantado")) +
+           kCrLf;
+}
+
 } // namespace PassReport

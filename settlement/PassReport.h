@@ -42,5 +42,13 @@ QString previewRowLine(const HistoryEntry &row);
 /// negative amount.
 QString oldBalanceNote(Currency amount);
 QString negativeBalanceNote(const QString &strDataHoje);
+/// LIKE patterns that find each of the two notes in the history, whatever its amount or date.
+QString oldBalanceNotePattern();
+QString negativeBalanceNotePattern();
+
+/// How far this machine's clock stands from the database server's, by which the pass runs
+/// (`offsetMs`, the server's less the machine's): a line when it is more than a few minutes,
+/// else nothing.
+QString clockLine(qint64 offsetMs);
 
 } // namespace PassReport

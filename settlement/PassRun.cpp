@@ -3,6 +3,7 @@
 
 #include "settlement/CardBalance.h"
 #include "settlement/Clock.h"
+#include "settlement/ClockCheck.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
 #include "settlement/PassReport.h"
@@ -35,7 +36,7 @@ void PassRun::failUnlessTheCardsOwn(CardBalance &balance, const DbConnection &co
 }
 
 PassRun::PassRun(const ConnectionSettings &settings, const ConnectionOptions &options,
-                 PassHost &host, const Clock &clock)
+                 PassHost &host, PassClock &clock)
     : m_settings(settings), m_options(options), m_host(host), m_clock(clock)
 {
 }
@@ -44,9 +45,11 @@ PassOutcome PassRun::run(ConnectionPtr &connection, std::unique_ptr<PassLock> &l
                          const Steps &steps) const
 {
     QString description;
+    m_clock.setOffsetMs(0);
     try {
         if (!LigarServidor(connection, m_settings, m_options, m_host))
             return PassOutcome::NoConnection;
+        ClockCheck::followServer(m_clock, *connection, m_options);
         // Before anything is read: two passes that read a card's balance before either posts
         // would both post its adjustment, and a forecast would count a pass's rows twice, or
         // not at all.

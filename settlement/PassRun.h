@@ -12,7 +12,7 @@
 #include <memory>
 
 class CardBalance;
-class Clock;
+class PassClock;
 class PassHost;
 class PassLock;
 
@@ -55,10 +55,11 @@ public:
         std::function<void()> failing;
     };
 
+    /// `clock` runs by the database server's clock once the connection is open (ClockCheck).
     PassRun(const ConnectionSettings &settings, const ConnectionOptions &options, PassHost &host,
-            const Clock &clock);
+            PassClock &clock);
 
-    /// Opens `connection` and takes `lock` on it, then runs `steps`.
+    /// Opens `connection`, reads the server's clock, and takes `lock` on it, then runs `steps`.
     PassOutcome run(ConnectionPtr &connection, std::unique_ptr<PassLock> &lock,
                     const Steps &steps) const;
 
@@ -66,5 +67,5 @@ private:
     const ConnectionSettings &m_settings;
     const ConnectionOptions &m_options;
     PassHost &m_host;
-    const Clock &m_clock;
+    PassClock &m_clock;
 };

@@ -4,7 +4,7 @@
 #include "db/Dialect.h"
 #include "settlement/CardList.h"
 #include "settlement/CardSettler.h"
-#include "settlement/Clock.h"
+#include "settlement/ClockCheck.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassLock.h"
 #include "settlement/PassReport.h"
@@ -67,17 +67,22 @@ PassOutcome SettlementPass::run()
 
 PassOutcome SettlementPass::settle()
 {
-    m_dates = PassDates::forDay(m_clock.today());
+    const QDateTime started = m_clock.now();
+    m_dates = PassDates::forDay(started.date());
 
     m_host.setWaitCursor(true);
     m_host.setStatusVisible(true);
     m_host.processEvents();
 
-    m_host.append(PassReport::startLine(m_clock.now()));
+    m_host.append(PassReport::startLine(started));
+    m_stats.clockOffsetMs = m_clock.offsetMs();
+    const QString clockLine = PassReport::clockLine(m_clock.offsetMs());
+    if (!clockLine.isEmpty())
+        m_host.append(clockLine);
     m_host.caretToEnd();
     m_host.refresh();
 
-    walk();
+    walk(started);
     if (m_host.stopRequested()) {
         release();
         m_host.setWaitCursor(false);
@@ -99,11 +104,14 @@ PassOutcome SettlementPass::settle()
     return PassOutcome::Completed;
 }
 
-void SettlementPass::walk()
+void SettlementPass::walk(const QDateTime &started)
 {
     CardList cards;
     readCardList(cards);
     m_stats.cardsRead = cards.size();
+    // Before the first card: a pass behind one that already posted would post it again.
+    if (!cards.isEmpty())
+        ClockCheck::failIfBehind(*m_cnLigacao, started, m_dates.cutoff);
     if (!m_options.dryRun)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
     // The walk's statements and batch go before the connection does.

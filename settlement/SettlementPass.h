@@ -6,6 +6,7 @@
 #include "db/DbConnection.h"
 #include "db/HistoryWriter.h"
 #include "settlement/CardList.h"
+#include "settlement/Clock.h"
 #include "settlement/PassRun.h"
 #include "settlement/PassStats.h"
 
@@ -13,7 +14,6 @@
 #include <QString>
 #include <QVector>
 
-class Clock;
 class PassHost;
 class PassLock;
 
@@ -60,7 +60,8 @@ class SettlementPass
 {
 public:
     /// `settings` as start-up checked them; a blank mode connects as "SQL".
-    /// Every date of the pass and the time of every line and row come from `clock`.
+    /// Every date of the pass and the time of every line and row come from `clock`, moved to
+    /// the database server's clock on SQL Server (ClockCheck::followServer).
     SettlementPass(const ConnectionSettings &settings, PassHost &host, const Clock &clock,
                    PassOptions options = {});
     ~SettlementPass();
@@ -77,12 +78,13 @@ private:
     void release();
     /// The pass's own work, once it holds the database.
     PassOutcome settle();
-    /// Reads the card list and settles every card, by the walk the options choose.
-    void walk();
+    /// Reads the card list and settles every card, by the walk the options choose, unless the
+    /// pass that started at `started` runs behind one that already posted.
+    void walk(const QDateTime &started);
 
     const ConnectionSettings m_settings; ///< a copy: a caller's temporary may go before run()
     PassHost &m_host;
-    const Clock &m_clock;
+    PassClock m_clock;
     PassOptions m_options;
     PassDates m_dates;
     PassStats m_stats;

@@ -742,6 +742,12 @@ void tst_Cli::encryptionTheDriverCannotTakeIsABadSetting()
     const Run sqlite = cli({u"--dry-run"_s, demo() + kSqlite});
     qunsetenv("VELMORA_ENCRYPT");
     QCOMPARE(sqlite.exitCode, 0);
+    // A clock that is neither, on any back end.
+    qputenv("VELMORA_CLOCK", "servidor");
+    const Run clock = cli({u"--dry-run"_s, demo() + kSqlite});
+    qunsetenv("VELMORA_CLOCK");
+    QCOMPARE(clock.exitCode, 2);
+    QVERIFY2(clock.err.startsWith(u"VELMORA_CLOCK: "_s), qPrintable(clock.err));
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)

@@ -3,6 +3,7 @@
 // ledger of lots leaves, where points lapse a year after they were earned (at the first pass
 // from then on) and a redemption spends the oldest points first.
 #include "PassTestUtil.h"
+#include "settlement/PassReport.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -20,6 +21,8 @@ private slots:
     void dailyPassesLeaveWhatTheLedgerOfLotsLeaves();
     void anyHistorySettlesOnceWhereverAPassStops_data();
     void anyHistorySettlesOnceWhereverAPassStops();
+    void aPassBehindOneThatPostedPostsNothing_data();
+    void aPassBehindOneThatPostedPostsNothing();
 };
 
 namespace {
@@ -73,6 +76,63 @@ QString day(const QDate &d)
 RecordingHost hostOn(const QDate &d)
 {
     return RecordingHost(QDateTime(d, QTime(10, 0)));
+}
+
+struct Movement
+{
+    QString card;
+    QString afecta;
+    QString pontos;
+    QString data;
+};
+
+/// Cards with a few movements each over the two years before `today`, of any amount from
+/// 0.0001 to 100 000 with four decimals, many of them halves; some cards overdrawn, so that
+/// old deficits are refilled and balances lifted too.
+std::vector<Movement> randomMovements(QRandomGenerator &rng, const QDate &today, int cards)
+{
+    std::vector<Movement> movements;
+    for (int c = 0; c < cards; ++c) {
+        for (int m = int(rng.bounded(9)); m > 0; --m) {
+            qint64 raw = 0;
+            switch (rng.bounded(4)) {
+            case 0: // whole points
+                raw = (1 + qint64(rng.bounded(100000))) * Currency::Scale;
+                break;
+            case 1: // halves
+                raw = qint64(rng.bounded(2000)) * Currency::Scale + Currency::Scale / 2;
+                break;
+            case 2: // four decimals, now and then a mere few ten-thousandths
+                raw = rng.bounded(8) == 0
+                          ? 1 + qint64(rng.bounded(9))
+                          : 1 + qint64(rng.bounded(quint64(1000) * Currency::Scale));
+                break;
+            default: // hundredths
+                raw = 100 * (1 + qint64(rng.bounded(100000)));
+                break;
+            }
+            const QDate day = today.addDays(-qint64(rng.bounded(800)));
+            movements.push_back({QString::number(2000 + c), rng.bounded(5) < 3 ? u"+"_s : u"-"_s,
+                                 Currency::fromRaw(raw).toDecimalString(),
+                                 day.toString(u"yyyy-MM-dd"_s)});
+        }
+    }
+    return movements;
+}
+
+/// The cards of randomMovements() and their movements, on a card table with or without its
+/// index on NumCartao, which nothing says a scheme has.
+void fillWith(TestDatabase &db, const std::vector<Movement> &movements, int cards, bool cardIndex)
+{
+    if (!cardIndex)
+        db.exec(u"drop index PontosCartoes_NumCartao"_s +
+                (TestDatabase::isServer() ? u" on PontosCartoes"_s : QString()));
+    for (int c = 0; c < cards; ++c)
+        db.addCard(u"K"_s + QString::number(2000 + c), QString::number(2000 + c));
+    QVERIFY(db.db().transaction());
+    for (const Movement &m : movements)
+        db.addMovement(u"K"_s + m.card, m.card, m.afecta, m.pontos, m.data);
+    QVERIFY(db.db().commit());
 }
 
 } // namespace
@@ -145,6 +205,7 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
         db.addCard(u"C"_s + cardName(c), cardName(c));
 
     PassOptions options;
+    options.connection = TestDatabase::connectionOptions();
     options.recordPostings = true;
     // Nothing lapses in the first year, so no pass runs then; its movements go in at once.
     const QDate first(2025, 3, 1);
@@ -240,59 +301,15 @@ void tst_LapseOverYears::anyHistorySettlesOnceWhereverAPassStops_data()
 
 void tst_LapseOverYears::anyHistorySettlesOnceWhereverAPassStops()
 {
-    // Cards with a few movements each over the two years before the pass, of any amount from
-    // 0.0001 to 100 000 with four decimals, many of them halves; some cards overdrawn, so that
-    // old deficits are refilled and balances lifted too.
     QFETCH(quint32, seed);
     QFETCH(int, strategy);
     QRandomGenerator rng(seed);
     const QDate today(2026, 12, 7);
     const int cards = TestDatabase::isServer() ? 30 : 60;
-    struct Movement
-    {
-        QString card;
-        QString afecta;
-        QString pontos;
-        QString data;
-    };
-    std::vector<Movement> movements;
-    for (int c = 0; c < cards; ++c) {
-        for (int m = int(rng.bounded(9)); m > 0; --m) {
-            qint64 raw = 0;
-            switch (rng.bounded(4)) {
-            case 0: // whole points
-                raw = (1 + qint64(rng.bounded(100000))) * Currency::Scale;
-                break;
-            case 1: // halves
-                raw = qint64(rng.bounded(2000)) * Currency::Scale + Currency::Scale / 2;
-                break;
-            case 2: // four decimals, now and then a mere few ten-thousandths
-                raw = rng.bounded(8) == 0
-                          ? 1 + qint64(rng.bounded(9))
-                          : 1 + qint64(rng.bounded(quint64(1000) * Currency::Scale));
-                break;
-            default: // hundredths
-                raw = 100 * (1 + qint64(rng.bounded(100000)));
-                break;
-            }
-            const QDate day = today.addDays(-qint64(rng.bounded(800)));
-            movements.push_back({QString::number(2000 + c), rng.bounded(5) < 3 ? u"+"_s : u"-"_s,
-                                 Currency::fromRaw(raw).toDecimalString(),
-                                 day.toString(u"yyyy-MM-dd"_s)});
-        }
-    }
-    // Odd seeds on a card table without its index on NumCartao, which nothing says a scheme has.
-    const bool cardIndex = seed % 2 == 0;
+    const std::vector<Movement> movements = randomMovements(rng, today, cards);
+    // Odd seeds on a card table without its index on NumCartao.
     const auto fill = [&](TestDatabase &db) {
-        if (!cardIndex)
-            db.exec(u"drop index PontosCartoes_NumCartao"_s +
-                    (TestDatabase::isServer() ? u" on PontosCartoes"_s : QString()));
-        for (int c = 0; c < cards; ++c)
-            db.addCard(u"K"_s + QString::number(2000 + c), QString::number(2000 + c));
-        QVERIFY(db.db().transaction());
-        for (const Movement &m : movements)
-            db.addMovement(u"K"_s + m.card, m.card, m.afecta, m.pontos, m.data);
-        QVERIFY(db.db().commit());
+        fillWith(db, movements, cards, seed % 2 == 0);
     };
     const auto rows = [](const TestDatabase &db) {
         QStringList out;
@@ -341,6 +358,66 @@ void tst_LapseOverYears::anyHistorySettlesOnceWhereverAPassStops()
     QCOMPARE(pass(db, 0).first, PassOutcome::Completed);
     QCOMPARE(rows(db), clean);
     QCOMPARE(pass(db, 0), std::make_pair(PassOutcome::Completed, qsizetype(0)));
+}
+
+void tst_LapseOverYears::aPassBehindOneThatPostedPostsNothing_data()
+{
+    QTest::addColumn<quint32>("seed");
+    QTest::addColumn<BalanceStrategy>("strategy");
+    const quint32 seeds = TestDatabase::isServer() ? 4 : 12;
+    for (quint32 seed = 21; seed < 21 + seeds; ++seed) {
+        QTest::addRow("seed %u, per card", seed) << seed << BalanceStrategy::PerCard;
+        QTest::addRow("seed %u, set-based", seed) << seed << BalanceStrategy::SetBased;
+    }
+}
+
+void tst_LapseOverYears::aPassBehindOneThatPostedPostsNothing()
+{
+    // A pass at any moment, then one whose clock is behind it by minutes to months: on the same
+    // day it finds nothing left to post; on an earlier day it would post again what the first
+    // posted (a lift that it does not count, a lapse of points already lapsed), so it fails
+    // before the first card. A pass at the first moment again posts nothing either.
+    QFETCH(quint32, seed);
+    QFETCH(BalanceStrategy, strategy);
+    QRandomGenerator rng(seed);
+    const QDateTime first(QDate(2026, 12, 7).addDays(rng.bounded(400)),
+                          QTime(0, 0).addSecs(rng.bounded(86400)));
+    const int cards = TestDatabase::isServer() ? 20 : 40;
+    TestDatabase db;
+    QVERIFY(db.isValid());
+    fillWith(db, randomMovements(rng, first.date(), cards), cards, seed % 2 == 0);
+    // Minutes, hours, days or months behind.
+    const qint64 unit = QList<qint64>{60, 3600, 86400, 30 * 86400}.at(rng.bounded(4));
+    const QDateTime behind = first.addSecs(-(1 + qint64(rng.bounded(20))) * unit);
+    PassOptions options;
+    options.strategy = strategy;
+    options.connection = TestDatabase::connectionOptions();
+    options.recordPostings = true;
+    options.batchCards = 1 + int(rng.bounded(10));
+    const auto pass = [&](const QDateTime &at, RecordingHost &host) {
+        host.manualClock.set(at);
+        SettlementPass run(db.settings(), host, host.manualClock, options);
+        const PassOutcome outcome = run.run();
+        return std::make_pair(outcome, run.postings().size());
+    };
+    RecordingHost clean;
+    QCOMPARE(pass(first, clean).first, PassOutcome::Completed);
+    const QList<QVariantMap> posted = db.postedRows();
+    QVERIFY(!posted.isEmpty());
+    RecordingHost late;
+    const auto [outcome, rows] = pass(behind, late);
+    QCOMPARE(rows, qsizetype(0));
+    QCOMPARE(db.postedRows(), posted);
+    if (behind.date() == first.date()) {
+        QCOMPARE(outcome, PassOutcome::Completed);
+    } else {
+        QCOMPARE(outcome, PassOutcome::Failed);
+        const QString failure = late.lines().constLast();
+        QVERIFY2(failure.contains(u" Id "_s) && failure.contains(PassReport::timestamp(behind)),
+                 qPrintable(failure));
+    }
+    RecordingHost again;
+    QCOMPARE(pass(first, again), std::make_pair(PassOutcome::Completed, qsizetype(0)));
 }
 
 QTEST_GUILESS_MAIN(tst_LapseOverYears)

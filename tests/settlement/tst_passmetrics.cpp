@@ -36,7 +36,8 @@ const QStringList kFamilies{u"velmora_pass_last_end_timestamp_seconds"_s,
                             u"velmora_pass_rows_posted"_s,
                             u"velmora_pass_rows_refused"_s,
                             u"velmora_pass_points_lapsed"_s,
-                            u"velmora_pass_points_lifted"_s};
+                            u"velmora_pass_points_lifted"_s,
+                            u"velmora_pass_clock_offset_seconds"_s};
 
 /// The samples of a file in the Prometheus text exposition format, as "name{labels}" to value;
 /// a line outside its grammar, a family typed twice, typed after its samples or split in two,
@@ -123,14 +124,15 @@ PassOutcome passWithMetrics(const TestDatabase &db, RecordingHost &host, const Q
 void tst_PassMetrics::fileAfterEachOutcome_data()
 {
     QTest::addColumn<QString>("outcome");
-    // cards read, settled, rows posted, refused, points lapsed, lifted
+    // cards read, settled, rows posted, refused, points lapsed, lifted; SQLite's clock is the
+    // machine's
     QTest::addColumn<QStringList>("figures");
-    QTest::newRow("completed") << u"completed"_s << u"2 2 3 0 70 60"_s.split(u' ');
-    QTest::newRow("refused") << u"refused"_s << u"2 1 1 1 70 0"_s.split(u' ');
+    QTest::newRow("completed") << u"completed"_s << u"2 2 3 0 70 60 0.000"_s.split(u' ');
+    QTest::newRow("refused") << u"refused"_s << u"2 1 1 1 70 0 0.000"_s.split(u' ');
     // The card list was read before the history failed.
-    QTest::newRow("failed") << u"failed"_s << u"2 0 0 0 0 0"_s.split(u' ');
-    QTest::newRow("busy") << u"busy"_s << u"0 0 0 0 0 0"_s.split(u' ');
-    QTest::newRow("no connection") << u"no_connection"_s << u"0 0 0 0 0 0"_s.split(u' ');
+    QTest::newRow("failed") << u"failed"_s << u"2 0 0 0 0 0 0.000"_s.split(u' ');
+    QTest::newRow("busy") << u"busy"_s << u"0 0 0 0 0 0 0.000"_s.split(u' ');
+    QTest::newRow("no connection") << u"no_connection"_s << u"0 0 0 0 0 0 0.000"_s.split(u' ');
 }
 
 void tst_PassMetrics::fileAfterEachOutcome()

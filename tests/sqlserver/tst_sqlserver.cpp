@@ -55,6 +55,8 @@ private slots:
     void onePassAtATimeWhateverTheServerIsCalled_data();
     void onePassAtATimeWhateverTheServerIsCalled();
     void killedPassFreesTheLockAndLeavesWholeCards();
+    void passRunsByTheServersClockWhateverTheMachines_data();
+    void passRunsByTheServersClockWhateverTheMachines();
     void statementOutOfTimeEndsThePassAndNothingFollows_data();
     void statementOutOfTimeEndsThePassAndNothingFollows();
     void statementCutOffBeforeItsEndQuotesTheTimeout();
@@ -427,6 +429,47 @@ void tst_SqlServer::onePassAtATimeWhateverTheServerIsCalled()
     QCOMPARE(db.postedRows().size(), 16); // one clean pass: 12 cards, 4 of them lifted
     QCOMPARE(halfSettledCards(db, 12, today), QString());
     QVERIFY(!passLockHeld(db));
+}
+
+void tst_SqlServer::passRunsByTheServersClockWhateverTheMachines_data()
+{
+    QTest::addColumn<qint64>("machineAhead"); // seconds
+    QTest::addColumn<QString>("clockLine");
+    QTest::newRow("a day behind") << qint64(-86400) << u"1 dia(s) e 00:00:0"_s;
+    QTest::newRow("a day ahead") << qint64(86400) << u"1 dia(s) e 00:00:0"_s;
+    QTest::newRow("a minute ahead") << qint64(60) << QString();
+}
+
+void tst_SqlServer::passRunsByTheServersClockWhateverTheMachines()
+{
+    QFETCH(qint64, machineAhead);
+    QFETCH(QString, clockLine);
+    TestDatabase db;
+    // The server runs on this machine: its date is the system's.
+    const QDate today = QDate::currentDate();
+    addCards(db, 12, today);
+    RecordingHost host(QDateTime::currentDateTime().addSecs(machineAhead));
+    PassOptions options;
+    options.connection = db.connectionOptions();
+    options.connection.clock.clear();
+    SettlementPass pass(db.settings(), host, host.manualClock, options);
+    QCOMPARE(pass.run(), PassOutcome::Completed);
+    if (QDate::currentDate() != today)
+        QSKIP("the date changed during the test");
+    // The rows of a pass on the server's date, dated at its cutoff or its today.
+    QCOMPARE(db.postedRows().size(), 16);
+    QCOMPARE(halfSettledCards(db, 12, today), QString());
+    const QString stamp = today.toString(u"dd-MM-yyyy"_s);
+    QVERIFY2(host.text.contains(u"Início da Verificação - "_s + stamp), qPrintable(host.text));
+    QVERIFY(qAbs(pass.stats().clockOffsetMs + machineAhead * 1000) < 60000);
+    const QStringList warnings = host.lines().filter(u"Aviso: o relógio"_s);
+    QCOMPARE(warnings.size(), clockLine.isEmpty() ? 0 : 1);
+    if (!clockLine.isEmpty()) {
+        QVERIFY2(warnings.first().contains(clockLine + u'0') ||
+                     warnings.first().contains(clockLine + u'1'),
+                 qPrintable(warnings.first()));
+        QVERIFY(warnings.first().contains(machineAhead < 0 ? u"atrasado"_s : u"adiantado"_s));
+    }
 }
 
 void tst_SqlServer::killedPassFreesTheLockAndLeavesWholeCards()

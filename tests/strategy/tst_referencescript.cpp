@@ -140,6 +140,7 @@ void tst_ReferenceScript::postsWhatAFirstPassPosts()
     // The pass at the same moment, by the same name that the script writes in Utilizador.
     RecordingHost host(QDateTime(Measure::today(), QTime(10, 0, 0)));
     PassOptions options;
+    options.connection = TestDatabase::connectionOptions();
     QCOMPARE(SettlementPass(settings, host, host.manualClock, options).run(),
              PassOutcome::Completed);
     Measure::Request reader = script;
