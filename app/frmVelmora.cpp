@@ -147,8 +147,9 @@ void frmVelmora::layoutControls()
 bool frmVelmora::Form_Load(const QString &argumentString)
 {
     move(0, 0);
-    m_settings = CommandLine::split(argumentString);
-    const QString refusal = CommandLine::normaliseAndValidate(m_settings);
+    int fields = 0;
+    m_settings = CommandLine::split(argumentString, &fields);
+    const QString refusal = CommandLine::normaliseAndValidate(m_settings, fields);
     if (!refusal.isEmpty()) {
         m_tmrTimer->stop();
         messageHook()(QStringLiteral("Velmora"), refusal);

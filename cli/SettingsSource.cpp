@@ -193,10 +193,16 @@ QString unexpectedTail(const QString &line)
     const QString tail = line.mid(last + 1);
     if (ConnectionSettings::isBlank(tail))
         return {};
-    // The fourth field, the password, is the text after the third ";".
-    if (line.count(QLatin1Char(';')) == 3)
+    // The fourth field, the password, is the text after the third ";"; what follows it may be
+    // a piece of the password too, moved by a ";" in it.
+    const qsizetype separators = line.count(QLatin1Char(';'));
+    if (separators == 3)
         return QStringLiteral("texto inesperado no fim das definições, no lugar da palavra-passe "
                               "(não se mostra); cada campo termina em \";\"");
+    if (separators > 3)
+        return QStringLiteral("texto inesperado no fim das definições, depois do %1.º campo "
+                              "(não se mostra); cada campo termina em \";\"")
+            .arg(separators);
     return QStringLiteral("texto inesperado no fim das definições: \"%1\"; cada campo termina "
                           "em \";\"")
         .arg(ConnectionSettings::trimBlanks(tail));

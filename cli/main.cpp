@@ -195,10 +195,13 @@ int main(int argc, char *argv[])
         printUsage();
         return BadCommandLine;
     }
-    ConnectionSettings settings = CommandLine::split(line);
-    refusal = CommandLine::normaliseAndValidate(settings);
+    int fields = 0;
+    ConnectionSettings settings = CommandLine::split(line, &fields);
+    refusal = CommandLine::normaliseAndValidate(settings, fields);
     if (!refusal.isEmpty()) {
         printError(refusal);
+        if (fields > 5)
+            printUsage();
         return BadCommandLine;
     }
 

@@ -178,8 +178,9 @@ ConnectionTarget odbc(const ConnectionSettings &settings, const ConnectionOption
     const bool sqlLogin = settings.mode() == ConnectionMode::SqlLogin;
     const bool integrated = settings.mode() == ConnectionMode::Integrated;
     if (!sqlLogin && !integrated) {
-        target.refusal = QStringLiteral("modo de ligação desconhecido: %1 (SQL, WIN ou SQLITE)")
-                             .arg(ConnectionSettings::normalisedMode(settings.strModoLigacao));
+        // The mode's text is not shown: a ";" in the password moves a piece of it there.
+        target.refusal = QStringLiteral("modo de ligação desconhecido no quinto campo das "
+                                        "definições (SQL, WIN ou SQLITE)");
         return target;
     }
 
@@ -288,7 +289,7 @@ QString clockRefusal(const ConnectionOptions &options)
 
 QString optionsRefusal(const ConnectionSettings &settings, const ConnectionOptions &options)
 {
-    const QString clock = clockRefusal(options);
+    QString clock = clockRefusal(options);
     if (!clock.isEmpty() || settings.mode() == ConnectionMode::Sqlite)
         return clock;
     return encryptionOf(options).refusal;

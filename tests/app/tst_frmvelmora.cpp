@@ -111,11 +111,18 @@ void tst_frmVelmora::refusesAMissingSettingWithoutWritingTheFlag()
     QStringList shown;
     frmVelmora::setMessageHook(
         [&shown](const QString &title, const QString &text) { shown << title << text; });
-    {
+    for (const QString &line : {u"srv;"_s, u"srv;db;usr;Pw;K9x;SQL;"_s}) {
         frmVelmora w(u"velmora"_s, m_store);
-        QVERIFY(!w.Form_Load(u"srv;"_s));
+        QVERIFY(!w.Form_Load(line));
     }
-    QCOMPARE(shown, (QStringList{"Velmora", "Não definiu a Base de Dados de SQL!"}));
+    QCOMPARE(shown.size(), 4);
+    QVERIFY2(shown.at(1).startsWith(u"Não definiu a Base de Dados de SQL! (a linha de definições "
+                                    "tem 1 de cinco campos"_s),
+             qPrintable(shown.at(1)));
+    // A ";" in the password: the fields are counted, and none from the password on is shown.
+    QVERIFY2(shown.at(3).startsWith(u"a linha de definições tem 6 campos"_s) &&
+                 !shown.at(3).contains(u"K9x"_s) && !shown.at(3).contains(u"Pw"_s),
+             qPrintable(shown.at(3)));
     QVERIFY(!QFile::exists(m_store));
 }
 

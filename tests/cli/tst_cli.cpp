@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -45,6 +46,7 @@ private slots:
     void dryRunLeavesTheFileAsItWas();
     void refusedBeforeAnythingConnects_data();
     void refusedBeforeAnythingConnects();
+    void noOutputHoldsThePasswordOrAFieldAfterIt();
     void failureNamesItsObject_data();
     void failureNamesItsObject();
     void readOnlyFileEndsThePassAsAFailure_data();
@@ -335,22 +337,25 @@ void tst_Cli::refusedBeforeAnythingConnects_data()
     QTest::addColumn<QString>("message"); // on standard error; empty: the usage alone
     QTest::addColumn<bool>("usage");
     const QString file = demo();
-    const QString stray = u"texto inesperado no fim das definições: "_s;
+    // The stray text is not shown: after the third ";" it may be a piece of the password.
+    const QString stray = u"texto inesperado no fim das definições, depois do %1.º campo "
+                          "(não se mostra)"_s;
     QTest::newRow("a word meant as an option")
-        << QStringList{file + kSqlite, u"dry-run"_s} << stray + u"\"dry-run\""_s << true;
+        << QStringList{file + kSqlite, u"dry-run"_s} << stray.arg(5) << true;
     QTest::newRow("two words the shell split")
-        << QStringList{file + kSqlite, u"dry"_s, u"run"_s} << stray + u"\"dry run\""_s << true;
+        << QStringList{file + kSqlite, u"dry"_s, u"run"_s} << stray.arg(5) << true;
     QTest::newRow("a line split inside a field, then a word")
-        << QStringList{file + u";main;;"_s, u";SQLITE;"_s, u"agora"_s} << stray + u"\"agora\""_s
-        << true;
+        << QStringList{file + u";main;;"_s, u";SQLITE;"_s, u"agora"_s} << stray.arg(5) << true;
     QTest::newRow("a mode without its ;")
-        << QStringList{file + u";main;;;SQLITE"_s} << stray + u"\"SQLITE\""_s << true;
+        << QStringList{file + u";main;;;SQLITE"_s} << stray.arg(4) << true;
     QTest::newRow("a password without its ;") << QStringList{file + u";main;velmora;"_s + kSecret}
                                               << u"no lugar da palavra-passe"_s << true;
     QTest::newRow("a word after the line of a settings file")
         << QStringList{u"--settings"_s, settingsFile((file + kSqlite + u" dry-run\n"_s).toUtf8(),
                                                      QFile::ReadOwner | QFile::WriteOwner)}
-        << stray + u"\"dry-run\""_s << true;
+        << stray.arg(5) << true;
+    QTest::newRow("a sixth field") << QStringList{file + kSqliteWithSecret + u"extra;"_s}
+                                   << u"a linha de definições tem 6 campos, e são cinco"_s << true;
     QTest::newRow("no settings") << QStringList() << QString() << true;
     QTest::newRow("options but no settings") << QStringList{u"--dry-run"_s} << QString() << true;
     QTest::newRow("--metrics with --dry-run")
@@ -379,6 +384,38 @@ void tst_Cli::refusedBeforeAnythingConnects()
         QCOMPARE(after.at(i).lastModified(), before.at(i).lastModified());
 }
 
+void tst_Cli::noOutputHoldsThePasswordOrAFieldAfterIt()
+{
+    // Lines with ";", braces and "=" in the password, braced or not, and stray fields or text
+    // after the mode: whatever is refused or run, nothing from the password on is printed.
+    QRandomGenerator rng(20261210);
+    const QString file = demo();
+    const char alphabet[] = {';', ';', '{', '}', '}', '=', 'a', ' '};
+    for (int round = 0; round < 120; ++round) {
+        QString password = u"K9x"_s;
+        for (int i = int(rng.bounded(8)); i > 0; --i)
+            password += QLatin1Char(alphabet[rng.bounded(int(sizeof alphabet))]);
+        password += u"W4v"_s;
+        const bool braced = rng.bounded(2) == 0;
+        const QString field =
+            braced ? u'{' + QString(password).replace(u"}"_s, u"}}"_s) + u'}' : password;
+        const bool odd = rng.bounded(3) == 0;
+        QString line = file + u";main;velmora;"_s + field + (odd ? u";Q7pLITE;"_s : u";SQLITE;"_s);
+        const int stray = int(rng.bounded(3));
+        if (stray == 1)
+            line += u"Q7p;"_s;
+        else if (stray == 2)
+            line += u"Q7p"_s;
+        const Run run = cli({u"--dry-run"_s, line});
+        const QString output = run.out + run.err;
+        for (const QString &piece : {u"K9x"_s, u"W4v"_s, u"Q7p"_s})
+            QVERIFY2(!output.contains(piece, Qt::CaseInsensitive),
+                     qPrintable(line + u" -> "_s + output));
+        if (braced && !odd && stray == 0)
+            QVERIFY2(run.exitCode == 0, qPrintable(line + u" -> "_s + output));
+    }
+}
+
 void tst_Cli::failureNamesItsObject_data()
 {
     QTest::addColumn<QStringList>("arguments"); // run in the temporary folder
@@ -403,7 +440,8 @@ void tst_Cli::failureNamesItsObject_data()
                u" não existe)\n"_s;
     QTest::newRow("unknown mode")
         << QStringList{demo() + u";main;;;lite;"_s} << 1
-        << connection + u"modo de ligação desconhecido: LITE (SQL, WIN ou SQLITE)\n"_s;
+        << connection + u"modo de ligação desconhecido no quinto campo das definições (SQL, WIN ou "
+                        "SQLITE)\n"_s;
 }
 
 void tst_Cli::failureNamesItsObject()
