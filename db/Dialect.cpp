@@ -3,11 +3,27 @@
 
 #include <QSqlQuery>
 
+const QStringList &Dialect::historyColumns()
+{
+    static const QStringList columns{
+        QStringLiteral("Terceiro"),   QStringLiteral("CliFor"),     QStringLiteral("NumCartao"),
+        QStringLiteral("Tipo"),       QStringLiteral("Numero"),     QStringLiteral("Data"),
+        QStringLiteral("Afecta"),     QStringLiteral("ValorIncid"), QStringLiteral("Pontos"),
+        QStringLiteral("LancManual"), QStringLiteral("Observa"),    QStringLiteral("Utilizador"),
+        QStringLiteral("DataSys")};
+    return columns;
+}
+
+QString Dialect::historyColumnsSql(const QStringList &columns)
+{
+    return QStringLiteral("select ") + columns.join(QLatin1Char(',')) +
+           QStringLiteral(" from PontosHistorico where 1=0");
+}
+
 QString Dialect::insertHistorySql(int rows) const
 {
-    QString sql = QStringLiteral("insert into PontosHistorico (Terceiro,CliFor,NumCartao,Tipo,"
-                                 "Numero,Data,Afecta,ValorIncid,Pontos,LancManual,Observa,"
-                                 "Utilizador,DataSys) values ");
+    QString sql = QStringLiteral("insert into PontosHistorico (") +
+                  historyColumns().join(QLatin1Char(',')) + QStringLiteral(") values ");
     const QString row = QStringLiteral("(?,?,?,?,?,?,?,?,?,?,?,?,?)");
     sql.reserve(sql.size() + rows * (row.size() + 1));
     for (int i = 0; i < rows; ++i) {

@@ -68,6 +68,11 @@ public:
     virtual QString unreadKeysSql(int keys) const = 0;
     /// The most keys one unreadKeysSql() statement takes, two values each.
     virtual int keysPerCheck() const = 0;
+    /// The thirteen columns that a history row is written with, in their order of assignment.
+    static const QStringList &historyColumns();
+    /// A statement that reads `columns` of the history and no row: it fails where one is
+    /// missing.
+    static QString historyColumnsSql(const QStringList &columns);
     /// The thirteen columns of a history row, in their order of assignment; with `rows`, a
     /// statement that writes that many rows at once, their values one row after another.
     QString insertHistorySql(int rows = 1) const;
@@ -130,6 +135,9 @@ public:
     /// Data and DataSys, or no row. Read newest first, so that an index on Id answers it from
     /// the end of the table.
     virtual QString newestNoteSql() const = 0;
+    /// For a history without Id: the latest Data of the rows whose Observa is like the bound
+    /// pattern, one value, NULL when there are none. It reads every such row.
+    virtual QString latestNoteDateSql() const = 0;
     /// What a connection runs once it is open; empty for nothing.
     virtual QString sessionSetupSql() const { return {}; }
     /// The first error that the driver recorded for the failed statement, where it keeps them

@@ -7,6 +7,49 @@
 
 #include <utility>
 
+bool HistoryWriter::missingColumns(const DbConnection &connection, QStringList *missing,
+                                   QString *error)
+{
+    missing->clear();
+    const QStringList &columns = Dialect::historyColumns();
+    if (connection.run(Dialect::historyColumnsSql(columns), error))
+        return true;
+    QString first = *error;
+    for (const QString &column : columns) {
+        if (connection.isLost()) {
+            *error = connection.lostReason();
+            return false;
+        }
+        if (!connection.run(Dialect::historyColumnsSql({column}), error))
+            *missing << column;
+    }
+    // Not one column read: the table itself cannot be.
+    if (missing->size() == columns.size() || connection.isLost()) {
+        missing->clear();
+        *error = connection.isLost() ? connection.lostReason() : first;
+        return false;
+    }
+    return true;
+}
+
+QString HistoryWriter::rowRefusal(const HistoryEntry &entry)
+{
+    Currency magnitude;
+    if (!entry.ValorIncid.absolute(&magnitude) || !entry.Pontos.absolute(&magnitude))
+        return QStringLiteral("valor fora do intervalo");
+    return {};
+}
+
+void HistoryWriter::reportRefusal(const HistoryEntry &entry, const QString &cause,
+                                  ReportSink &report)
+{
+    report.append(QStringLiteral("Falha de Gravação no Histórico de Pontos\r\n") +
+                  QStringLiteral("    cartão nº %1 (cliente %2) -> %3\r\n")
+                      .arg(entry.NumCartao, entry.Terceiro, cause));
+    report.caretToEnd();
+    report.refresh();
+}
+
 bool HistoryWriter::values(const HistoryEntry &entry, const QDateTime &now, QVariantList *out,
                            QString *error) const
 {
@@ -14,7 +57,7 @@ bool HistoryWriter::values(const HistoryEntry &entry, const QDateTime &now, QVar
     Currency valorIncid;
     Currency pontos;
     if (!entry.ValorIncid.absolute(&valorIncid) || !entry.Pontos.absolute(&pontos)) {
-        *error = QStringLiteral("valor fora do intervalo");
+        *error = rowRefusal(entry);
         return false;
     }
     // Empty text stays empty text: a QString that is empty but not null binds as ''.
@@ -51,11 +94,8 @@ bool HistoryWriter::GravarHistorico(const HistoryEntry &entry, const QDateTime &
         }
     }
     // A lost connection is no refusal of the row: the pass ends on it and says so.
-    if (!ok && !m_connection.isLost()) {
-        report.append(QStringLiteral("Falha de Gravação no Histórico de Pontos\r\n"));
-        report.caretToEnd();
-        report.refresh();
-    }
+    if (!ok && !m_connection.isLost())
+        reportRefusal(entry, error, report);
     return ok;
 }
 

@@ -35,8 +35,8 @@ public:
     explicit HistoryWriter(const DbConnection &connection) : m_connection(connection) {}
 
     /// Writes one row: the entry's values, LancManual 1, Utilizador "00" and DataSys `now`.
-    /// False when no row was written. A refused row is reported in `report` ("Falha de
-    /// Gravação no Histórico de Pontos", caret to the end, refresh): the pass then leaves the
+    /// False when no row was written. A refused row is reported in `report` (reportRefusal()):
+    /// the pass then leaves the
     /// card as it was and goes on, and velmora-cli ends with exit code 3; unless the database
     /// refused it whatever the card (DbConnection::wholeRefusal()), which ends the pass. A row
     /// lost with the connection is not reported here: the connection says why
@@ -50,6 +50,18 @@ public:
     /// statements before it. Nothing is reported here.
     bool writeRows(const QVector<HistoryEntry> &rows, const QVector<int> &statementRows,
                    const QDateTime &now, qsizetype *written, QString *error);
+
+    /// The columns of Dialect::historyColumns() that the history lacks, each tried by a statement
+    /// that reads no row. False, with the reason, when the history cannot be read at all (it is
+    /// missing, the login may not read it, the connection is lost).
+    static bool missingColumns(const DbConnection &connection, QStringList *missing,
+                               QString *error);
+    /// Why a row could not be written whatever the table (an amount out of range); empty when
+    /// it can.
+    static QString rowRefusal(const HistoryEntry &entry);
+    /// Reports a refused row: "Falha de Gravação no Histórico de Pontos", then its card and
+    /// the cause once, caret to the end, refresh.
+    static void reportRefusal(const HistoryEntry &entry, const QString &cause, ReportSink &report);
 
 private:
     /// Appends the entry's thirteen values to `out`; false, with the reason, when an amount is

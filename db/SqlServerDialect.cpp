@@ -42,6 +42,11 @@ public:
         return QStringLiteral("select top 1 Id,Data,DataSys from PontosHistorico With (nolock) "
                               "where Observa like ? order by Id desc");
     }
+    QString latestNoteDateSql() const override
+    {
+        return QStringLiteral("select max(Data) from PontosHistorico With (nolock) where Observa "
+                              "like ?");
+    }
     QString minusSumSql() const override
     {
         return QStringLiteral("select Subtrai=sum(Pontos) from PontosHistorico With (nolock) where "

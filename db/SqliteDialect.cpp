@@ -42,6 +42,10 @@ public:
         return QStringLiteral("select Id,Data,DataSys from PontosHistorico where Observa like ? "
                               "order by Id desc limit 1");
     }
+    QString latestNoteDateSql() const override
+    {
+        return QStringLiteral("select max(Data) from PontosHistorico where Observa like ?");
+    }
     QString minusSumSql() const override
     {
         return QStringLiteral("select sum(Pontos) as Subtrai from PontosHistorico where "

@@ -39,13 +39,29 @@ struct Adjustment
     QDateTime dataSys;
 };
 
+// The latest Data of the rows like `pattern`, read whole, where the history has no Id.
+Adjustment latest(const DbConnection &connection, const QString &pattern, const QString &failure)
+{
+    QVariant value;
+    QString error;
+    QSqlQuery query;
+    if (!connection.prepare(query, connection.dialect().latestNoteDateSql(), &error) ||
+        !connection.readOneValue(query, {pattern}, failure, &value, &error))
+        PassRun::fail(failure);
+    Adjustment row;
+    row.data = momentOf(value).date();
+    return row;
+}
+
 Adjustment newest(const DbConnection &connection, const QString &pattern)
 {
     QSqlQuery query;
     QString error;
     if (!connection.prepare(query, connection.dialect().newestNoteSql(), &error) ||
-        !connection.exec(query, {pattern}, &error))
-        PassRun::fail(error);
+        !connection.exec(query, {pattern}, &error)) {
+        PassRun::failIfLost(connection);
+        return latest(connection, pattern, error);
+    }
     Adjustment row;
     if (connection.next(query, &error)) {
         row.id = query.value(0).toLongLong();
@@ -68,14 +84,14 @@ QString day(const QDate &date)
     const QString posted = row.dataSys.isValid()
                                ? QStringLiteral(", gravado a ") + PassReport::timestamp(row.dataSys)
                                : QString();
+    const QString id = row.id > 0 ? QStringLiteral("Id %1, ").arg(row.id) : QString();
     PassRun::fail(QStringLiteral("a base de dados %1 já tem um ajuste automático de uma "
-                                 "verificação mais adiantada do que esta (%2): Id %3, datado de "
+                                 "verificação mais adiantada do que esta (%2): %3datado de "
                                  "%4%5. O relógio está atrasado em relação ao dessa verificação; "
                                  "nada foi gravado, e as verificações retomam quando a data "
                                  "chegar a %6.")
-                      .arg(connection.databaseName(), PassReport::timestamp(now))
-                      .arg(row.id)
-                      .arg(day(row.data), posted, day(resumes)));
+                      .arg(connection.databaseName(), PassReport::timestamp(now), id, day(row.data),
+                           posted, day(resumes)));
 }
 
 } // namespace

@@ -85,6 +85,15 @@ SettlementBatch::Result SettlementBatch::postCard(const CardRows &card)
 {
     cardBegins();
     if (!m_writer) {
+        // A preview refuses what the writer would refuse whatever the table.
+        for (const HistoryEntry &row : card.rows) {
+            const QString refusal = HistoryWriter::rowRefusal(row);
+            if (!refusal.isEmpty()) {
+                HistoryWriter::reportRefusal(row, refusal, *this);
+                ++m_stats.rowsFailed;
+                return Result::Done;
+            }
+        }
         keep(card);
         return Result::Done;
     }
@@ -128,7 +137,7 @@ SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &card
 {
     if (!m_writer) {
         for (const CardRows &card : cards)
-            keep(card);
+            postCard(card);
         return Result::Done;
     }
     const int most = m_connection.dialect().rowsPerInsert();

@@ -109,9 +109,21 @@ void SettlementPass::walk(const QDateTime &started)
     CardList cards;
     readCardList(cards);
     m_stats.cardsRead = cards.size();
-    // Before the first card: a pass behind one that already posted would post it again.
-    if (!cards.isEmpty())
+    if (!cards.isEmpty()) {
+        // Before the first card: a history without a column the rows are written with would
+        // refuse every card, and a pass behind one that already posted would post it again.
+        QStringList missing;
+        QString error;
+        if (!HistoryWriter::missingColumns(*m_cnLigacao, &missing, &error))
+            PassRun::fail(error);
+        if (!missing.isEmpty())
+            PassRun::fail(
+                QStringLiteral("a tabela PontosHistorico da base de dados %1 não tem "
+                               "as colunas que a verificação grava: %2; nada foi "
+                               "gravado")
+                    .arg(m_cnLigacao->databaseName(), missing.join(QStringLiteral(", "))));
         ClockCheck::failIfBehind(*m_cnLigacao, started, m_dates.cutoff);
+    }
     if (!m_options.dryRun)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
     // The walk's statements and batch go before the connection does.

@@ -21,6 +21,8 @@ private slots:
     void refusedPostingLeavesTheCardAndThePassGoesOn();
     void refusalOfTheWholeDatabaseEndsThePass_data();
     void refusalOfTheWholeDatabaseEndsThePass();
+    void historyWithoutAColumnEndsThePassNamingIt_data();
+    void historyWithoutAColumnEndsThePassNamingIt();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn_data();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn();
     void cardReadAloneInTheSetWiseWalkKeepsItsRangeWhenTheWindowYields();
@@ -130,6 +132,13 @@ void tst_PassFaults::refusedPostingLeavesTheCardAndThePassGoesOn()
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
     QCOMPARE(host.text.count(u"Falha de Gravação no Histórico de Pontos\r\n"_s), 1);
+    // Then the card and the driver's cause, once.
+    const QStringList lines = host.lines();
+    const qsizetype at = lines.indexOf(u"Falha de Gravação no Histórico de Pontos"_s);
+    QVERIFY2(lines.value(at + 1).startsWith(u"    cartão nº 2 (cliente B) -> "_s) &&
+                 lines.value(at + 1).size() > 32,
+             qPrintable(host.text));
+    QCOMPARE(host.text.count(u"cartão nº 2 "_s), 1);
     QVERIFY(!host.lines().contains(cardLine("2"))); // left as it was: not listed as settled
     QCOMPARE(host.countdownResets, 1);
     QCOMPARE(terceiros(db), (QStringList{"A", "C"}));
@@ -197,6 +206,40 @@ void tst_PassFaults::refusalOfTheWholeDatabaseEndsThePass()
     QCOMPARE(host.countdownResets, 0);
     // A, settled before in the same batch, stays whole; C was never reached.
     QCOMPARE(terceiros(db), QStringList{"A"});
+}
+
+void tst_PassFaults::historyWithoutAColumnEndsThePassNamingIt_data()
+{
+    QTest::addColumn<BalanceStrategy>("strategy");
+    QTest::addColumn<bool>("dryRun");
+    QTest::newRow("per card") << BalanceStrategy::PerCard << false;
+    QTest::newRow("set-based") << BalanceStrategy::SetBased << false;
+    QTest::newRow("dry run") << BalanceStrategy::PerCard << true;
+}
+
+void tst_PassFaults::historyWithoutAColumnEndsThePassNamingIt()
+{
+    // A scheme's own history, made without two of the columns a row is written with: the pass
+    // (and the dry run that checks a database for it) ends before its first card, naming them,
+    // rather than refusing every card.
+    QFETCH(BalanceStrategy, strategy);
+    QFETCH(bool, dryRun);
+    TestDatabase db;
+    addThreeCards(db);
+    db.exec(u"alter table PontosHistorico drop column DataSys"_s);
+    db.exec(u"alter table PontosHistorico drop column Numero"_s);
+    RecordingHost host;
+    PassOptions options;
+    options.strategy = strategy;
+    options.dryRun = dryRun;
+    QCOMPARE(runPass(db, host, options), PassOutcome::Failed);
+    QVERIFY2(host.lines().constLast().startsWith(kFailure +
+                                                 u"a tabela PontosHistorico da base de dados "_s) &&
+                 host.lines().constLast().contains(u"grava: Numero, DataSys;"_s),
+             qPrintable(host.text));
+    QVERIFY(!host.text.contains(u"Falha de Gravação"_s));
+    QVERIFY(!host.text.contains(u"Cartão nº"_s));
+    QCOMPARE(terceiros(db), QStringList());
 }
 
 void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn_data()
