@@ -4,6 +4,37 @@
 
 #include <QString>
 
+#include <csignal>
+#include <cstdlib>
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+extern "C" void onStopSignal(int signo)
+{
+    if (g_stopSignal != 0)
+        std::_Exit(128 + signo);
+    g_stopSignal = signo;
+}
+
+} // namespace
+
+void ConsoleHost::stopOnSignals()
+{
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+#ifdef SIGPIPE
+    // A closed pipe: the report has no reader any more, but the batch still ends whole.
+    std::signal(SIGPIPE, onStopSignal);
+#endif
+}
+
+int ConsoleHost::stopSignal()
+{
+    return g_stopSignal;
+}
+
 // Standard output, then standard error, in the order the C library numbers them.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 ConsoleHost::ConsoleHost(std::FILE *out, std::FILE *err)

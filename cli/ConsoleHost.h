@@ -24,6 +24,14 @@ public:
     /// Nothing runs on a yield here, so the pass need not commit for one.
     bool yieldDue() const override { return false; }
     void progress(qint64 done, qint64 total) override;
+    /// True once stopOnSignals() caught a signal: the pass ends at the next card boundary.
+    bool stopRequested() const override { return stopSignal() != 0; }
+
+    /// SIGINT and SIGTERM (and SIGPIPE where there is one) ask the pass to stop at its next card
+    /// boundary; a second one ends the program at once, with 128 and its number.
+    static void stopOnSignals();
+    /// The signal that asked the pass to stop; 0 for none.
+    static int stopSignal();
 
     /// Clears the progress line, if one is shown.
     void finish();

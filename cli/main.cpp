@@ -9,6 +9,7 @@
 #include "settlement/Clock.h"
 #include "settlement/ExpiryForecast.h"
 #include "settlement/PassMetrics.h"
+#include "settlement/PassReport.h"
 #include "settlement/SettlementPass.h"
 
 #include <QCommandLineParser>
@@ -28,6 +29,9 @@ enum ExitCode {
 
 int exitCodeOf(PassOutcome outcome, bool someCardsLeft)
 {
+    // Stopped by a signal: as a shell reports a program that the signal ended.
+    if (outcome == PassOutcome::Stopped && ConsoleHost::stopSignal() != 0)
+        return 128 + ConsoleHost::stopSignal();
     switch (outcome) {
     case PassOutcome::Completed:
         return someCardsLeft ? PostingsRefused : Ok;
@@ -166,6 +170,13 @@ int main(int argc, char *argv[])
         printError(QStringLiteral("--metrics: falta o nome do ficheiro"));
         return BadCommandLine;
     }
+    if (parser.isSet(metrics)) {
+        const QString refusal = PassMetrics::pathRefusal(parser.value(metrics));
+        if (!refusal.isEmpty()) {
+            printError(QStringLiteral("--metrics: ") + refusal);
+            return BadCommandLine;
+        }
+    }
 
     SystemClock clock;
     if (parser.isSet(createDemo)) {
@@ -214,6 +225,12 @@ int main(int argc, char *argv[])
     }
     const BalanceStrategy strategy =
         parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
+    ConsoleHost::stopOnSignals();
+    // A pass that a signal stopped at a card boundary says so.
+    const auto interrupted = [&clock](PassOutcome outcome, ConsoleHost &host) {
+        if (outcome == PassOutcome::Stopped && ConsoleHost::stopSignal() != 0)
+            host.append(PassReport::interruptedLine(clock.now(), ConsoleHost::stopSignal()));
+    };
     if (days > 0) {
         // Standard output holds the CSV alone; the report's lines go with the progress.
         ConsoleHost host(stderr, stderr);
@@ -224,6 +241,7 @@ int main(int argc, char *argv[])
         forecastOptions.connection = connection;
         ExpiryForecast forecast(settings, host, clock, forecastOptions, output);
         const PassOutcome outcome = forecast.run();
+        interrupted(outcome, host);
         host.finish();
         std::fflush(stdout);
         return exitCodeOf(outcome, forecast.stats().someCardsLeft());
@@ -238,6 +256,7 @@ int main(int argc, char *argv[])
     // No file named, none written: an empty --metrics was refused above.
     const PassMetrics::Recorder figures(parser.value(metrics), clock);
     const PassOutcome outcome = pass.run();
+    interrupted(outcome, host);
     figures.record(outcome, pass.stats(), host);
     host.finish();
     return exitCodeOf(outcome, pass.stats().someCardsLeft());

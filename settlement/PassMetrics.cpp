@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cmath>
@@ -52,8 +53,9 @@ QString outcomeLabel(PassOutcome outcome, const PassStats &stats)
         return QStringLiteral("no_connection");
     case PassOutcome::Busy:
         return QStringLiteral("busy");
-    case PassOutcome::Failed:
     case PassOutcome::Stopped:
+        return QStringLiteral("interrupted");
+    case PassOutcome::Failed:
         break;
     }
     return QStringLiteral("failed");
@@ -119,8 +121,21 @@ double lastSuccess(const QByteArray &previous)
     return 0;
 }
 
+QString pathRefusal(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || (info.isFile() && !info.isSymLink()) ||
+        (info.isSymLink() && QFileInfo(info.symLinkTarget()).isFile()))
+        return {};
+    return QStringLiteral("%1 existe e não é um ficheiro normal")
+        .arg(QDir::toNativeSeparators(path));
+}
+
 bool write(const QString &path, const Pass &pass, QString *error)
 {
+    *error = pathRefusal(path);
+    if (!error->isEmpty())
+        return false;
     double previous = 0;
     QFile earlier(path);
     if (earlier.open(QIODevice::ReadOnly))

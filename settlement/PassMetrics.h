@@ -27,8 +27,9 @@ struct Pass
     qint64 durationMs = 0;
 };
 
-/// "completed", "failed" (failed or stopped), "no_connection", "busy", or "refused": the pass
-/// ended, but left cards for the next one (a refused posting, a balance unread).
+/// "completed", "failed", "interrupted" (stopped at a card boundary: by a signal, or by the
+/// window closing), "no_connection", "busy", or "refused": the pass ended, but left cards for
+/// the next one (a refused posting, a balance unread).
 QString outcomeLabel(PassOutcome outcome, const PassStats &stats);
 
 /// The file's text for `pass`, with `lastSuccess` (seconds since the epoch; 0 for none) as the
@@ -37,6 +38,10 @@ QByteArray text(const Pass &pass, double lastSuccess);
 
 /// The last success that an earlier file's text holds; 0 when it holds none.
 double lastSuccess(const QByteArray &previous);
+
+/// Why `path` cannot take the file: it exists and is no regular file (a device, a FIFO, a
+/// folder), which the rename would replace or the write would block on. Empty when it can.
+QString pathRefusal(const QString &path);
 
 /// Writes the file at `path`: a temporary file in the same folder, renamed over it once
 /// whole, readable by every user (the collector runs as a user of its own). False, with the

@@ -48,6 +48,15 @@ QString failureLine(const QDateTime &moment, const QString &description)
     return timestamp(moment) + QStringLiteral("   Falha! -> ") + description + kCrLf;
 }
 
+QString interruptedLine(const QDateTime &moment, int signal)
+{
+    return timestamp(moment) +
+           QStringLiteral("   Verificação interrompida (sinal %1): cada cartão ficou inteiro, e "
+                          "a próxima verificação trata dos que faltam.")
+               .arg(signal) +
+           kCrLf;
+}
+
 QString cardFailureLine(const QString &numCartao, const QString &description)
 {
     return QStringLiteral("Falha no cartão nº ") + numCartao + QStringLiteral(" -> ") +

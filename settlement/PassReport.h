@@ -30,6 +30,8 @@ QString previewLine();
 QString putOffLine(const QDateTime &moment);
 /// The line that ends a pass or a forecast that failed.
 QString failureLine(const QDateTime &moment, const QString &description);
+/// The line of a pass, or a forecast, that a signal stopped at a card boundary.
+QString interruptedLine(const QDateTime &moment, int signal);
 /// A card left as it was because it could not be read or settled.
 QString cardFailureLine(const QString &numCartao, const QString &description);
 /// A card settled, or in a preview that would be, up to the cutoff "yyyy-mm-dd".

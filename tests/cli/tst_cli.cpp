@@ -66,6 +66,7 @@ private slots:
     void metricsNeverChangeTheExitCode_data();
     void metricsNeverChangeTheExitCode();
     void encryptionTheDriverCannotTakeIsABadSetting();
+    void signalStopsThePassAtACardBoundary();
 
 private:
     struct Run
@@ -358,6 +359,16 @@ void tst_Cli::refusedBeforeAnythingConnects_data()
                                    << u"a linha de definições tem 6 campos, e são cinco"_s << true;
     QTest::newRow("no settings") << QStringList() << QString() << true;
     QTest::newRow("options but no settings") << QStringList{u"--dry-run"_s} << QString() << true;
+    // A device or a FIFO would be replaced by the rename or block the write, and a folder
+    // cannot be written at all.
+    QTest::newRow("--metrics on a folder")
+        << QStringList{u"--metrics"_s, m_dir.path(), file + kSqlite}
+        << u"existe e não é um ficheiro normal"_s << false;
+#ifndef Q_OS_WIN
+    QTest::newRow("--metrics on a device")
+        << QStringList{u"--metrics"_s, u"/dev/null"_s, file + kSqlite}
+        << u"--metrics: /dev/null existe e não é um ficheiro normal"_s << false;
+#endif
     QTest::newRow("--metrics with --dry-run")
         << QStringList{u"--dry-run"_s, u"--metrics"_s, m_dir.filePath(u"dry.prom"_s),
                        file + kSqlite}
@@ -786,6 +797,67 @@ void tst_Cli::encryptionTheDriverCannotTakeIsABadSetting()
     qunsetenv("VELMORA_CLOCK");
     QCOMPARE(clock.exitCode, 2);
     QVERIFY2(clock.err.startsWith(u"VELMORA_CLOCK: "_s), qPrintable(clock.err));
+}
+
+void tst_Cli::signalStopsThePassAtACardBoundary()
+{
+#ifdef Q_OS_WIN
+    QSKIP("QProcess::terminate() sends no signal on Windows");
+#else
+    // 20 000 cards, each with 10 old points to lapse.
+    const QString cards =
+        u"with recursive n(i) as (select 1 union all select i + 1 from n where i < 20000) "_s;
+    const QString sql =
+        cards +
+        u"insert into PontosCartoes (Cliente, NumCartao, Nome) select 'S' || i, "
+        "'S' || i, '' from n;\n"_s +
+        cards +
+        u"insert into PontosHistorico (Terceiro, CliFor, NumCartao, Data, Afecta, "
+        "Pontos, LancManual) select 'S' || i, 'C', 'S' || i, '2024-01-01', '+', 10, 0 "
+        "from n"_s;
+    const auto posted = [](const QString &file) {
+        QStringList rows;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"posted"_s);
+            db.setDatabaseName(file);
+            db.open();
+            QSqlQuery q(u"select NumCartao, Afecta, Pontos, Data, Observa from PontosHistorico "
+                        "where LancManual = 1 order by NumCartao, Afecta"_s,
+                        db);
+            while (q.next())
+                rows << QStringList{q.value(0).toString(), q.value(1).toString(),
+                                    q.value(2).toString(), q.value(3).toString(),
+                                    q.value(4).toString()}
+                            .join(u' ');
+        }
+        QSqlDatabase::removeDatabase(u"posted"_s);
+        return rows;
+    };
+    const QString clean = demoWith(sql);
+    QCOMPARE(cli({clean + kSqlite}).exitCode, 0);
+    const QString file = demoWith(sql);
+    const QString metrics = m_dir.filePath(u"signal.prom"_s);
+    QProcess pass;
+    pass.start(QStringLiteral(VELMORA_CLI), {u"--metrics"_s, metrics, file + kSqlite});
+    // At a card drawn at random among the first few hundred settled.
+    const int settled = 1 + int(QRandomGenerator::global()->bounded(300));
+    QByteArray out;
+    while (out.count("saldado") < settled && pass.waitForReadyRead(10000))
+        out += pass.readAllStandardOutput();
+    pass.terminate();
+    QVERIFY(pass.waitForFinished(30000));
+    out += pass.readAllStandardOutput();
+    QCOMPARE(pass.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(pass.exitCode(), 143);
+    const QList<QByteArray> lines = out.trimmed().split('\n');
+    QVERIFY2(lines.constLast().contains("Verificação interrompida (sinal 15)"), out.right(300));
+    QFile figures(metrics);
+    QVERIFY(figures.open(QIODevice::ReadOnly));
+    QVERIFY(figures.readAll().contains("{outcome=\"interrupted\"} "));
+    QVERIFY(posted(file).size() < 20000);
+    QCOMPARE(cli({file + kSqlite}).exitCode, 0);
+    QCOMPARE(posted(file), posted(clean));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)
