@@ -138,6 +138,10 @@ public:
     /// For a history without Id: the latest Data of the rows whose Observa is like the bound
     /// pattern, one value, NULL when there are none. It reads every such row.
     virtual QString latestNoteDateSql() const = 0;
+    /// The cards (Terceiro and NumCartao, NULL as the empty text) of the history's rows whose
+    /// Pontos is not a number or whose Data is not a date, which the sums would count as
+    /// something else; empty where the database's types refuse such values (SQL Server).
+    virtual QString unreadableRowsSql() const { return {}; }
     /// What a connection runs once it is open; empty for nothing.
     virtual QString sessionSetupSql() const { return {}; }
     /// The first error that the driver recorded for the failed statement, where it keeps them

@@ -42,6 +42,20 @@ public:
         return QStringLiteral("select Id,Data,DataSys from PontosHistorico where Observa like ? "
                               "order by Id desc limit 1");
     }
+    // A table that the scheme made without types keeps any text: sum() would take "abc" as 0
+    // and "12,5" as 12, and a text date compares as text ("10-12-2024" as old).
+    QString unreadableRowsSql() const override
+    {
+        return QStringLiteral(
+            "select distinct ifnull(Terceiro,''),ifnull(NumCartao,'') from PontosHistorico "
+            "where CliFor='C' and (typeof(Pontos) not in ('integer','real','null') and "
+            "(typeof(Pontos)<>'text' or ltrim(trim(Pontos),'+-') not glob '*[0-9]*' or "
+            "ltrim(trim(Pontos),'+-') glob '*[^0-9.]*' or "
+            "length(Pontos)-length(replace(Pontos,'.',''))>1 or "
+            "length(trim(Pontos))-length(ltrim(trim(Pontos),'+-'))>1) or "
+            "not (Data glob '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]' or "
+            "Data glob '[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9][ T]*'))");
+    }
     QString latestNoteDateSql() const override
     {
         return QStringLiteral("select max(Data) from PontosHistorico where Observa like ?");

@@ -2,19 +2,52 @@
 #include "settlement/CardSettler.h"
 
 #include "db/DbConnection.h"
+#include "db/Dialect.h"
 #include "settlement/PassReport.h"
 #include "settlement/PassRun.h"
 #include "settlement/SettlementPass.h"
+
+#include <QSqlQuery>
 
 CardSettler::CardSettler(const DbConnection &connection, const PassDates &dates, bool dryRun)
     : m_connection(connection), m_dates(dates), m_dryRun(dryRun)
 {
 }
 
+namespace {
+
+QString keyOf(QStringView cliente, QStringView numCartao)
+{
+    return cliente.toString() + QChar(0x1f) + numCartao.toString();
+}
+
+} // namespace
+
 void CardSettler::clear()
 {
     m_balance.clear();
     m_prepared = false;
+}
+
+void CardSettler::findUnreadableRows()
+{
+    m_unreadable.clear();
+    const QString sql = m_connection.dialect().unreadableRowsSql();
+    if (sql.isEmpty())
+        return;
+    QSqlQuery query;
+    QString error;
+    if (!m_connection.prepare(query, sql, &error) || !m_connection.exec(query, &error))
+        PassRun::fail(error);
+    while (m_connection.next(query, &error))
+        m_unreadable.insert(keyOf(query.value(0).toString(), query.value(1).toString()));
+    if (!error.isEmpty() || !m_connection.finish(query, &error))
+        PassRun::fail(error);
+}
+
+bool CardSettler::hasUnreadableRows(QStringView cliente, QStringView numCartao) const
+{
+    return !m_unreadable.isEmpty() && m_unreadable.contains(keyOf(cliente, numCartao));
 }
 
 bool CardSettler::readSums(QStringView cliente, QStringView numCartao, const QDate &bound,
@@ -77,6 +110,10 @@ CardSettler::Result CardSettler::post(SettlementBatch &batch, const QVector<Card
 CardSettler::Result CardSettler::settle(SettlementBatch &batch, QStringView cliente,
                                         QStringView numCartao)
 {
+    if (hasUnreadableRows(cliente, numCartao))
+        return unread(batch, numCartao,
+                      QStringLiteral("um movimento do cartão tem Pontos que não são um número ou "
+                                     "Data que não é uma data"));
     CardSums atCutoff;
     QString error;
     if (!readSums(cliente, numCartao, m_dates.cutoff, &atCutoff, &error))

@@ -5,6 +5,8 @@
 #include "settlement/LapseRule.h"
 #include "settlement/SettlementBatch.h"
 
+#include <QSet>
+
 #include <QDate>
 #include <QString>
 #include <QStringView>
@@ -39,6 +41,12 @@ public:
     CardRows rows(QStringView cliente, QStringView numCartao, const CardAdjustments &plan) const;
     /// Lets the prepared sums go, before their connection closes.
     void clear();
+    /// Reads which cards have a movement whose amount or date the database's sums cannot take
+    /// (Dialect::unreadableRowsSql()): those are named and left as they are, never settled.
+    /// The pass fails when the statement does.
+    void findUnreadableRows();
+    /// Whether the card has such a movement.
+    bool hasUnreadableRows(QStringView cliente, QStringView numCartao) const;
 
 private:
     /// What a batch's result means for the pass: a failure ends it, after the batch is undone.
@@ -54,4 +62,5 @@ private:
     bool m_dryRun;
     CardBalance m_balance;
     bool m_prepared = false;
+    QSet<QString> m_unreadable; ///< Cliente, U+001F, NumCartao
 };

@@ -274,7 +274,8 @@ bool SetWiseWalk::settleRange(const CardList &cards, qsizetype start, qsizetype 
         // the per-card walk takes it.
         const bool keyNotReadBack = !card.keyReadsBack && (card.sumsFound || card.readAlone);
         // Read on its own, as the per-card walk reads it, which names it.
-        const bool alone = !card.readable || card.readAlone;
+        const bool alone = !card.readable || card.readAlone ||
+                           settler.hasUnreadableRows(card.cliente, card.numCartao);
         CardAdjustments plan;
         if (!keyNotReadBack && !alone && LapseRule::adjust(card.atCutoff, card.today, &plan)) {
             if (!plan.postsNothing())

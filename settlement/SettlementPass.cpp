@@ -128,6 +128,8 @@ void SettlementPass::walk(const QDateTime &started)
         m_writer = std::make_unique<HistoryWriter>(*m_cnLigacao);
     // The walk's statements and batch go before the connection does.
     CardSettler settler(*m_cnLigacao, m_dates, m_options.dryRun);
+    if (!cards.isEmpty())
+        settler.findUnreadableRows();
     WalkContext context{*m_cnLigacao,   m_host,  m_clock, m_options, m_dates,
                         m_writer.get(), settler, m_stats, m_postings};
     if (m_options.strategy == BalanceStrategy::SetBased) {

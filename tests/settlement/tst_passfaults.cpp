@@ -24,6 +24,8 @@ private slots:
     void historyWithoutAColumnEndsThePassNamingIt_data();
     void historyWithoutAColumnEndsThePassNamingIt();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn_data();
+    void movementThatIsNoNumberOrDateFailsItsCardAlone_data();
+    void movementThatIsNoNumberOrDateFailsItsCardAlone();
     void cardThatCannotBeReadIsLeftAndThePassGoesOn();
     void cardReadAloneInTheSetWiseWalkKeepsItsRangeWhenTheWindowYields();
     void stopEndsThePassAtACardBoundary();
@@ -240,6 +242,52 @@ void tst_PassFaults::historyWithoutAColumnEndsThePassNamingIt()
     QVERIFY(!host.text.contains(u"Falha de Gravação"_s));
     QVERIFY(!host.text.contains(u"Cartão nº"_s));
     QCOMPARE(terceiros(db), QStringList());
+}
+
+void tst_PassFaults::movementThatIsNoNumberOrDateFailsItsCardAlone_data()
+{
+    QTest::addColumn<QString>("pontos");
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<BalanceStrategy>("strategy");
+    // A scheme's own SQLite table, made without types, keeps whatever text it is given; SQL
+    // Server's types refuse it.
+    const QList<std::pair<QString, QString>> values{
+        {u"'abc'"_s, u"'2024-12-06'"_s},   {u"'12,5'"_s, u"'2024-12-06'"_s},
+        {u"'1.2.5'"_s, u"'2024-12-06'"_s}, {u"'12.5'"_s, u"'10-12-2024'"_s},
+        {u"'12.5'"_s, u"'10000-01-01'"_s}, {u"'12.5'"_s, u"20241206"_s}};
+    for (const auto &[pontos, data] : values) {
+        for (const BalanceStrategy strategy : {BalanceStrategy::PerCard, BalanceStrategy::SetBased})
+            QTest::addRow("%s %s, %s", qPrintable(pontos), qPrintable(data),
+                          strategy == BalanceStrategy::PerCard ? "per card" : "set-based")
+                << pontos << data << strategy;
+    }
+}
+
+void tst_PassFaults::movementThatIsNoNumberOrDateFailsItsCardAlone()
+{
+    QFETCH(QString, pontos);
+    QFETCH(QString, data);
+    QFETCH(BalanceStrategy, strategy);
+    if (TestDatabase::isServer())
+        QSKIP("SQL Server's column types refuse such values");
+    TestDatabase db;
+    addThreeCards(db);
+    db.addCard("X", "15", {"+ 100 2024-12-06"});
+    // A valid "12.5" stored as text settles as a number does.
+    db.addCard("Y", "16", {"+ 40.5 2024-12-06"});
+    db.exec(u"insert into PontosHistorico (Terceiro, CliFor, NumCartao, Data, Afecta, Pontos) "
+            "values ('Y', 'C', '16', '2024-12-07', '+', '12.5')"_s);
+    db.exec(u"insert into PontosHistorico (Terceiro, CliFor, NumCartao, Data, Afecta, Pontos) "
+            "values ('X', 'C', '15', %1, '-', %2)"_s.arg(data, pontos));
+    RecordingHost host;
+    PassOptions options;
+    options.strategy = strategy;
+    QCOMPARE(runPass(db, host, options), PassOutcome::Completed);
+    const QStringList failures = host.lines().filter(u"Falha"_s);
+    QCOMPARE(failures.size(), 1);
+    QVERIFY2(failures.first().startsWith(u"Falha no cartão nº 15 -> "_s), qPrintable(host.text));
+    QCOMPARE(terceiros(db), (QStringList{"A", "Y", "B", "B", "C"})); // in NumCartao order
+    QCOMPARE(db.balance("Y", "16", kToday), u"0.0000"_s);
 }
 
 void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn_data()
