@@ -116,7 +116,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption expiring(
         QStringLiteral("expiring"),
         QStringLiteral("Print as CSV, card by card, the points that will lapse on each of the "
-                       "next <days> days (1 to 366) if nothing else moves, and the progress on "
+                       "next <days> days (1 to 366), and today, if nothing else moves, and the "
+                       "progress on "
                        "standard error; write nothing to the database."),
         QStringLiteral("days"));
     const QCommandLineOption metrics(

@@ -33,12 +33,13 @@ bool count(CardSums &sums, const CardSums &more)
 } // namespace
 
 LapseCalendar::LapseCalendar(const QDate &today, int days)
-    : m_today(today), m_firstCutoff(PassDates::forDay(today.addDays(1)).cutoff),
-      m_lastDay(today.addDays(days))
+    : m_today(today), m_firstCutoff(PassDates::forDay(today).cutoff), m_lastDay(today.addDays(days))
 {
     m_todayIndex = m_firstCutoff.daysTo(today);
-    m_cutoffIndex.reserve(static_cast<std::size_t>(std::max(days, 0)));
-    for (int k = 1; k <= days; ++k)
+    m_cutoffIndex.reserve(static_cast<std::size_t>(std::max(days, 0)) + 1);
+    // Today's pass first: after one has run today it posts nothing more, and before, what it
+    // lapses lapses today.
+    for (int k = 0; k <= days; ++k)
         m_cutoffIndex.push_back(m_firstCutoff.daysTo(PassDates::forDay(today.addDays(k)).cutoff));
 }
 
@@ -85,7 +86,7 @@ bool LapseCalendar::run(Currency *balanceToday,
         return true; // an old balance of zero that nothing changes: no pass posts anything
 
     for (std::size_t k = 0; k < m_cutoffIndex.size(); ++k) {
-        const qint64 day = m_todayIndex + qint64(k) + 1;
+        const qint64 day = m_todayIndex + qint64(k);
         if (!moveOn(old, oldNext, m_cutoffIndex[k], m_movements) ||
             !moveOn(old, liftsNext, m_cutoffIndex[k], m_lifts) ||
             !moveOn(current, currentNext, day, m_movements))
@@ -100,7 +101,7 @@ bool LapseCalendar::run(Currency *balanceToday,
             if (!Currency::add(old.minus, plan.lapse, &old.minus) ||
                 !Currency::add(current.minus, plan.lapse, &current.minus))
                 return false;
-            lapse(m_today.addDays(qint64(k) + 1), plan.lapse);
+            lapse(m_today.addDays(qint64(k)), plan.lapse);
         }
         if (!plan.refill.isZero() && (!Currency::add(old.plus, plan.refill, &old.plus) ||
                                       !Currency::add(current.plus, plan.refill, &current.plus)))

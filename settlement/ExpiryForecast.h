@@ -28,10 +28,10 @@ class TransactionGuard;
 class LapseCalendar
 {
 public:
-    /// The passes on the `days` days after `today`.
+    /// The passes on `today` and on the `days` days after it.
     LapseCalendar(const QDate &today, int days);
 
-    /// The cutoff of the first day's pass: the sums are given up to it, bound at midnight at
+    /// The cutoff of today's pass, the first: the sums are given up to it, bound at midnight at
     /// its start.
     QDate firstCutoff() const { return m_firstCutoff; }
     /// The last day of a pass: movements are given up to its bound, midnight at its start.
