@@ -149,6 +149,19 @@ bool DbConnection::refuseWhenLost(QString *error) const
     return m_lost;
 }
 
+void DbConnection::nameDamagedFile(const QSqlQuery &failed, QString *error) const
+{
+    // SQLITE_CORRUPT and SQLITE_NOTADB say nothing of which file, as a missing file's line does.
+    if (m_target.backend != ConnectionTarget::Backend::Sqlite)
+        return;
+    for (const qint64 code : errorCodes(failed)) {
+        if ((code & 0xff) == 11 || (code & 0xff) == 26) {
+            *error += QStringLiteral(": ") + QDir::toNativeSeparators(m_databaseName);
+            return;
+        }
+    }
+}
+
 void DbConnection::checkLost(const QSqlQuery *failed, const QString &description) const
 {
     if (m_dialect->deadlockVictim(database(), failed))
@@ -188,6 +201,7 @@ bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error)
         return false;
     if (!query.prepare(sql)) {
         *error = describe(query.lastError());
+        nameDamagedFile(query, error);
         checkLost(&query, *error);
         checkWholeRefusal(query, *error);
         return false;
@@ -209,6 +223,7 @@ bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *e
     if (query.exec())
         return true;
     *error = describe(query.lastError());
+    nameDamagedFile(query, error);
     checkLost(&query, *error);
     checkWholeRefusal(query, *error);
     return false;
@@ -221,6 +236,7 @@ bool DbConnection::next(QSqlQuery &query, QString *error) const
         return true;
     if (query.lastError().isValid()) {
         *error = describe(query.lastError());
+        nameDamagedFile(query, error);
         checkLost(&query, *error);
     }
     return false;

@@ -120,6 +120,8 @@ public:
 private:
     bool refuseWhenLost(QString *error) const;
     void checkLost(const QSqlQuery *failed, const QString &description) const;
+    /// Names the SQLite file after a failure that says it is damaged, or no database at all.
+    void nameDamagedFile(const QSqlQuery &failed, QString *error) const;
     void checkWholeRefusal(const QSqlQuery &failed, const QString &description) const;
 
     QString m_name;

@@ -5,6 +5,7 @@
 #include "db/Dialect.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSysInfo>
@@ -42,14 +43,19 @@ bool processRunning(qint64 pid)
 
 // What a lock file that could not be taken says: Busy when a live pass holds it, Failed (the
 // reason in `error`) when it cannot be read or was left by a process that has ended.
-PassLock::Result heldLock(const QLockFile &lock, const QString &path, QString *error)
+// `garbled` is set when the file reads, but holds no owner.
+PassLock::Result heldLock(const QLockFile &lock, const QString &path, QString *error, bool *garbled)
 {
     qint64 pid = 0;
     QString host;
     QString application;
+    *garbled = false;
     if (!lock.getLockInfo(&pid, &host, &application)) {
         *error = QStringLiteral("o ficheiro de bloqueio %1 existe mas não se consegue ler")
                      .arg(QDir::toNativeSeparators(path));
+        // A file that others may not read may belong to a live pass of another user.
+        QFile file(path);
+        *garbled = QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly);
         return PassLock::Result::Failed;
     }
     // A lock of another machine cannot be tested from here; a lock of this machine whose owner
@@ -120,9 +126,19 @@ PassLock::Result PassLock::tryLockFile(QString *error)
         }
         if (lock->error() != QLockFile::LockFailedError)
             break;
-        const Result held = heldLock(*lock, path, error);
-        if (held == Result::Busy || attempt == std::size(kPausesMs))
+        bool garbled = false;
+        const Result held = heldLock(*lock, path, error, &garbled);
+        if (held == Result::Busy)
             return held;
+        if (attempt == std::size(kPausesMs)) {
+            // A pass writes its owner as it makes the file: one that still names none after
+            // the pauses was left half-written by a process that ended, and no pass holds it.
+            if (garbled && lock->removeStaleLockFile() && lock->tryLock(0)) {
+                m_file = std::move(lock);
+                return Result::Taken;
+            }
+            return held;
+        }
         QThread::msleep(kPausesMs[attempt]);
     }
     if (lock->error() == QLockFile::PermissionError) {

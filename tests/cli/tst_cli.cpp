@@ -463,6 +463,18 @@ void tst_Cli::failureNamesItsObject()
     const Run run = cli(arguments, {}, m_dir.path());
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out + run.err, line);
+    if (QTest::currentDataTag() != QByteArray("no such file"))
+        return;
+    // A file that is there, but no database: its line names it too, after the driver's words.
+    QFile junk(m_dir.filePath(u"dados/lixo.db"_s));
+    QVERIFY(junk.open(QIODevice::WriteOnly));
+    junk.write(QByteArray(4096, 'x'));
+    junk.close();
+    const Run foreign = cli({u"dados/lixo.db;main;;;SQLITE;"_s}, {}, m_dir.path());
+    QCOMPARE(foreign.exitCode, 1);
+    QVERIFY2(foreign.out.contains(u"Falha! -> file is not a database: "_s +
+                                  QDir::toNativeSeparators(m_dir.filePath(u"dados/lixo.db"_s))),
+             qPrintable(foreign.out));
 }
 
 void tst_Cli::readOnlyFileEndsThePassAsAFailure_data()

@@ -370,6 +370,8 @@ void tst_SettlementPass::lockFileInEachStateGivesItsOutcome_data()
     QTest::newRow("a folder where the lock goes") << u"folder"_s << u"existe mas não"_s;
     QTest::newRow("a folder that cannot be written") << u"read-only"_s << u"sem permissão"_s;
     QTest::newRow("a lock left by a process that ended") << u"stale"_s << QString();
+    // What no pass writes: left half-written by one that ended, whatever it holds.
+    QTest::newRow("a lock of garbage") << u"garbage"_s << QString();
     QTest::newRow("a lock held in this process") << u"held"_s << u"busy"_s;
     // Another pass's lock seen between its creation and the writing of its owner: empty, and
     // then removed by a pass that ended, or written by one that runs.
@@ -399,6 +401,10 @@ void tst_SettlementPass::lockFileInEachStateGivesItsOutcome()
         QSKIP("a dead owner's lock is taken over by QLockFile itself; under Wine it is not");
 #endif
         writeStaleLock(lockPath);
+    } else if (obstacle == u"garbage"_s) {
+        QFile garbage(lockPath);
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write("\xff\x00garbage\n\n");
     } else if (obstacle == u"held"_s) {
         QVERIFY(other.tryLock(0));
     } else {
