@@ -140,8 +140,11 @@ public:
     virtual QString latestNoteDateSql() const = 0;
     /// The cards (Terceiro and NumCartao, NULL as the empty text) of the history's rows whose
     /// Pontos is not a number or whose Data is not a date, which the sums would count as
-    /// something else; empty where the database's types refuse such values (SQL Server).
+    /// something else, or would fail on.
     virtual QString unreadableRowsSql() const { return {}; }
+    /// The type of the history's Data column, one value, where only a column of text needs
+    /// unreadableRowsSql() (SQL Server); empty where every table needs it.
+    virtual QString dataColumnTypeSql() const { return {}; }
     /// What a connection runs once it is open; empty for nothing.
     virtual QString sessionSetupSql() const { return {}; }
     /// The first error that the driver recorded for the failed statement, where it keeps them

@@ -42,6 +42,19 @@ public:
         return QStringLiteral("select top 1 Id,Data,DataSys from PontosHistorico With (nolock) "
                               "where Observa like ? order by Id desc");
     }
+    // A Data kept as text may hold what no date conversion reads ("15/01/2025"): a card's sums
+    // fail on it, and so may a statement over other cards' rows.
+    QString unreadableRowsSql() const override
+    {
+        return QStringLiteral("select distinct isnull(Terceiro,''),isnull(NumCartao,'') from "
+                              "PontosHistorico With (nolock) where CliFor='C' and Data is not "
+                              "null and try_convert(datetime,Data) is null");
+    }
+    QString dataColumnTypeSql() const override
+    {
+        return QStringLiteral("select top 1 DATA_TYPE from INFORMATION_SCHEMA.COLUMNS where "
+                              "TABLE_NAME='PontosHistorico' and COLUMN_NAME='Data'");
+    }
     QString latestNoteDateSql() const override
     {
         return QStringLiteral("select max(Data) from PontosHistorico With (nolock) where Observa "

@@ -32,11 +32,24 @@ void CardSettler::clear()
 void CardSettler::findUnreadableRows()
 {
     m_unreadable.clear();
-    const QString sql = m_connection.dialect().unreadableRowsSql();
+    const Dialect &dialect = m_connection.dialect();
+    const QString sql = dialect.unreadableRowsSql();
     if (sql.isEmpty())
         return;
     QSqlQuery query;
     QString error;
+    if (!dialect.dataColumnTypeSql().isEmpty()) {
+        // A column of dates holds nothing else: the history need not be read for it.
+        QVariant type;
+        if (!m_connection.readOneValue(dialect.dataColumnTypeSql(), QString(), &type, &error) &&
+            !error.isEmpty())
+            PassRun::fail(error);
+        static const QStringList kDateTypes{QStringLiteral("datetime"), QStringLiteral("datetime2"),
+                                            QStringLiteral("date"), QStringLiteral("smalldatetime"),
+                                            QStringLiteral("datetimeoffset")};
+        if (!type.isNull() && kDateTypes.contains(type.toString().trimmed().toLower()))
+            return;
+    }
     if (!m_connection.prepare(query, sql, &error) || !m_connection.exec(query, &error))
         PassRun::fail(error);
     while (m_connection.next(query, &error))
