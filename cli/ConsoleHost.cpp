@@ -11,9 +11,24 @@ namespace {
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
+#ifdef SIGPIPE
+constexpr int kPipeSignal = SIGPIPE;
+#else
+constexpr int kPipeSignal = 0;
+#endif
+
 extern "C" void onStopSignal(int signo)
 {
-    if (g_stopSignal != 0)
+#ifdef SIGPIPE
+    // Every write to a closed pipe raises it again: it asks for a stop, and never ends the
+    // program at once, so that the closing line and the metrics still come.
+    if (signo == SIGPIPE) {
+        if (g_stopSignal == 0)
+            g_stopSignal = signo;
+        return;
+    }
+#endif
+    if (g_stopSignal != 0 && g_stopSignal != kPipeSignal)
         std::_Exit(128 + signo);
     g_stopSignal = signo;
 }

@@ -51,12 +51,20 @@ bool bracedFields(const QString &line, QStringList *fields)
 ConnectionSettings split(const QString &argumentString, int *fieldCount)
 {
     const QString line = ConnectionSettings::trimBlanks(argumentString);
+    // Blank fields after the fifth say nothing, as a doubled ";" at the end.
+    const auto dropBlankTail = [](QStringList &fields) {
+        while (fields.size() > 5 && ConnectionSettings::isBlank(fields.constLast()))
+            fields.removeLast();
+    };
     QStringList fields = plainFields(line);
+    dropBlankTail(fields);
     // Only a line that the plain reading cannot take is read with a braced password, so that
     // every line read before keeps its meaning, a password of braces without a ";" among them.
     QStringList braced;
-    if (fields.size() > 5 && bracedFields(line, &braced))
+    if (fields.size() > 5 && bracedFields(line, &braced)) {
         fields = braced;
+        dropBlankTail(fields);
+    }
     if (fieldCount)
         *fieldCount = int(qMin<qsizetype>(fields.size(), 1000));
     ConnectionSettings settings;

@@ -131,12 +131,13 @@ public:
     /// The server's date and time: one row, one value. Empty where the database lives on this
     /// machine (SQLite), whose clock a pass keeps.
     virtual QString serverTimeSql() const { return {}; }
-    /// The newest row of the history, by its Id, whose Observa is like the bound pattern: Id,
-    /// Data and DataSys, or no row. Read newest first, so that an index on Id answers it from
+    /// The newest row that a pass wrote (LancManual 1, Utilizador "00") by the history's Id,
+    /// whose Observa is like the bound pattern and whose Data is set: Id, Data and DataSys, or
+    /// no row. Read newest first, so that an index on Id answers it from
     /// the end of the table.
     virtual QString newestNoteSql() const = 0;
-    /// For a history without Id: the latest Data of the rows whose Observa is like the bound
-    /// pattern, one value, NULL when there are none. It reads every such row.
+    /// For a history without Id: the latest Data of those rows, one value, NULL when there are
+    /// none. It reads every such row.
     virtual QString latestNoteDateSql() const = 0;
     /// The cards (Terceiro and NumCartao, NULL as the empty text) of the history's rows whose
     /// Pontos is not a number or whose Data is not a date, which the sums would count as

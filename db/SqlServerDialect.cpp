@@ -40,15 +40,18 @@ public:
     QString newestNoteSql() const override
     {
         return QStringLiteral("select top 1 Id,Data,DataSys from PontosHistorico With (nolock) "
-                              "where Observa like ? order by Id desc");
+                              "where Observa like ? and LancManual=1 and Utilizador='00' and "
+                              "Data is not null order by Id desc");
     }
     // A Data kept as text may hold what no date conversion reads ("15/01/2025"): a card's sums
-    // fail on it, and so may a statement over other cards' rows.
+    // fail on it, and so may a statement over other cards' rows. The sums compare it with a
+    // bound date, so it is converted to date, as there: an ISO date reads so whatever the
+    // login's date format.
     QString unreadableRowsSql() const override
     {
         return QStringLiteral("select distinct isnull(Terceiro,''),isnull(NumCartao,'') from "
                               "PontosHistorico With (nolock) where CliFor='C' and Data is not "
-                              "null and try_convert(datetime,Data) is null");
+                              "null and try_convert(date,Data) is null");
     }
     QString dataColumnTypeSql() const override
     {
@@ -58,7 +61,7 @@ public:
     QString latestNoteDateSql() const override
     {
         return QStringLiteral("select max(Data) from PontosHistorico With (nolock) where Observa "
-                              "like ?");
+                              "like ? and LancManual=1 and Utilizador='00'");
     }
     QString minusSumSql() const override
     {

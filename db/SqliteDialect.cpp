@@ -40,6 +40,7 @@ public:
     QString newestNoteSql() const override
     {
         return QStringLiteral("select Id,Data,DataSys from PontosHistorico where Observa like ? "
+                              "and LancManual=1 and Utilizador='00' and Data is not null "
                               "order by Id desc limit 1");
     }
     // A table that the scheme made without types keeps any text: sum() would take "abc" as 0
@@ -58,7 +59,8 @@ public:
     }
     QString latestNoteDateSql() const override
     {
-        return QStringLiteral("select max(Data) from PontosHistorico where Observa like ?");
+        return QStringLiteral("select max(Data) from PontosHistorico where Observa like ? and "
+                              "LancManual=1 and Utilizador='00'");
     }
     QString minusSumSql() const override
     {

@@ -47,7 +47,7 @@ Adjustment latest(const DbConnection &connection, const QString &pattern, const 
     QSqlQuery query;
     if (!connection.prepare(query, connection.dialect().latestNoteDateSql(), &error) ||
         !connection.readOneValue(query, {pattern}, failure, &value, &error))
-        PassRun::fail(failure);
+        PassRun::fail(error.isEmpty() ? failure : error);
     Adjustment row;
     row.data = momentOf(value).date();
     return row;
