@@ -14,14 +14,16 @@ CardSettler::CardSettler(const DbConnection &connection, const PassDates &dates,
 {
 }
 
-namespace {
-
-QString keyOf(QStringView cliente, QStringView numCartao)
+QString CardSettler::cardKey(QStringView cliente, QStringView numCartao)
 {
     return cliente.toString() + QChar(0x1f) + numCartao.toString();
 }
 
-} // namespace
+QString CardSettler::unreadableRowsText()
+{
+    return QStringLiteral("um movimento do cartão tem Pontos que não são um número ou Data que "
+                          "não é uma data");
+}
 
 void CardSettler::clear()
 {
@@ -29,38 +31,39 @@ void CardSettler::clear()
     m_prepared = false;
 }
 
-void CardSettler::findUnreadableRows()
+QSet<QString> CardSettler::unreadableCards(const DbConnection &connection)
 {
-    m_unreadable.clear();
-    const Dialect &dialect = m_connection.dialect();
+    QSet<QString> cards;
+    const Dialect &dialect = connection.dialect();
     const QString sql = dialect.unreadableRowsSql();
     if (sql.isEmpty())
-        return;
+        return cards;
     QSqlQuery query;
     QString error;
     if (!dialect.dataColumnTypeSql().isEmpty()) {
         // A column of dates holds nothing else: the history need not be read for it.
         QVariant type;
-        if (!m_connection.readOneValue(dialect.dataColumnTypeSql(), QString(), &type, &error) &&
+        if (!connection.readOneValue(dialect.dataColumnTypeSql(), QString(), &type, &error) &&
             !error.isEmpty())
             PassRun::fail(error);
         static const QStringList kDateTypes{QStringLiteral("datetime"), QStringLiteral("datetime2"),
                                             QStringLiteral("date"), QStringLiteral("smalldatetime"),
                                             QStringLiteral("datetimeoffset")};
         if (!type.isNull() && kDateTypes.contains(type.toString().trimmed().toLower()))
-            return;
+            return cards;
     }
-    if (!m_connection.prepare(query, sql, &error) || !m_connection.exec(query, &error))
+    if (!connection.prepare(query, sql, &error) || !connection.exec(query, &error))
         PassRun::fail(error);
-    while (m_connection.next(query, &error))
-        m_unreadable.insert(keyOf(query.value(0).toString(), query.value(1).toString()));
-    if (!error.isEmpty() || !m_connection.finish(query, &error))
+    while (connection.next(query, &error))
+        cards.insert(cardKey(query.value(0).toString(), query.value(1).toString()));
+    if (!error.isEmpty() || !connection.finish(query, &error))
         PassRun::fail(error);
+    return cards;
 }
 
 bool CardSettler::hasUnreadableRows(QStringView cliente, QStringView numCartao) const
 {
-    return !m_unreadable.isEmpty() && m_unreadable.contains(keyOf(cliente, numCartao));
+    return !m_unreadable.isEmpty() && m_unreadable.contains(cardKey(cliente, numCartao));
 }
 
 bool CardSettler::readSums(QStringView cliente, QStringView numCartao, const QDate &bound,
@@ -124,9 +127,7 @@ CardSettler::Result CardSettler::settle(SettlementBatch &batch, QStringView clie
                                         QStringView numCartao)
 {
     if (hasUnreadableRows(cliente, numCartao))
-        return unread(batch, numCartao,
-                      QStringLiteral("um movimento do cartão tem Pontos que não são um número ou "
-                                     "Data que não é uma data"));
+        return unread(batch, numCartao, unreadableRowsText());
     CardSums atCutoff;
     QString error;
     if (!readSums(cliente, numCartao, m_dates.cutoff, &atCutoff, &error))

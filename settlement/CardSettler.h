@@ -42,9 +42,14 @@ public:
     /// Lets the prepared sums go, before their connection closes.
     void clear();
     /// Reads which cards have a movement whose amount or date the database's sums cannot take
-    /// (Dialect::unreadableRowsSql()): those are named and left as they are, never settled.
-    /// The pass fails when the statement does.
-    void findUnreadableRows();
+    /// (unreadableCards()): those are named and left as they are, never settled.
+    void findUnreadableRows() { m_unreadable = unreadableCards(m_connection); }
+    /// The cards, as cardKey() names them, with a movement whose amount or date the database's
+    /// sums cannot take (Dialect::unreadableRowsSql()). The run fails when the statement does.
+    static QSet<QString> unreadableCards(const DbConnection &connection);
+    static QString cardKey(QStringView cliente, QStringView numCartao);
+    /// Why such a card is left, as its failure line says.
+    static QString unreadableRowsText();
     /// Whether the card has such a movement.
     bool hasUnreadableRows(QStringView cliente, QStringView numCartao) const;
 

@@ -193,6 +193,7 @@ PassOutcome ExpiryForecast::foreseeAll()
     }
     // A forecast from a day behind the passes would count what they already took.
     ClockCheck::failIfBehind(*m_cnLigacao, started, started.date().addYears(-1));
+    m_unreadable = CardSettler::unreadableCards(*m_cnLigacao);
     const QDate today = started.date();
     m_calendar = std::make_unique<LapseCalendar>(today, m_options.days);
     const Dialect &dialect = m_cnLigacao->dialect();
@@ -255,6 +256,11 @@ void ExpiryForecast::cardFailed(const QString &numCartao, const QString &descrip
 
 void ExpiryForecast::foresee(const QString &cliente, const QString &numCartao)
 {
+    if (!m_unreadable.isEmpty() &&
+        m_unreadable.contains(CardSettler::cardKey(cliente, numCartao))) {
+        cardFailed(numCartao, CardSettler::unreadableRowsText());
+        return;
+    }
     ExpiryLine line;
     line.cliente = cliente;
     line.numCartao = numCartao;

@@ -5,6 +5,7 @@
 #include "db/Currency.h"
 #include "db/DbConnection.h"
 #include "settlement/CardBalance.h"
+#include "settlement/CardSettler.h"
 #include "settlement/Clock.h"
 #include "settlement/LapseRule.h"
 #include "settlement/SettlementPass.h"
@@ -160,6 +161,7 @@ private:
     ExpiryOutput &m_output;
     ForecastStats m_stats;
     std::unique_ptr<LapseCalendar> m_calendar;
+    QSet<QString> m_unreadable; ///< cards whose movements the sums cannot take (CardSettler)
     QVariant m_firstBound;
     QVariant m_lastBound;
     qint64 m_total = 0;  ///< rows of the card list

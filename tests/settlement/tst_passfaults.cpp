@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "PassTestUtil.h"
+#include "settlement/ExpiryForecast.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -312,6 +313,24 @@ void tst_PassFaults::cardThatCannotBeReadIsLeftAndThePassGoesOn()
         QCOMPARE(terceiros(db), (QStringList{"A", "Y", "B", "B", "C"})); // NumCartao order
         QCOMPARE(db.balance("Y", "16", kToday), u"0.0000"_s);
     }
+    // The forecast leaves it out too, rather than foreseeing it from sums that misread it. On
+    // SQL Server its statements convert every row's Data, and fail whole on a varchar that is
+    // no date.
+    if (TestDatabase::isServer() && !movement.isEmpty())
+        return;
+    struct Output : ExpiryOutput
+    {
+        QStringList cards;
+        void line(const ExpiryLine &line) override { cards << line.numCartao; }
+    } output;
+    RecordingHost host;
+    ForecastOptions forecast;
+    forecast.strategy = strategy;
+    forecast.connection = db.connectionOptions();
+    QCOMPARE(ExpiryForecast(db.settings(), host, host.manualClock, forecast, output).run(),
+             PassOutcome::Completed);
+    QVERIFY2(host.text.contains(u"Falha no cartão nº 15 -> "_s), qPrintable(host.text));
+    QVERIFY(!output.cards.contains(u"15"_s));
 }
 
 void tst_PassFaults::cardReadAloneInTheSetWiseWalkKeepsItsRangeWhenTheWindowYields()
