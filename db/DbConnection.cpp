@@ -110,8 +110,10 @@ bool DbConnection::open(const ConnectionSettings &settings, const ConnectionOpti
         }
         return false;
     }
+    // A plain batch: a driver may run a prepared statement as a procedure of its own
+    // (sp_prepexec), and a SET inside one ends with it.
     const QString setup = m_dialect->sessionSetupSql();
-    if (!setup.isEmpty() && !run(setup, error)) {
+    if (!setup.isEmpty() && !runDirect(setup, error)) {
         db.close();
         return false;
     }
