@@ -122,7 +122,7 @@ void tst_GravarHistorico::failureIsReportedAndWritesNothing()
     m_host.text = u"antes\r\n"_s;
     m_host.calls.clear();
     QVERIFY(!writer.GravarHistorico(entry(amount), kMoment, m_host));
-    // The spec's line, then the card and the cause.
+    // The refusal's own line, then the card and the cause.
     QVERIFY2(m_host.text.startsWith(u"antes\r\nFalha de Gravação no Histórico de Pontos\r\n"
                                     "    cartão nº 1001 (cliente O'Neil) -> "_s) &&
                  m_host.text.endsWith(u"\r\n"_s) && m_host.text.count(u"\r\n"_s) == 3,
