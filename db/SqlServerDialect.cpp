@@ -215,7 +215,11 @@ public:
     }
     // A pass or a forecast gives way to the tills: when a deadlock must be broken, the server
     // rolls back the pass's batch, which is done again, rather than a sale.
-    QString sessionSetupSql() const override { return QStringLiteral("set deadlock_priority low"); }
+    QString sessionSetupSql() const override
+    {
+        return QStringLiteral("set deadlock_priority low; ") +
+               TransactionSteps::sqlServer().sessionSql();
+    }
     QString firstError(const QSqlQuery &failed) const override
     {
         const QList<OdbcStatement::Diagnostic> records = OdbcStatement(failed).diagnostics();

@@ -11,22 +11,44 @@ namespace {
 
 // One name serves every unit of work: only one savepoint is open at a time.
 const QString kSavepoint = QStringLiteral("velmora_unidade");
+const QString kMarker = QStringLiteral("#velmora_lote");
+const QString kEndedByTheServer =
+    QStringLiteral("o servidor da base de dados terminou a transação antes da confirmação, e "
+                   "desfez o que ela tinha gravado");
 
 class SqlServerSteps final : public TransactionSteps
 {
 public:
-    // Microsoft's ODBC drivers keep autocommit off with IMPLICIT_TRANSACTIONS, under which
-    // SAVE TRANSACTION opens no transaction and fails as a batch's first statement; a read of a
-    // table opens it. Where one is open already (FreeTDS opens it at once) that read does
-    // nothing. A BEGIN TRANSACTION would nest a second one, which the driver's commit leaves
-    // open. Reading or writing, the transaction is the same.
+    // The transaction's marker, a row in a temporary table of the session: it is there while
+    // the transaction that wrote it is open, and goes with it when the server ends it. The
+    // driver cannot tell: Microsoft's drivers keep autocommit off with IMPLICIT_TRANSACTIONS,
+    // under which the next statement after such an end opens a new transaction, and
+    // @@trancount is 1 again.
+    QString sessionSql() const override
+    {
+        return QStringLiteral("create table ") + kMarker + QStringLiteral(" (Lote int not null)");
+    }
+    // The marker's insert also opens the transaction where IMPLICIT_TRANSACTIONS waits for a
+    // statement (SAVE TRANSACTION opens none, and fails as a batch's first statement); where one
+    // is open already (FreeTDS opens it at once) it joins it. A BEGIN TRANSACTION would nest a
+    // second one, which the driver's commit leaves open. Reading or writing, the transaction is
+    // the same: the table is tempdb's, which a read-only database does not make read-only.
     bool begin(const DbConnection &connection, Dialect::Work, QString *error) const override
     {
         if (!connection.beginTransaction(error))
             return false;
-        if (connection.run(QStringLiteral("select top 0 1 from PontosHistorico"), error))
-            return true;
-        connection.rollback();
+        QVariant depth;
+        if (connection.readOneValue(
+                QStringLiteral("insert into ") + kMarker +
+                    QStringLiteral(" output @@trancount values (1)"),
+                QStringLiteral("o início da transação não devolveu nenhuma linha"), &depth,
+                error)) {
+            if (depth.toInt() == 1)
+                return true;
+            *error = QStringLiteral("o início da transação encontrou @@trancount %1, não 1")
+                         .arg(depth.toInt());
+        }
+        rollback(connection);
         return false;
     }
     // T-SQL has no RELEASE: a savepoint ends with the transaction, and a name used again is
@@ -44,16 +66,46 @@ public:
         }
         return false;
     }
-    // A SELECT that reads no table opens no implicit transaction of its own.
     bool stillOpen(const DbConnection &connection, bool *open, QString *error) const override
     {
         QVariant count;
-        if (!connection.readOneValue(QStringLiteral("select @@trancount"),
-                                     QStringLiteral("@@trancount não devolveu nenhuma linha"),
+        if (!connection.readOneValue(QStringLiteral("select count(*) from ") + kMarker,
+                                     QStringLiteral("a contagem não devolveu nenhuma linha"),
                                      &count, error))
             return false;
         *open = count.toInt() > 0;
         return true;
+    }
+    // The marker goes with the commit, so that the next transaction begins without one. A
+    // marker that is not there any more means the transaction that would be committed is not
+    // the one that was begun; one inside another would stay open after the driver's commit.
+    bool readyToCommit(const DbConnection &connection, QString *error) const override
+    {
+        QVariant depth;
+        QString failure;
+        if (!connection.readOneValue(QStringLiteral("delete from ") + kMarker +
+                                         QStringLiteral(" output @@trancount"),
+                                     QString(), &depth, &failure)) {
+            *error = failure.isEmpty() ? kEndedByTheServer : failure;
+            return false;
+        }
+        if (depth.toInt() == 1)
+            return true;
+        *error = QStringLiteral("a transação do lote está dentro de outra (@@trancount %1), que a "
+                                "confirmação deixaria aberta")
+                     .arg(depth.toInt());
+        return false;
+    }
+    // Whatever is open goes first, a transaction that a statement opened after the server had
+    // ended the batch's (IMPLICIT_TRANSACTIONS) included, so that none stays open under the
+    // next batch; then the driver ends its own.
+    void rollback(const DbConnection &connection) const override
+    {
+        QString ignored;
+        if (!connection.isLost())
+            connection.runDirect(QStringLiteral("if @@trancount > 0 rollback transaction"),
+                                 &ignored);
+        connection.rollback();
     }
 };
 
@@ -107,9 +159,15 @@ public:
         error->clear();
         return true;
     }
+    bool readyToCommit(const DbConnection &, QString *) const override { return true; }
 };
 
 } // namespace
+
+void TransactionSteps::rollback(const DbConnection &connection) const
+{
+    connection.rollback();
+}
 
 const TransactionSteps &TransactionSteps::sqlServer()
 {
@@ -132,7 +190,7 @@ TransactionGuard::TransactionGuard(const DbConnection &connection, Dialect::Work
 TransactionGuard::~TransactionGuard()
 {
     if (m_active)
-        m_connection.rollback();
+        m_connection.dialect().transactionSteps().rollback(m_connection);
 }
 
 bool TransactionGuard::commit(QString *error)
@@ -140,9 +198,10 @@ bool TransactionGuard::commit(QString *error)
     if (!m_active)
         return false;
     m_active = false;
-    if (m_connection.commit(error))
+    if (m_connection.dialect().transactionSteps().readyToCommit(m_connection, error) &&
+        m_connection.commit(error))
         return true;
-    m_connection.rollback();
+    m_connection.dialect().transactionSteps().rollback(m_connection);
     return false;
 }
 

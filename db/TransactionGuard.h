@@ -8,7 +8,8 @@
 class DbConnection;
 
 /// How a back end takes the steps of a transaction: begin it, mark, undo and forget the one
-/// savepoint inside it, and tell whether a failure left it open. Every statement goes through
+/// savepoint inside it, tell whether a failure left it open, and make sure it is still the
+/// same one before it is committed. Every statement goes through
 /// the connection, with its timeout. One object per back end, which its dialect gives
 /// (Dialect::transactionSteps()).
 class TransactionSteps
@@ -27,6 +28,14 @@ public:
     /// in `open`. A server may end it on some errors, undoing what it held. False, with the
     /// reason, when that cannot be told.
     virtual bool stillOpen(const DbConnection &connection, bool *open, QString *error) const = 0;
+    /// Just before the commit: false, with the reason, when the transaction open now is not the
+    /// one that begin() opened, so that nothing is committed in its name.
+    virtual bool readyToCommit(const DbConnection &connection, QString *error) const = 0;
+    /// Rolls back what begin() began, and leaves no transaction open; nothing is sent on a lost
+    /// connection.
+    virtual void rollback(const DbConnection &connection) const;
+    /// What a connection runs once, before its first transaction; empty for nothing.
+    virtual QString sessionSql() const { return {}; }
 
     static const TransactionSteps &sqlServer();
     static const TransactionSteps &sqlite();

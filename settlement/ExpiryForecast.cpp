@@ -325,8 +325,10 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
         cardFailed(numCartao, error);
         return false;
     }
+    // A fetch that fails may have lost the connection, as a statement may: then the forecast
+    // ends, where a card's own values fail only the card.
     bool ok = true;
-    while (ok && m_movements.next()) {
+    while (ok && m_cnLigacao->next(m_movements, &error)) {
         CardSums day;
         ok = CardBalance::fromSums(m_movements.value(1), m_movements.value(2), &day, &error);
         if (ok && !m_calendar->add(m_movements.value(0).toDate(), day)) {
@@ -335,11 +337,10 @@ bool ExpiryForecast::readCard(const QString &cliente, const QString &numCartao)
             ok = false;
         }
     }
-    if (ok && m_movements.lastError().isValid()) {
-        error = DbConnection::describe(m_movements.lastError());
-        ok = false;
-    }
-    m_movements.finish();
+    QString rest;
+    if (!m_cnLigacao->finish(m_movements, &rest) && ok)
+        error = rest;
+    ok = ok && error.isEmpty();
     if (!ok) {
         PassRun::failIfLost(*m_cnLigacao);
         cardFailed(numCartao, error);
@@ -364,7 +365,7 @@ bool ExpiryForecast::forecastPerCard()
     CardKeys keys;
     QString cliente;
     QString numCartao;
-    while (!m_host.stopRequested() && rsCartoes.next()) {
+    while (!m_host.stopRequested() && m_cnCartoes->next(rsCartoes, &error)) {
         if (!keys.firstTime(rsCartoes.value(0), rsCartoes.value(1), &cliente, &numCartao)) {
             cardDone(false);
             continue;
@@ -373,9 +374,9 @@ bool ExpiryForecast::forecastPerCard()
             foresee(cliente, numCartao);
         cardDone(true);
     }
-    if (rsCartoes.lastError().isValid()) {
+    if (!error.isEmpty()) {
         PassRun::failIfLost(*m_cnCartoes);
-        PassRun::fail(DbConnection::describe(rsCartoes.lastError()));
+        PassRun::fail(error);
     }
     return true;
 }
@@ -413,7 +414,8 @@ bool ExpiryForecast::forecastSetBased()
         cardDone(!repeated);
         inCard = false;
     };
-    while (!m_host.stopRequested() && query.next()) {
+    QString fetchFailure;
+    while (!m_host.stopRequested() && m_cnLigacao->next(query, &fetchFailure)) {
         if (!sameCard()) {
             endCard();
             rawCliente = query.value(0);
@@ -443,15 +445,19 @@ bool ExpiryForecast::forecastSetBased()
             skipped = true;
         }
     }
-    if (query.lastError().isValid()) {
+    if (!fetchFailure.isEmpty()) {
         PassRun::failIfLost(*m_cnLigacao);
         // Refused before its first row (a sum beyond the database's own range): the per-card
-        // reading starts afresh. Once cards were handed over, the forecast fails.
+        // reading starts afresh, and names the card. Once cards were handed over, the forecast
+        // fails.
         if (m_listed == 0)
             return false;
-        PassRun::fail(DbConnection::describe(query.lastError()));
+        PassRun::fail(fetchFailure);
     }
     endCard();
-    query.finish();
+    if (m_host.stopRequested())
+        query.finish();
+    else if (!m_cnLigacao->finish(query, &fetchFailure))
+        PassRun::fail(fetchFailure);
     return true;
 }

@@ -4,6 +4,7 @@
 #include "db/CommandLine.h"
 #include "db/Dialect.h"
 #include "db/TransactionGuard.h"
+#include "settlement/ExpiryForecast.h"
 #include "settlement/PassTestUtil.h"
 #include "support/TestUtil.h"
 
@@ -59,6 +60,7 @@ private slots:
     void passRunsByTheServersClockWhateverTheMachines();
     void statementOutOfTimeEndsThePassAndNothingFollows_data();
     void statementOutOfTimeEndsThePassAndNothingFollows();
+    void statementCutOffBeforeItsEndQuotesTheTimeout_data();
     void statementCutOffBeforeItsEndQuotesTheTimeout();
     void everyStatementOfAPassCarriesTheCommandTimeout_data();
     void everyStatementOfAPassCarriesTheCommandTimeout();
@@ -379,7 +381,7 @@ void tst_SqlServer::savepointOpensUnderImplicitTransactions()
     QString error;
     QVERIFY(!dialect.transactionSteps().savepoint(*cn, Dialect::SavepointStep::Mark, &error));
     QCOMPARE(transactions(), 0);
-    QVERIFY(run(u"select top 0 1 from PontosHistorico"_s)); // what a batch's begin reads first
+    QVERIFY(run(u"insert into #velmora_lote values (1)"_s)); // what a batch's begin runs first
     QVERIFY2(dialect.transactionSteps().savepoint(*cn, Dialect::SavepointStep::Mark, &error),
              qPrintable(error));
     QCOMPARE(transactions(), 1); // one transaction, which the driver's commit ends
@@ -530,7 +532,7 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows_data()
     QTest::addColumn<QString>("held"); // what another session holds up
     for (bool microsoft : {false, true}) {
         const char *driver = microsoft ? "Microsoft's string" : "FreeTDS's string";
-        QTest::addRow("%s, a batch's opening read", driver) << microsoft << u"table"_s;
+        QTest::addRow("%s, a card's read", driver) << microsoft << u"table"_s;
         QTest::addRow("%s, a posting", driver) << microsoft << u"row"_s;
     }
 }
@@ -567,7 +569,7 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
                  qPrintable(q.lastError().text()));
     }
     RecordingHost host;
-    // The table, held during the yield after card A: the next batch's opening read waits.
+    // The table, held during the yield after card A: the next card's read waits.
     host.onYield = [&db, held](int n) {
         if (n == 2 && held == u"table"_s)
             db.breakHistory();
@@ -592,7 +594,7 @@ void tst_SqlServer::statementOutOfTimeEndsThePassAndNothingFollows()
     QVERIFY2(host.lines().last().endsWith(u"Timeout expired"_s), qPrintable(host.text));
     QVERIFY(!host.text.contains(u"Falha de Gravação"_s));
     const QString blocked = held == u"row"_s ? u"insert into PontosHistorico"_s
-                                             : u"select top 0 1 from PontosHistorico"_s;
+                                             : u"select Soma=sum(Pontos) from PontosHistorico"_s;
     QVERIFY2(statements.last().startsWith(blocked), qPrintable(statements.join(u'\n')));
     QCOMPARE(posted(db, u"Terceiro"_s), QStringList{u"A"_s});
     if (held == u"row"_s)
@@ -621,45 +623,28 @@ public:
             QTcpServer listener;
             listener.listen(QHostAddress::LocalHost);
             listening.set_value(listener.serverPort());
+            // Every connection made to it, each with its own to the server.
+            struct Pair
+            {
+                std::unique_ptr<QTcpSocket> client;
+                std::unique_ptr<QTcpSocket> upstream = std::make_unique<QTcpSocket>();
+                QByteArray fromServer;
+            };
+            std::vector<Pair> pairs;
             if (!listener.waitForNewConnection(30000))
                 return;
-            std::unique_ptr<QTcpSocket> client(listener.nextPendingConnection());
-            QTcpSocket upstream;
-            upstream.connectToHost(host, port);
-            if (!upstream.waitForConnected(10000))
-                return;
-            QByteArray fromServer;
-            while (!m_stop && client->state() == QAbstractSocket::ConnectedState) {
-                client->waitForReadyRead(5);
-                const QByteArray request = client->readAll();
-                if (!m_silent)
-                    upstream.write(request);
-                upstream.waitForReadyRead(5);
-                fromServer += upstream.readAll();
-                while (fromServer.size() >= 8) {
-                    const int length = qFromBigEndian<quint16>(fromServer.constData() + 2);
-                    if (fromServer.size() < length)
-                        break;
-                    QByteArray packet = fromServer.left(length);
-                    fromServer.remove(0, length);
-                    if (m_silent)
-                        continue;
-                    // A response (type 4) whole in one packet (end of message) that begins with
-                    // a result's columns (COLMETADATA) and ends in a 13-byte DONE, DONEPROC or
-                    // DONEINPROC token.
-                    const auto last = length >= 22 ? quint8(packet.at(length - 13)) : 0;
-                    if (m_armed && packet.at(0) == 4 && (packet.at(1) & 1) &&
-                        quint8(packet.at(8)) == 0x81 &&
-                        (last == 0xFD || last == 0xFE || last == 0xFF)) {
-                        packet.chop(13);
-                        packet[1] = 0;
-                        qToBigEndian<quint16>(quint16(packet.size()), packet.data() + 2);
-                        m_silent = true;
-                    }
-                    client->write(packet);
+            while (!m_stop) {
+                while (listener.hasPendingConnections()) {
+                    Pair pair;
+                    pair.client.reset(listener.nextPendingConnection());
+                    pair.upstream->connectToHost(host, port);
+                    if (!pair.upstream->waitForConnected(10000))
+                        return;
+                    pairs.push_back(std::move(pair));
                 }
-                client->flush();
-                upstream.flush();
+                for (Pair &pair : pairs)
+                    pump(*pair.client, *pair.upstream, pair.fromServer);
+                listener.waitForNewConnection(pairs.size() > 1 ? 0 : 1);
             }
         }));
         m_thread->start();
@@ -675,6 +660,44 @@ public:
 
     quint16 port() const { return m_port; }
     void arm() { m_armed = true; }
+
+private:
+    void pump(QTcpSocket &client, QTcpSocket &upstream, QByteArray &fromServer)
+    {
+        if (client.state() != QAbstractSocket::ConnectedState)
+            return;
+        client.waitForReadyRead(5);
+        const QByteArray request = client.readAll();
+        if (!m_silent)
+            upstream.write(request);
+        upstream.waitForReadyRead(5);
+        fromServer += upstream.readAll();
+        while (fromServer.size() >= 8) {
+            const int length = qFromBigEndian<quint16>(fromServer.constData() + 2);
+            if (fromServer.size() < length)
+                break;
+            QByteArray packet = fromServer.left(length);
+            fromServer.remove(0, length);
+            if (m_silent)
+                continue;
+            // A response (type 4) whole in one packet (end of message) that begins with a
+            // result's columns (COLMETADATA) and ends in a 13-byte DONE, DONEPROC or DONEINPROC
+            // token.
+            const auto last = length >= 22 ? quint8(packet.at(length - 13)) : 0;
+            if (m_armed && packet.at(0) == 4 && (packet.at(1) & 1) &&
+                quint8(packet.at(8)) == 0x81 && (last == 0xFD || last == 0xFE || last == 0xFF)) {
+                packet.chop(13);
+                packet[1] = 0;
+                qToBigEndian<quint16>(quint16(packet.size()), packet.data() + 2);
+                m_silent = true;
+            }
+            client.write(packet);
+        }
+        client.flush();
+        upstream.flush();
+    }
+
+public:
     bool cutOff() const { return m_silent; }
 
 private:
@@ -687,28 +710,52 @@ private:
 
 } // namespace
 
+void tst_SqlServer::statementCutOffBeforeItsEndQuotesTheTimeout_data()
+{
+    QTest::addColumn<bool>("forecast");
+    QTest::newRow("a pass") << false;
+    QTest::newRow("the forecast") << true;
+}
+
 void tst_SqlServer::statementCutOffBeforeItsEndQuotesTheTimeout()
 {
     // A card's sum arrives whole, and its statement's end never does: the statement runs out
     // of time while its end is read, and the failure line says so. Left to the driver, that
-    // read failed unseen, and the line quoted the next statement's "Invalid cursor state".
+    // read failed unseen, and the line quoted the next statement's "Invalid cursor state". A
+    // forecast whose card's movements are cut off so ends too, rather than going on over the
+    // dead connection with the card's failure.
+    QFETCH(bool, forecast);
     TestDatabase db;
     db.addCard("A", "1", {"+ 10 2024-12-06"});
     db.addCard("B", "2", {"+ 20 2024-12-06"});
     CutOffProxy proxy(TestDatabase::serverLine().section(u';', 0, 0));
     ConnectionSettings settings = db.settings();
     settings.strServidor = u"127.0.0.1,%1"_s.arg(proxy.port());
-    PassOptions options;
-    options.connection = db.connectionOptions();
-    DbConnection::setStatementObserver([&proxy](const QSqlQuery *q, const QVariantList &values) {
-        if (q && q->lastQuery().contains(u"Soma=sum(Pontos)"_s) && values.value(1) == u"2"_s)
+    // The forecast's movements, after the card's sums.
+    const QString cut = forecast ? u"select Dia,"_s : u"select Soma=sum(Pontos)"_s;
+    DbConnection::setStatementObserver([&](const QSqlQuery *q, const QVariantList &values) {
+        if (q && values.value(1) == u"2"_s && q->lastQuery().startsWith(cut))
             proxy.arm();
     });
     RecordingHost host;
-    const PassOutcome outcome = SettlementPass(settings, host, host.manualClock, options).run();
+    PassOutcome outcome = PassOutcome::Completed;
+    if (forecast) {
+        struct : ExpiryOutput
+        {
+            void line(const ExpiryLine &) override {}
+        } output;
+        ForecastOptions options;
+        options.connection = db.connectionOptions();
+        outcome = ExpiryForecast(settings, host, host.manualClock, options, output).run();
+    } else {
+        PassOptions options;
+        options.connection = db.connectionOptions();
+        outcome = SettlementPass(settings, host, host.manualClock, options).run();
+    }
     DbConnection::setStatementObserver({});
     QVERIFY(proxy.cutOff());
     QVERIFY2(outcome == PassOutcome::Failed, qPrintable(host.text));
+    QVERIFY2(!host.text.contains(u"Falha no cartão"_s), qPrintable(host.text));
     QVERIFY2(host.lines().last().endsWith(u"   Falha! -> [FreeTDS][SQL Server]Timeout expired"_s),
              qPrintable(host.text));
 }
@@ -864,18 +911,26 @@ void tst_SqlServer::passSessionIsNamedVelmora()
 {
     TestDatabase db;
     db.addCard(u"A"_s, u"1"_s, {u"+ 10 2024-12-06"_s});
+    // What the session was set up with is still there at the commit, as the server sees it;
+    // the server shows no deadlock priority (Babelfish keeps none).
     QString name;
+    int marker = -1;
     {
-        const BeforeStatement atCommit(nthCommit(1), [&name] {
+        const BeforeStatement atCommit(nthCommit(1), [&name, &marker] {
             QSqlQuery q(passConnection());
             q.setForwardOnly(true);
-            if (q.exec(u"select app_name()"_s) && q.next())
+            if (q.exec(u"select app_name(), case when object_id('tempdb..#velmora_lote') is "
+                       "null then 0 else 1 end"_s) &&
+                q.next()) {
                 name = q.value(0).toString();
+                marker = q.value(1).toInt();
+            }
         });
         RecordingHost host;
         QCOMPARE(runPass(db, host), PassOutcome::Completed);
     }
     QCOMPARE(name, u"Velmora"_s);
+    QCOMPARE(marker, 1);
 }
 
 namespace {
