@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScopedValueRollback>
@@ -173,6 +174,8 @@ void frmVelmora::closeEvent(QCloseEvent *event)
     // A pass under way sees this at its next card boundary and ends there.
     m_closing = true;
     m_tmrTimer->stop();
+    if (m_pause)
+        m_pause->quit();
     event->accept();
 }
 
@@ -278,6 +281,18 @@ void frmVelmora::processEvents()
         return;
     m_rtfRelatorio->bringUpToDate();
     QCoreApplication::processEvents();
+    m_lastYield.start();
+}
+
+void frmVelmora::pause(int milliseconds)
+{
+    // The window repaints and answers while the pass waits; a close ends the wait.
+    m_rtfRelatorio->bringUpToDate();
+    QEventLoop wait;
+    QTimer::singleShot(milliseconds, &wait, &QEventLoop::quit);
+    const QScopedValueRollback<QEventLoop *> waiting(m_pause, &wait);
+    if (!m_closing)
+        wait.exec();
     m_lastYield.start();
 }
 

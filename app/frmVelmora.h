@@ -15,6 +15,7 @@
 #include <memory>
 
 class QCheckBox;
+class QEventLoop;
 class QLabel;
 class QTimer;
 class ReportPane;
@@ -67,6 +68,7 @@ public:
     void setStatusVisible(bool visible) override;
     void processEvents() override;
     bool yieldDue() const override;
+    void pause(int milliseconds) override;
     bool stopRequested() const override { return m_closing; }
     void resetCountdown() override;
 
@@ -93,6 +95,7 @@ private:
     const Clock *m_clock;
     bool m_passRunning = false;
     bool m_closing = false;
+    QEventLoop *m_pause = nullptr; ///< the wait of a pass between two tries, while it lasts
     bool m_cursorBusy = false;
     int m_frameMilliseconds = FrameMilliseconds;
     QElapsedTimer m_lastYield;

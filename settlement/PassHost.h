@@ -3,6 +3,8 @@
 
 #include "report/ReportSink.h"
 
+#include <QThread>
+
 /// What a settlement pass needs from whoever runs it: the window, or the console runner. It only
 /// shows what the pass tells it; the pass reads time from the clock it is given.
 class PassHost : public ReportSink
@@ -18,6 +20,11 @@ public:
     /// open batch of cards before each such yield, and skips the yields that would do
     /// nothing, so that a batch stays open across the cards between two real yields.
     virtual bool yieldDue() const { return true; }
+    /// Waits `milliseconds` with no transaction open, the user interface running as at a yield.
+    virtual void pause(int milliseconds)
+    {
+        QThread::msleep(static_cast<unsigned long>(milliseconds));
+    }
     /// True once the host is going away: the pass stops at the next card boundary.
     virtual bool stopRequested() const { return false; }
     /// The countdown starts again: the counter to 0 and the caption to "30 Min.".

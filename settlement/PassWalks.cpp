@@ -7,8 +7,6 @@
 #include "settlement/PassRun.h"
 #include "settlement/SettlementPass.h"
 
-#include <QThread>
-
 #include <exception>
 #include <utility>
 
@@ -75,8 +73,8 @@ void BatchWalk::abandonAsVictim()
     }
     int &redos = m_context.victimRedos;
     ++redos;
-    static constexpr unsigned long kPauses[kVictimRedos] = {100, 300, 1000};
-    QThread::msleep(kPauses[qBound(1, redos, kVictimRedos) - 1]);
+    static constexpr int kPauses[kVictimRedos] = {100, 300, 1000};
+    m_context.host.pause(kPauses[qBound(1, redos, kVictimRedos) - 1]);
 }
 
 void BatchWalk::discardForRedo(SettlementBatch::Redo redo)

@@ -25,6 +25,7 @@ private slots:
     void savesTheFlagOnCloseAndRestoresIt_data();
     void savesTheFlagOnCloseAndRestoresIt();
     void trimsTheReportAndLeavesTheCaretAtTheEnd();
+    void answersWhileAPassPauses();
     void keepsTheFlagInTheRegistryOnWindows_data();
     void keepsTheFlagInTheRegistryOnWindows();
 
@@ -189,6 +190,22 @@ void tst_frmVelmora::trimsTheReportAndLeavesTheCaretAtTheEnd()
     const auto *pane = w.findChild<QPlainTextEdit *>(u"rtfRelatorio"_s);
     QCOMPARE(pane->toPlainText(), u"third line\n"_s);
     QVERIFY(pane->textCursor().atEnd());
+}
+
+void tst_frmVelmora::answersWhileAPassPauses()
+{
+    // A pass pauses before it does a deadlock's victim again: the window still handles its
+    // events, and a close ends the pause.
+    frmVelmora w(u"velmora"_s, m_store);
+    QVERIFY(w.Form_Load(u"srv;db;usr;;;"_s));
+    bool handled = false;
+    QTimer::singleShot(0, &w, [&] {
+        handled = true;
+        w.close();
+    });
+    w.pause(60000);
+    QVERIFY(handled);
+    QVERIFY(w.stopRequested());
 }
 
 #ifdef Q_OS_WIN
