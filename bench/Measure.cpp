@@ -292,6 +292,8 @@ Result pass(const Request &request)
     result.cards = settlement.stats().cardsRead;
     result.settled = settlement.stats().cardsSettled;
     result.rows = settlement.stats().rowsPosted;
+    result.batchMs = settlement.stats().longestBatchMs;
+    result.batchRows = settlement.stats().largestBatchRows;
     return result;
 }
 
@@ -417,7 +419,7 @@ Result run(const Request &request)
 QString Result::toLine() const
 {
     return QStringLiteral("result ok=%1 seconds=%2 cpu=%7 host=%8 cards=%3 settled=%4 rows=%5 "
-                          "peak_kib=%6")
+                          "peak_kib=%6 batch_ms=%9 batch_rows=%10")
         .arg(ok ? 1 : 0)
         .arg(seconds, 0, 'f', 6)
         .arg(cards)
@@ -425,7 +427,9 @@ QString Result::toLine() const
         .arg(rows)
         .arg(peakKiB)
         .arg(cpuSeconds, 0, 'f', 6)
-        .arg(hostSeconds, 0, 'f', 6);
+        .arg(hostSeconds, 0, 'f', 6)
+        .arg(batchMs)
+        .arg(batchRows);
 }
 
 Result Result::fromLine(const QString &line)
@@ -442,6 +446,10 @@ Result Result::fromLine(const QString &line)
             result.ok = value == QLatin1String("1");
         else if (key == QLatin1String("seconds"))
             result.seconds = value.toDouble();
+        else if (key == QLatin1String("batch_ms"))
+            result.batchMs = value.toLongLong();
+        else if (key == QLatin1String("batch_rows"))
+            result.batchRows = value.toLongLong();
         else if (key == QLatin1String("cpu"))
             result.cpuSeconds = value.toDouble();
         else if (key == QLatin1String("host"))

@@ -40,6 +40,8 @@ struct Result
     qint64 settled = 0;
     qint64 rows = 0;
     qint64 peakKiB = 0;
+    qint64 batchMs = 0;   ///< the longest a batch of the pass held its transaction
+    qint64 batchRows = 0; ///< the most rows one batch posted
     QString error;
 
     QString toLine() const;

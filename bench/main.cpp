@@ -140,7 +140,7 @@ struct Line
 void printTable(const QVector<Line> &lines, const Measure::Result &baseHeadless,
                 const Measure::Result &baseWindow)
 {
-    const QString format = QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n");
+    const QString format = QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9 %10\n");
     print(format.arg(QStringLiteral("measurement"), -26)
               .arg(QStringLiteral("pass"), -6)
               .arg(QStringLiteral("settled"), 7)
@@ -149,7 +149,8 @@ void printTable(const QVector<Line> &lines, const Measure::Result &baseHeadless,
               .arg(QStringLiteral("cards/s"), 8)
               .arg(QStringLiteral("x bound"), 7)
               .arg(QStringLiteral("window %"), 8)
-              .arg(QStringLiteral("peak RSS MiB (B/card)"), 22));
+              .arg(QStringLiteral("peak RSS MiB (B/card)"), 22)
+              .arg(QStringLiteral("batch ms (rows)"), 16));
     const double boundSeconds = lines.front().result.seconds;
     for (const Line &line : lines) {
         const Measure::Result &r = line.result;
@@ -175,13 +176,18 @@ void printTable(const QVector<Line> &lines, const Measure::Result &baseHeadless,
                   .arg(window ? QString::number(100.0 * r.hostSeconds / seconds, 'f', 1)
                               : QStringLiteral("-"),
                        8)
-                  .arg(QStringLiteral("%1 (%2)").arg(mib(r.peakKiB)).arg(qRound(perCard)), 22));
+                  .arg(QStringLiteral("%1 (%2)").arg(mib(r.peakKiB)).arg(qRound(perCard)), 22)
+                  .arg(r.batchRows > 0 ? QStringLiteral("%1 (%2)").arg(r.batchMs).arg(r.batchRows)
+                                       : QStringLiteral("-"),
+                       16));
     }
     print(QStringLiteral(
               "\nx bound: wall time over the bound's. window %: share of the pass's wall time "
               "spent inside the window's calls.\n"
               "B/card: peak RSS above that of a pass over no cards with the same host "
-              "(%1 MiB headless, %2 MiB with the window), per card.\n")
+              "(%1 MiB headless, %2 MiB with the window), per card.\n"
+              "batch ms (rows): the longest a batch held its transaction, from its begin to its "
+              "commit, and the most rows one batch posted.\n")
               .arg(mib(baseHeadless.peakKiB), mib(baseWindow.peakKiB)));
 }
 

@@ -16,6 +16,10 @@ struct PassStats
     Currency pointsLapsed;    ///< taken away by the rows posted
     Currency pointsLifted;    ///< added by the rows posted: refills and lifts
     qint64 clockOffsetMs = 0; ///< the database server's clock less this machine's, as read
+    /// The longest time a batch held its transaction, from its begin to its commit, and the
+    /// most rows one batch posted: what the tills may wait on.
+    qint64 longestBatchMs = 0;
+    qint64 largestBatchRows = 0;
 
     /// Cards left as they were for the next pass: a refused posting, or a balance unread.
     bool someCardsLeft() const { return rowsFailed > 0 || cardsFailed > 0; }

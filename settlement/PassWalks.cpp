@@ -52,6 +52,8 @@ void BatchWalk::commitBatch()
         PassRun::fail(error);
     m_context.victimRedos = 0;
     PassStats &stats = m_context.stats;
+    stats.longestBatchMs = qMax(stats.longestBatchMs, m_batchTimer.elapsed());
+    stats.largestBatchRows = qMax(stats.largestBatchRows, counts.rows);
     stats.cardsSettled += counts.cards;
     stats.rowsPosted += counts.rows;
     Currency::add(stats.pointsLapsed, counts.pointsTaken, &stats.pointsLapsed);
