@@ -7,7 +7,6 @@
 #include "support/TestDatabase.h"
 
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QTest>
@@ -114,34 +113,6 @@ public:
     ~BeforeStatement() { DbConnection::setStatementObserver({}); }
     BeforeStatement(const BeforeStatement &) = delete;
     BeforeStatement &operator=(const BeforeStatement &) = delete;
-};
-
-/// For one test on a server: each batch's transaction runs as Microsoft's drivers run manual
-/// commit, under IMPLICIT_TRANSACTIONS, so that after the server ends it the next statement
-/// opens another one. Nothing on SQLite.
-class ImplicitTransactions
-{
-public:
-    ImplicitTransactions(bool on = true)
-    {
-        if (!TestDatabase::isServer())
-            return;
-        DbConnection::setStatementObserver([on](const QSqlQuery *query, const QVariantList &) {
-            // A batch's first statement, after the driver's own begin; the driver's commit
-            // turns autocommit back on, which ends the mode.
-            const bool begins = query && query->lastQuery().startsWith(u"insert into #"_s);
-            if (on && (begins || !query)) {
-                QSqlQuery set(passConnection());
-                set.setForwardOnly(true);
-                QVERIFY2(set.exec(begins ? u"set implicit_transactions on"_s
-                                         : u"set implicit_transactions off"_s),
-                         qPrintable(set.lastError().text()));
-            }
-        });
-    }
-    ~ImplicitTransactions() { DbConnection::setStatementObserver({}); }
-    ImplicitTransactions(const ImplicitTransactions &) = delete;
-    ImplicitTransactions &operator=(const ImplicitTransactions &) = delete;
 };
 
 /// Whether `query`, run with `values`, posts a row for the customer `terceiro`; with `lift`,

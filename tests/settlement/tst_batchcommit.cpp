@@ -12,7 +12,6 @@
 
 #include <csignal>
 #include <memory>
-#include <optional>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -264,14 +263,22 @@ void tst_BatchCommit::failuresOfABatchDoneAgainAreShownAndCountedOnce()
     // 5, it is named; E's refusal ends the transaction again, and the batch is done again.
     db.addCard("X", "45", {"+ 500000000000000 2024-12-06", "+ 500000000000000 2024-12-07"});
     db.refusePostings(u"E"_s, u"{}Data = '2025-12-06'"_s, true);
-    std::optional<ImplicitTransactions> asMicrosoftDrivers;
-    if (implicit)
-        asMicrosoftDrivers.emplace();
+    // Each batch, after the driver's begin, as Microsoft's drivers run manual commit; the
+    // driver's commit turns autocommit back on, which ends the mode.
+    if (implicit) {
+        DbConnection::setStatementObserver([](const QSqlQuery *q, const QVariantList &) {
+            const bool begins = q && q->lastQuery().startsWith(u"insert into #"_s);
+            QSqlQuery set(passConnection());
+            set.setForwardOnly(true);
+            if (begins || !q)
+                QVERIFY(set.exec(u"set implicit_transactions "_s + (begins ? u"on"_s : u"off"_s)));
+        });
+    }
     RecordingHost host;
     host.yieldsDue = false;
     SettlementPass settlement(db.settings(), host, host.manualClock, batched(3, strategy));
     const PassOutcome outcome = settlement.run();
-    asMicrosoftDrivers.reset();
+    DbConnection::setStatementObserver({});
     // Whatever the driver: no card is listed or counted unless its rows are in the history.
     QStringList listed;
     for (const QString &line : host.lines()) {
