@@ -80,6 +80,25 @@ public:
     /// server's limit of values allows where each statement is a round trip (SQL Server takes
     /// 2 100 values a statement), one where it is not (SQLite).
     virtual int rowsPerInsert() const = 0;
+    /// Where the server builds a batch's rows itself from what the rule decided, with the keys
+    /// from the pass's copy of the card list (cardTableSql()): the statements, run unprepared so
+    /// that it lasts the session, that make the table those numbers go into. Empty where the
+    /// rows travel whole.
+    virtual QStringList postingTableSql() const { return {}; }
+    /// Puts `rows` rows into that table, seven values each: the row's place in the batch, the
+    /// card's row in the copy, Data, Afecta, ValorIncid, Pontos, Observa.
+    virtual QString insertPostingsSql(int /*rows*/) const { return {}; }
+    /// The most rows one insertPostingsSql() statement takes.
+    virtual int postingsPerInsert() const { return 1; }
+    /// Writes the history's rows from that table, in their places; three values: DataSys, and
+    /// the first and last places.
+    virtual QString buildHistorySql() const { return {}; }
+    /// The most rows one buildHistorySql() statement writes: each takes a lock on its key in
+    /// the table and in each of its indexes, and SQL Server locks the whole table, stopping
+    /// every till, once one statement holds some 5 000 locks on it.
+    static constexpr int kRowsPerBuild = 500;
+    /// Empties that table.
+    virtual QString clearPostingsSql() const { return {}; }
 
     /// A calendar date as a bound value (a date on SQL Server, ISO text on SQLite).
     virtual QVariant dateValue(const QDate &date) const = 0;

@@ -136,3 +136,65 @@ bool HistoryWriter::writeRows(const QVector<HistoryEntry> &rows, const QVector<i
     }
     return true;
 }
+
+bool HistoryWriter::buildRows(const QVector<HistoryEntry> &rows, const QVector<qint64> &cardRows,
+                              const QDateTime &now, qsizetype *written, QString *error)
+{
+    *written = 0;
+    const Dialect &dialect = m_connection.dialect();
+    if (!m_connection.run(dialect.clearPostingsSql(), error))
+        return false;
+    const int most = dialect.postingsPerInsert();
+    for (qsizetype first = 0; first < rows.size(); first += most) {
+        const auto count = int(qMin<qsizetype>(most, rows.size() - first));
+        const bool full = count == most;
+        QSqlQuery shorter;
+        QSqlQuery &insert = full ? m_postings : shorter;
+        if (!full || !m_postingsPrepared) {
+            if (!m_connection.prepare(insert, dialect.insertPostingsSql(count), error))
+                return false;
+            m_postingsPrepared = m_postingsPrepared || full;
+        }
+        QVariantList values;
+        values.reserve(qsizetype(count) * 7);
+        for (qsizetype i = first; i < first + count; ++i) {
+            const HistoryEntry &entry = rows.at(i);
+            Currency valorIncid;
+            Currency pontos;
+            if (!entry.ValorIncid.absolute(&valorIncid) || !entry.Pontos.absolute(&pontos)) {
+                *error = rowRefusal(entry);
+                return false;
+            }
+            values << int(i) << cardRows.at(i) << dialect.dateValue(entry.Data) << entry.Afecta
+                   << dialect.amountValue(valorIncid) << dialect.amountValue(pontos)
+                   << (entry.Observa.isNull() ? QStringLiteral("") : entry.Observa);
+        }
+        const bool ok =
+            m_connection.exec(insert, values, error) && m_connection.finish(insert, error);
+        if (!ok) {
+            m_postingsPrepared = m_postingsPrepared && !full; // prepared afresh the next time
+            return false;
+        }
+    }
+    if (!m_buildPrepared) {
+        m_buildPrepared = m_connection.prepare(m_build, dialect.buildHistorySql(), error);
+        if (!m_buildPrepared)
+            return false;
+    }
+    // The row count is not consulted, as GravarHistorico does not consult it.
+    const QVariant dataSys = dialect.dateTimeValue(now);
+    while (*written < rows.size()) {
+        qsizetype end = qMin(rows.size(), *written + Dialect::kRowsPerBuild);
+        while (end < rows.size() && end > *written + 1 && cardRows.at(end) == cardRows.at(end - 1))
+            --end;
+        const bool ok = m_connection.exec(m_build, {dataSys, int(*written), int(end - 1)}, error) &&
+                        m_connection.finish(m_build, error);
+        if (!ok) {
+            m_build = QSqlQuery();
+            m_buildPrepared = false;
+            return false;
+        }
+        *written = end;
+    }
+    return true;
+}

@@ -54,6 +54,13 @@ public:
     /// The columns of Dialect::historyColumns() that the history lacks, each tried by a statement
     /// that reads no row. False, with the reason, when the history cannot be read at all (it is
     /// missing, the login may not read it, the connection is lost).
+    /// Writes `rows` as the server builds them (Dialect::buildHistorySql()): their numbers
+    /// only, into the session's table of them, `cardRows` giving each row's card in the copy of
+    /// the card list; then statements of some Dialect::kRowsPerBuild rows, a card's rows never
+    /// split, write them. `written` tells how many rows went in before a statement failed.
+    /// False, with the reason, when a row is refused before it is sent or a statement failed.
+    bool buildRows(const QVector<HistoryEntry> &rows, const QVector<qint64> &cardRows,
+                   const QDateTime &now, qsizetype *written, QString *error);
     static bool missingColumns(const DbConnection &connection, QStringList *missing,
                                QString *error);
     /// Why a row could not be written whatever the table (an amount out of range); empty when
@@ -73,4 +80,8 @@ private:
     QSqlQuery m_insert;
     bool m_prepared = false;
     QHash<int, QSqlQuery> m_multiRow; ///< prepared inserts, by their number of rows
+    QSqlQuery m_postings;             ///< a full statement of numbers, kept prepared
+    bool m_postingsPrepared = false;
+    QSqlQuery m_build;
+    bool m_buildPrepared = false;
 };

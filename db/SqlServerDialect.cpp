@@ -313,6 +313,36 @@ public:
                    "order by c.NumCartao,c.Cliente,d.Dia");
     }
     int rowsPerInsert() const override { return 2100 / 13; }
+    // The numbers take the history's own column types, so that each bound value is converted
+    // once, as a row's own insert converts it, and copied as it is.
+    QStringList postingTableSql() const override
+    {
+        return {QStringLiteral("if object_id('tempdb..#velmora_lancamentos') is not null "
+                               "drop table #velmora_lancamentos"),
+                QStringLiteral("select top 0 Ordem=convert(int,0),n=convert(bigint,0),Data,"
+                               "Afecta,ValorIncid,Pontos,Observa into #velmora_lancamentos "
+                               "from PontosHistorico With (NoLock)")};
+    }
+    QString insertPostingsSql(int rows) const override
+    {
+        return QStringLiteral("insert into #velmora_lancamentos "
+                              "(Ordem,n,Data,Afecta,ValorIncid,Pontos,Observa) values ") +
+               QStringList(rows, QStringLiteral("(?,?,?,?,?,?,?)")).join(QLatin1Char(','));
+    }
+    int postingsPerInsert() const override { return 2100 / 7; }
+    QString buildHistorySql() const override
+    {
+        return QStringLiteral("insert into PontosHistorico (") +
+               historyColumns().join(QLatin1Char(',')) +
+               QStringLiteral(") select k.ClienteTexto,'C',k.NumCartaoTexto,'','',l.Data,"
+                              "l.Afecta,l.ValorIncid,l.Pontos,1,l.Observa,'00',? "
+                              "from #velmora_lancamentos l join #velmora_cartoes k on k.n=l.n "
+                              "where l.Ordem between ? and ? order by l.Ordem");
+    }
+    QString clearPostingsSql() const override
+    {
+        return QStringLiteral("delete from #velmora_lancamentos");
+    }
 };
 
 } // namespace

@@ -222,6 +222,13 @@ void PerCardWalk::findUnreadKeys(const CardList &cards, const QVector<qsizetype>
 SetWiseWalk::SetWiseWalk(WalkContext &context) : BatchWalk(context), m_oneByOne(context)
 {
     m_rangeBalances.prepare(context.connection);
+    if (!context.writer)
+        return;
+    QString error;
+    for (const QString &sql : context.connection.dialect().postingTableSql()) {
+        if (!context.connection.runDirect(sql, &error))
+            PassRun::fail(error);
+    }
 }
 
 void SetWiseWalk::settle(const CardList &cards)
@@ -278,8 +285,10 @@ bool SetWiseWalk::settleRange(const CardList &cards, qsizetype start, qsizetype 
                            settler.hasUnreadableRows(card.cliente, card.numCartao);
         CardAdjustments plan;
         if (!keyNotReadBack && !alone && LapseRule::adjust(card.atCutoff, card.today, &plan)) {
-            if (!plan.postsNothing())
+            if (!plan.postsNothing()) {
                 rows.append(settler.rows(card.cliente, card.numCartao, plan));
+                rows.last().cardRow = card.keyReadsBack ? card.row : 0;
+            }
             continue;
         }
         CardSettler::Result result = CardSettler::Result::Done;

@@ -42,6 +42,7 @@ bool RangeBalances::read(const CardList &cards, qsizetype start, qsizetype end, 
         Card card;
         card.cliente = cards.cliente(next).toString();
         card.numCartao = cards.numCartao(next).toString();
+        card.row = row;
         QString ignored;
         card.readable =
             CardBalance::fromSums(m_query.value(1), m_query.value(2), &card.atCutoff, &ignored) &&

@@ -24,6 +24,7 @@ public:
     {
         QString cliente;
         QString numCartao;
+        qint64 row = 0;        ///< in the server's copy of the card list
         bool readable = false; ///< whether its sums could be converted
         /// Whether its values, as read, are the text by which the server found its sums; a
         /// row posted under other values would not be found by them.

@@ -8,6 +8,8 @@
 #include "settlement/PassHost.h"
 #include "settlement/PassReport.h"
 
+#include <algorithm>
+
 SettlementBatch::SettlementBatch(const DbConnection &connection, PassHost &host, const Clock &clock,
                                  HistoryWriter *writer, bool keepRows, PassStats &stats)
     : m_connection(connection), m_host(host), m_clock(clock), m_writer(writer),
@@ -140,6 +142,10 @@ SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &card
             postCard(card);
         return Result::Done;
     }
+    if (!m_connection.dialect().buildHistorySql().isEmpty() &&
+        std::all_of(cards.cbegin(), cards.cend(),
+                    [](const CardRows &card) { return card.cardRow > 0; }))
+        return buildCards(cards);
     const int most = m_connection.dialect().rowsPerInsert();
     qsizetype next = 0; // the first card not yet posted
     while (next < cards.size()) {
@@ -184,6 +190,40 @@ SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &card
         next = statementEnd.at(statement);
     }
     return Result::Done;
+}
+
+SettlementBatch::Result SettlementBatch::buildCards(const QVector<CardRows> &cards)
+{
+    QVector<HistoryEntry> rows;
+    QVector<qint64> cardRows;
+    for (const CardRows &card : cards) {
+        rows += card.rows;
+        cardRows.insert(cardRows.size(), card.rows.size(), card.cardRow);
+    }
+    qsizetype written = 0;
+    QString error;
+    const bool ok = m_writer->buildRows(rows, cardRows, m_clock.now(), &written, &error);
+    // The cards whose rows went in are settled.
+    qsizetype card = 0;
+    for (qsizetype rowsKept = 0; rowsKept < written; ++card) {
+        keep(cards.at(card));
+        rowsKept += cards.at(card).rows.size();
+    }
+    if (ok)
+        return Result::Done;
+    // The refused statement's cards one at a time, so that only a card that is refused stays as
+    // it was; then the rest together again.
+    const Result after = afterFailure(error);
+    if (after != Result::Done)
+        return after;
+    qsizetype rowsTried = 0;
+    for (; card < cards.size() && rowsTried < Dialect::kRowsPerBuild; ++card) {
+        rowsTried += cards.at(card).rows.size();
+        const Result one = postCard(cards.at(card));
+        if (one != Result::Done)
+            return one;
+    }
+    return card < cards.size() ? buildCards(cards.mid(card)) : Result::Done;
 }
 
 SettlementBatch::Result SettlementBatch::cardUnread(const QString &numCartao,

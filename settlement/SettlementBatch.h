@@ -22,6 +22,9 @@ struct CardRows
 {
     QVector<HistoryEntry> rows;
     QStringList lines;
+    /// The card's row in the server's copy of the card list, where the server may build its
+    /// rows from it (its values read back as stored); 0 otherwise.
+    qint64 cardRow = 0;
 };
 
 /// A batch of cards settled in one transaction: the unit of work of a pass, and the place of
@@ -123,6 +126,9 @@ private:
         bool caret = false;
         bool refresh = false;
     };
+    /// postCards() where the server builds the rows: all the cards in one statement, or, when
+    /// it is refused, one card at a time.
+    Result buildCards(const QVector<CardRows> &cards);
     /// The card is settled: its rows, counts and lines are the batch's.
     void keep(const CardRows &card);
     /// After a card's statement failed: the pass ends on a lost connection; otherwise whether

@@ -97,6 +97,7 @@ private slots:
     void batchedPassPostsWhatOneCardAtATimePosts();
     void refusedPostingInsideABatchLeavesOnlyThatCard_data();
     void refusedPostingInsideABatchLeavesOnlyThatCard();
+    void refusedRowAmongManyLeavesOnlyItsCard();
     void transactionEndedByTheServerLeavesOnlyThatCard_data();
     void transactionEndedByTheServerLeavesOnlyThatCard();
     void failuresOfABatchDoneAgainAreShownAndCountedOnce_data();
@@ -205,6 +206,30 @@ void tst_BatchCommit::refusedPostingInsideABatchLeavesOnlyThatCard()
 
     db.allowPostings();
     rerunSettlesTheRest(db);
+}
+
+void tst_BatchCommit::refusedRowAmongManyLeavesOnlyItsCard()
+{
+    // 300 cards of two rows each in one batch: more rows than one statement writes where the
+    // server builds them. Card 260's refill is refused, in the batch's second statement.
+    TestDatabase db;
+    QVERIFY(db.isValid());
+    for (int i = 1; i <= 300; ++i)
+        db.addCard(u"T%1"_s.arg(i), QString::number(1000 + i),
+                   {u"- 30 2025-12-06"_s, u"- 10 2026-12-06"_s});
+    db.refusePostings(u"T260"_s, u"{}Data = '2025-12-06'"_s);
+    RecordingHost host;
+    host.yieldsDue = false;
+    SettlementPass settlement(db.settings(), host, host.manualClock,
+                              batched(500, BalanceStrategy::SetBased));
+    QCOMPARE(settlement.run(), PassOutcome::Completed);
+    QCOMPARE(host.text.count(u"    cartão nº 1260 (cliente T260) -> "_s), 1);
+    QCOMPARE(settlement.stats().cardsSettled, 299);
+    QCOMPARE(db.postedRows().size(), 598);
+    db.allowPostings();
+    RecordingHost next;
+    QCOMPARE(runPass(db, next), PassOutcome::Completed);
+    QCOMPARE(db.postedRows().size(), 600);
 }
 
 void tst_BatchCommit::transactionEndedByTheServerLeavesOnlyThatCard_data()
@@ -406,8 +431,10 @@ namespace {
 BeforeStatement::Match inTheSecondBatch(bool atItsRows)
 {
     if (atItsRows) {
-        return [](const QSqlQuery *q, const QVariantList &v) {
-            return postsFor(q, v, u"D"_s);
+        // On a server, set-wise: the statement that builds the batch's rows from its numbers.
+        return [builds = 0](const QSqlQuery *q, const QVariantList &v) mutable {
+            return postsFor(q, v, u"D"_s) ||
+                   (q && q->lastQuery().contains(u") select k."_s) && ++builds == 2);
         };
     }
     return nthCommit(2);

@@ -33,7 +33,7 @@ void fill(TestDatabase &db, quint32 seed, const QDate &today)
     // and ('', x) are one card.
     // Values that differ only in case or in trailing blanks are one value on SQL Server and
     // two on SQLite: each strategy must meet them as the server compares them.
-    const QStringList clientes = u"C1|C2|O'Neil|10|C5|c1|C1 ||"_s.split(u'|') << QString();
+    const QStringList clientes = u"C1|C2|O'Neil|10|C5|c1|C1 |Zé||"_s.split(u'|') << QString();
     const QStringList numeros = u"1001|1002|10'09|999|2000|ab|AB|ab ||"_s.split(u'|') << QString();
     const QStringList pontos =
         u"0.5|1.5|2.5|0.4|100|30|10.25|7|0.0001|2.4999|1234.5678|3.5"_s.split(u'|');
