@@ -142,6 +142,8 @@ SettlementBatch::Result SettlementBatch::postCards(const QVector<CardRows> &card
             postCard(card);
         return Result::Done;
     }
+    if (cards.isEmpty())
+        return Result::Done;
     if (!m_connection.dialect().buildHistorySql().isEmpty() &&
         std::all_of(cards.cbegin(), cards.cend(),
                     [](const CardRows &card) { return card.cardRow > 0; }))
