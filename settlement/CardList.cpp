@@ -78,3 +78,11 @@ bool CardKeys::firstTime(const QVariant &cliente, const QVariant &numCartao, QSt
     m_blank.insert(key);
     return true;
 }
+
+bool CardKeys::mayBeListedTwice(QStringView cliente, QStringView numCartao)
+{
+    const auto blank = [](QStringView value) {
+        return value.trimmed().isEmpty();
+    };
+    return blank(cliente) || blank(numCartao);
+}

@@ -58,6 +58,11 @@ public:
     /// The card's values as text, NULL as the empty text; false when the pair was seen before.
     bool firstTime(const QVariant &cliente, const QVariant &numCartao, QString *clienteText,
                    QString *numCartaoText);
+    /// Whether the card may be another of the list, as the server finds their movements: a NULL
+    /// value and a blank one are listed apart, and the server may also ignore case and trailing
+    /// blanks in the other value. Its sums are read on their own, after what the cards before
+    /// it posted, so that the second of them finds the first's rows.
+    static bool mayBeListedTwice(QStringView cliente, QStringView numCartao);
 
 private:
     QSet<QString> m_blank;

@@ -53,6 +53,7 @@ bool RangeBalances::read(const CardList &cards, qsizetype start, qsizetype end, 
                                                  !dialect.rangeReadsKey(cards.numCartao(next))
                                            : !dialect.rangeReadsKey(cards.clienteText(next)) ||
                                                  !dialect.rangeReadsKey(cards.numCartaoText(next));
+        card.readAlone = card.readAlone || CardKeys::mayBeListedTwice(card.cliente, card.numCartao);
         card.sumsFound = !m_query.value(3).isNull() || !m_query.value(4).isNull();
         read->append(card);
         ++next;

@@ -46,12 +46,14 @@ void fill(TestDatabase &db, quint32 seed, const QDate &today)
         day(today.addMonths(-1)), day(today),  day(today) + u" 08:00:00"_s};
 
     QVector<QPair<QString, QString>> cards;
-    const int cardCount = 3 + int(rng.bounded(8));
+    // Some schemes have more cards than one round trip of sums takes.
+    const bool many = seed % 4 == 1;
+    const int cardCount = many ? 60 + int(rng.bounded(60)) : 3 + int(rng.bounded(8));
     for (int i = 0; i < cardCount; ++i) {
         cards.append({pick(clientes), pick(numeros)});
         db.addCard(cards.last().first, cards.last().second);
     }
-    for (int i = int(rng.bounded(41)); i > 0; --i) {
+    for (int i = int(rng.bounded(many ? 400 : 41)); i > 0; --i) {
         // Most movements belong to a card; some to a pair that is no card at all.
         QPair<QString, QString> card = rng.bounded(5) == 0
                                            ? qMakePair(pick(clientes), pick(numeros))
@@ -226,7 +228,7 @@ void tst_BalanceStrategy::setBasedSettlesExactlyAsPerCard()
     QCOMPARE(perCard.stats.value(5), qint64(PassOutcome::Completed));
     // The second pass of the day posts nothing, whatever the decimals.
     if (!dryRun)
-        QCOMPARE(perCard.stats.value(8), qint64(0));
+        QVERIFY2(perCard.stats.value(8) == 0, qPrintable(perCard.report.right(3000)));
 }
 
 QTEST_GUILESS_MAIN(tst_BalanceStrategy)
