@@ -244,6 +244,18 @@ bool DbConnection::next(QSqlQuery &query, QString *error) const
     return false;
 }
 
+bool DbConnection::nextResult(QSqlQuery &query, QString *error) const
+{
+    error->clear();
+    if (query.nextResult())
+        return true;
+    if (query.lastError().isValid()) {
+        *error = describe(query.lastError());
+        checkLost(&query, *error);
+    }
+    return false;
+}
+
 bool DbConnection::finish(QSqlQuery &query, QString *error) const
 {
     QString failure;

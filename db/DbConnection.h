@@ -54,6 +54,10 @@ public:
     /// The next row of a query that exec() ran: false at the end of its rows, or, with `error`
     /// set, when the fetch failed (which may lose the connection, as a statement may).
     bool next(QSqlQuery &query, QString *error) const;
+    /// Moves a query that exec() ran to the results of its next statement: false when there are
+    /// no more, or, with `error` set, when that statement failed (which may lose the
+    /// connection, as a statement may).
+    bool nextResult(QSqlQuery &query, QString *error) const;
     /// Reads what is left of a query's results, then lets them go. A driver would read the
     /// rest when the query is let go, where a failure is never told (FreeTDS: a statement that
     /// runs out of time there leaves only "Invalid cursor state" for the next statement): here

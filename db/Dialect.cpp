@@ -34,6 +34,14 @@ QString Dialect::insertHistorySql(int rows) const
     return sql;
 }
 
+QString Dialect::cardsSumsSql(int cards) const
+{
+    QStringList statements;
+    for (int i = 0; i < cards; ++i)
+        statements << plusSumSql() << minusSumSql();
+    return statements.join(QLatin1Char(';'));
+}
+
 QVariant Dialect::dateBoundValue(const QDate &date) const
 {
     return dateValue(date);

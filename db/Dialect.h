@@ -33,6 +33,12 @@ public:
     /// Placeholders, in order: Terceiro, NumCartao, the date bound.
     virtual QString plusSumSql() const = 0;
     virtual QString minusSumSql() const = 0;
+    /// The most cards whose two sums go to the server together, as one batch of statements
+    /// whose results are read in turn: one where a statement costs no round trip (SQLite).
+    virtual int cardsPerRoundTrip() const { return 1; }
+    /// The two sums of `cards` cards as one batch: each card's plusSumSql(), then its
+    /// minusSumSql(), three placeholders each.
+    QString cardsSumsSql(int cards) const;
     /// The card list of the set-wise walk is copied into a table of the pass's own session, read
     /// once from the card table: the distinct (Cliente, NumCartao) pairs as stored, their row n
     /// from 1 in cardListSql()'s order (ties on NumCartao broken by Cliente), and ClienteTexto

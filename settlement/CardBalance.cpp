@@ -38,6 +38,72 @@ CardBalance::Read CardBalance::read(QStringView cliente, QStringView numCartao, 
     return fromSums(soma, subtrai, sums, error) ? Read::Ok : Read::Unconvertible;
 }
 
+bool CardBalance::readMany(const QVector<Key> &cards, const QDate &bound,
+                           QVector<std::optional<CardSums>> *sums, QString *error)
+{
+    sums->clear();
+    if (cards.isEmpty())
+        return true;
+    // A statement is prepared for the whole number of cards, or for the power of two that
+    // takes the cards, the last card filling the places left: a pass prepares a few sizes once.
+    const int most = m_connection->dialect().cardsPerRoundTrip();
+    int size = int(cards.size());
+    if (size < most) {
+        size = 1;
+        while (size < cards.size())
+            size *= 2;
+    }
+    size = qMin(size, most);
+    if (cards.size() > size) {
+        *error = QStringLiteral("demasiados cartões numa só leitura");
+        return false;
+    }
+    QSqlQuery &query = m_many[size];
+    if (query.lastQuery().isEmpty() &&
+        !m_connection->prepare(query, m_connection->dialect().cardsSumsSql(size), error)) {
+        m_many.remove(size);
+        return false;
+    }
+    const QVariant dateBound = m_connection->dialect().dateBoundValue(bound);
+    QVariantList values;
+    values.reserve(6 * size);
+    for (int i = 0; i < size; ++i) {
+        const Key &card = cards.at(qMin(qsizetype(i), cards.size() - 1));
+        // Empty text, never NULL, as read() binds it.
+        const QString terceiro = card.first.isEmpty() ? QStringLiteral("") : card.first.toString();
+        const QString cartao = card.second.isEmpty() ? QStringLiteral("") : card.second.toString();
+        for (int sum = 0; sum < 2; ++sum)
+            values << terceiro << cartao << dateBound;
+    }
+    if (!m_connection->exec(query, values, error))
+        return false;
+    const QString noRow = QStringLiteral("a soma não devolveu nenhuma linha");
+    QVariant read[2];
+    for (int i = 0; i < 2 * size; ++i) {
+        if (i > 0 && !m_connection->nextResult(query, error)) {
+            if (error->isEmpty())
+                *error = noRow;
+            query.finish();
+            return false;
+        }
+        if (!m_connection->next(query, error)) {
+            if (error->isEmpty())
+                *error = noRow;
+            query.finish();
+            return false;
+        }
+        read[i % 2] = query.value(0);
+        if (i % 2 == 1 && i / 2 < cards.size()) {
+            CardSums card;
+            QString unconvertible;
+            sums->append(fromSums(read[0], read[1], &card, &unconvertible)
+                             ? std::optional<CardSums>(card)
+                             : std::nullopt);
+        }
+    }
+    return m_connection->finish(query, error);
+}
+
 bool CardBalance::readsWithoutMovements(QStringView cliente, QStringView numCartao, QString *error)
 {
     // The first day every SQL Server date type takes, and long before any loyalty scheme.
@@ -63,6 +129,7 @@ void CardBalance::clear()
 {
     m_plusSum = QSqlQuery();
     m_minusSum = QSqlQuery();
+    m_many.clear();
     m_bound = QDate();
     m_connection = nullptr;
 }

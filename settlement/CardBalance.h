@@ -4,10 +4,15 @@
 #include "settlement/LapseRule.h"
 
 #include <QDate>
+#include <QHash>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringView>
 #include <QVariant>
+#include <QVector>
+
+#include <optional>
+#include <utility>
 
 class DbConnection;
 
@@ -30,6 +35,14 @@ public:
     /// `error` is set unless Ok.
     Read read(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
               QString *error);
+    /// (Cliente, NumCartao), as read.
+    using Key = std::pair<QStringView, QStringView>;
+    /// The sums of several cards up to one bound, Dialect::cardsPerRoundTrip() of them at most:
+    /// their statements go to the server as one batch, and the results are read in turn. A
+    /// card whose sums cannot be converted gets none in `sums`. False, with the driver's
+    /// description, when a statement failed.
+    bool readMany(const QVector<Key> &cards, const QDate &bound,
+                  QVector<std::optional<CardSums>> *sums, QString *error);
     /// Whether both sums run for the card when none of its movements count (a bound before
     /// any movement): after a Failed read, true when the card's own movements made it fail,
     /// false, with `error` set, when the sums fail whatever the card.
@@ -47,6 +60,7 @@ private:
     const DbConnection *m_connection = nullptr;
     QSqlQuery m_plusSum;
     QSqlQuery m_minusSum;
-    QDate m_bound;        ///< the date bound of both sums, null before the first
-    QVariant m_dateBound; ///< its value, as bound
+    QDate m_bound;                ///< the date bound of both sums, null before the first
+    QVariant m_dateBound;         ///< its value, as bound
+    QHash<int, QSqlQuery> m_many; ///< readMany()'s statements, by their number of cards
 };

@@ -66,15 +66,58 @@ bool CardSettler::hasUnreadableRows(QStringView cliente, QStringView numCartao) 
     return !m_unreadable.isEmpty() && m_unreadable.contains(cardKey(cliente, numCartao));
 }
 
+void CardSettler::prepareSums()
+{
+    if (m_prepared)
+        return;
+    QString failure;
+    if (!m_balance.prepare(m_connection, &failure))
+        PassRun::fail(failure);
+    m_prepared = true;
+}
+
+bool CardSettler::readAhead(const QVector<CardBalance::Key> &cards, QVector<SumsAhead> *sums,
+                            QString *error)
+{
+    prepareSums();
+    sums->fill(SumsAhead(), cards.size());
+    QVector<std::optional<CardSums>> read;
+    if (!m_balance.readMany(cards, m_dates.cutoff, &read, error)) {
+        PassRun::failIfLost(m_connection);
+        return false;
+    }
+    // Today's sums only where the old balance is not zero, as a card alone reads them.
+    QVector<CardBalance::Key> owing;
+    QVector<qsizetype> places;
+    for (qsizetype i = 0; i < read.size(); ++i) {
+        if (!read.at(i))
+            continue;
+        SumsAhead &card = (*sums)[i];
+        card.read = true;
+        card.atCutoff = *read.at(i);
+        Currency oldBalance;
+        if (LapseRule::balance(card.atCutoff, &oldBalance) && !oldBalance.isZero()) {
+            owing.append(cards.at(i));
+            places.append(i);
+        }
+    }
+    if (!m_balance.readMany(owing, m_dates.today, &read, error)) {
+        PassRun::failIfLost(m_connection);
+        return false;
+    }
+    for (qsizetype i = 0; i < read.size(); ++i) {
+        if (read.at(i)) {
+            (*sums)[places.at(i)].readToday = true;
+            (*sums)[places.at(i)].today = *read.at(i);
+        }
+    }
+    return true;
+}
+
 bool CardSettler::readSums(QStringView cliente, QStringView numCartao, const QDate &bound,
                            CardSums *sums, QString *error)
 {
-    if (!m_prepared) {
-        QString failure;
-        if (!m_balance.prepare(m_connection, &failure))
-            PassRun::fail(failure);
-        m_prepared = true;
-    }
+    prepareSums();
     switch (m_balance.read(cliente, numCartao, bound, sums, error)) {
     case CardBalance::Read::Ok:
         return true;
@@ -124,13 +167,17 @@ CardSettler::Result CardSettler::post(SettlementBatch &batch, const QVector<Card
 }
 
 CardSettler::Result CardSettler::settle(SettlementBatch &batch, QStringView cliente,
-                                        QStringView numCartao)
+                                        QStringView numCartao, const SumsAhead *ahead)
 {
     if (hasUnreadableRows(cliente, numCartao))
         return unread(batch, numCartao, unreadableRowsText());
+    if (ahead && !ahead->read)
+        ahead = nullptr;
     CardSums atCutoff;
     QString error;
-    if (!readSums(cliente, numCartao, m_dates.cutoff, &atCutoff, &error))
+    if (ahead)
+        atCutoff = ahead->atCutoff;
+    else if (!readSums(cliente, numCartao, m_dates.cutoff, &atCutoff, &error))
         return unread(batch, numCartao, error);
     Currency oldBalance;
     if (!LapseRule::balance(atCutoff, &oldBalance))
@@ -140,7 +187,9 @@ CardSettler::Result CardSettler::settle(SettlementBatch &batch, QStringView clie
     // Today's sums are read before anything is posted: the lapse is capped by what the card
     // holds today, and the lift follows from the same reading.
     CardSums today;
-    if (!readSums(cliente, numCartao, m_dates.today, &today, &error))
+    if (ahead && ahead->readToday)
+        today = ahead->today;
+    else if (!readSums(cliente, numCartao, m_dates.today, &today, &error))
         return unread(batch, numCartao, error);
     CardAdjustments plan;
     if (!LapseRule::adjust(atCutoff, today, &plan))

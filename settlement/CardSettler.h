@@ -30,9 +30,25 @@ public:
 
     CardSettler(const DbConnection &connection, const PassDates &dates, bool dryRun);
 
+    /// A card's sums read ahead with other cards': up to the cutoff, and up to today where its
+    /// old balance is not zero.
+    struct SumsAhead
+    {
+        bool read = false; ///< false: the card reads its own, as it would alone
+        CardSums atCutoff;
+        bool readToday = false;
+        CardSums today;
+    };
+    /// Reads ahead the sums of `cards`, many a round trip (Dialect::cardsPerRoundTrip()), for
+    /// settle() to take. False, with the driver's description, when a statement failed, which
+    /// may have ended the batch's transaction; the pass fails on a lost connection.
+    bool readAhead(const QVector<CardBalance::Key> &cards, QVector<SumsAhead> *sums,
+                   QString *error);
+
     /// Reads the card's sums up to the cutoff, and today's when its old balance is not zero,
-    /// and posts what the lapse rule asks for.
-    Result settle(SettlementBatch &batch, QStringView cliente, QStringView numCartao);
+    /// and posts what the lapse rule asks for; with the sums of `ahead` where they were read.
+    Result settle(SettlementBatch &batch, QStringView cliente, QStringView numCartao,
+                  const SumsAhead *ahead = nullptr);
     /// A card that cannot be read or settled: named, and left as it was.
     Result unread(SettlementBatch &batch, QStringView numCartao, const QString &description);
     /// Posts several cards' rows together.
@@ -54,6 +70,7 @@ public:
     bool hasUnreadableRows(QStringView cliente, QStringView numCartao) const;
 
 private:
+    void prepareSums();
     /// What a batch's result means for the pass: a failure ends it, after the batch is undone.
     static Result outcome(SettlementBatch &batch, SettlementBatch::Result result);
     /// The card's sums up to `bound`, bound at midnight at its start. False, with the reason,

@@ -125,21 +125,29 @@ void PerCardWalk::settle(const CardList &cards, qsizetype start, qsizetype end,
         findUnreadKeys(cards, start, end, &unread);
         QSet<qsizetype> leftOut; // cards whose failure ended a batch's transaction
         qsizetype batchStart = start;
+        Ahead ahead;
         PassHost &host = m_context.host;
         for (qsizetype card = start; card < end && !host.stopRequested();) {
             if (!batchOpen())
                 batchStart = card;
             SettlementBatch &batch = openBatch();
             const qint64 settledBefore = batch.cards();
+            if (!readAhead(cards, card, end, unread, leftOut, &ahead)) {
+                // The server ended the batch: its cards are settled again, these read alone.
+                card = batchStart;
+                continue;
+            }
             // A card left out keeps its failure: the batch is done again without it.
             CardSettler::Result result = CardSettler::Result::Done;
             if (unread.contains(card) && !leftOut.contains(card))
                 result = m_context.cards.unread(batch, cards.numCartao(card), kKeyNotReadBack);
             else if (!leftOut.contains(card))
-                result = m_context.cards.settle(batch, cards.cliente(card), cards.numCartao(card));
+                result = m_context.cards.settle(batch, cards.cliente(card), cards.numCartao(card),
+                                                ahead.of(card));
             if (result == CardSettler::Result::DeadlockVictim) {
                 // No card was at fault: the batch is done again whole, its sums read again.
                 abandonAsVictim();
+                ahead.forget();
                 card = batchStart;
                 continue;
             }
@@ -149,6 +157,7 @@ void PerCardWalk::settle(const CardList &cards, qsizetype start, qsizetype end,
                 // failure stays.
                 discardForRedo(SettlementBatch::Redo::AllButLastCard);
                 leftOut.insert(card);
+                ahead.forget();
                 card = batchStart;
                 continue;
             }
@@ -165,6 +174,60 @@ void PerCardWalk::settle(const CardList &cards, qsizetype start, qsizetype end,
         }
         commitBatch();
     });
+}
+
+const CardSettler::SumsAhead *PerCardWalk::Ahead::of(qsizetype card) const
+{
+    return card >= from && card < from + sums.size() ? &sums.at(card - from) : nullptr;
+}
+
+void PerCardWalk::Ahead::forget()
+{
+    from = 0;
+    sums.clear();
+}
+
+bool PerCardWalk::readAhead(const CardList &cards, qsizetype card, qsizetype end,
+                            const QSet<qsizetype> &unread, const QSet<qsizetype> &leftOut,
+                            Ahead *ahead)
+{
+    const int most = m_context.connection.dialect().cardsPerRoundTrip();
+    if (most <= 1 || card < ahead->aloneUntil || ahead->of(card))
+        return true;
+    ahead->forget();
+    const qsizetype to = qMin(end, card + most);
+    // Only cards that are read, and read after the cards before them posted: not those that
+    // fail on their own, or are named unread.
+    QVector<CardBalance::Key> keys;
+    QVector<qsizetype> places;
+    for (qsizetype i = card; i < to; ++i) {
+        if (unread.contains(i) || leftOut.contains(i) ||
+            m_context.cards.hasUnreadableRows(cards.cliente(i), cards.numCartao(i)) ||
+            CardKeys::mayBeListedTwice(cards.cliente(i), cards.numCartao(i)))
+            continue;
+        keys.append({cards.cliente(i), cards.numCartao(i)});
+        places.append(i);
+    }
+    QVector<CardSettler::SumsAhead> read;
+    QString error;
+    if (m_context.cards.readAhead(keys, &read, &error)) {
+        ahead->from = card;
+        ahead->sums.fill(CardSettler::SumsAhead(), to - card);
+        for (qsizetype i = 0; i < places.size(); ++i)
+            ahead->sums[places.at(i) - card] = read.at(i);
+        return true;
+    }
+    // A card among them failed: each reads alone, and the one at fault is named as it would be.
+    ahead->aloneUntil = to;
+    if (batch().stillOpen())
+        return true;
+    if (m_context.connection.deadlockVictim() && m_context.victimRedos < kVictimRedos) {
+        ahead->aloneUntil = card; // no card was at fault
+        abandonAsVictim();
+    } else {
+        discardForRedo(SettlementBatch::Redo::AllCards);
+    }
+    return false;
 }
 
 void PerCardWalk::findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,

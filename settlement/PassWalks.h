@@ -81,7 +81,8 @@ private:
     QElapsedTimer m_batchTimer; ///< monotonic: the host's clock may be set or stand still
 };
 
-/// Settles cards one at a time, each read on its own, in batches of the pass's size; a batch
+/// Settles cards one at a time, with the per-card sums (on SQL Server those of many cards sent
+/// together, their results read in turn), in batches of the pass's size; a batch
 /// that a card's failure ended on the server is settled again without that card, and a
 /// deadlock's victim is settled again whole. A card whose key, as read back, finds no row of
 /// PontosCartoes is named and left as it was.
@@ -95,6 +96,20 @@ public:
                 const std::function<void(qsizetype)> &progress);
 
 private:
+    /// The sums of the cards from `from` on, read ahead.
+    struct Ahead
+    {
+        qsizetype from = 0;
+        QVector<CardSettler::SumsAhead> sums;
+        qsizetype aloneUntil = 0; ///< cards before it read their own sums
+        const CardSettler::SumsAhead *of(qsizetype card) const;
+        void forget();
+    };
+    /// Reads ahead the sums of the cards from `card` on, where the database takes many cards'
+    /// statements a round trip and they are not read yet. False when a failure among them
+    /// ended the batch, which is then discarded (or, a deadlock's victim, abandoned).
+    bool readAhead(const CardList &cards, qsizetype card, qsizetype end,
+                   const QSet<qsizetype> &unread, const QSet<qsizetype> &leftOut, Ahead *ahead);
     /// Adds to `unread` the cards of [start, end) whose keys, as read back, find no row of
     /// PontosCartoes: one statement for every keysPerCheck() keys that may not read back.
     void findUnreadKeys(const CardList &cards, qsizetype start, qsizetype end,
