@@ -66,7 +66,7 @@ bool CardBalance::readMany(const QVector<Key> &cards, const QDate &bound,
     }
     const QVariant dateBound = m_connection->dialect().dateBoundValue(bound);
     QVariantList values;
-    values.reserve(6 * size);
+    values.reserve(qsizetype(6) * size);
     for (int i = 0; i < size; ++i) {
         const Key &card = cards.at(qMin(qsizetype(i), cards.size() - 1));
         // Empty text, never NULL, as read() binds it.
