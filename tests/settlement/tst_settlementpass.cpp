@@ -38,6 +38,12 @@ private slots:
 
 namespace {
 
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
+}
+
 QString lapse(const QString &n, const QString &cutoff = kCutoff)
 {
     return u"- %1 %2 Regularização Automática (%1 pontos)"_s.arg(n, cutoff);
@@ -219,10 +225,6 @@ void tst_SettlementPass::settlesEachCustomerOfASharedCardNumber()
     RecordingHost host;
     QCOMPARE(runPass(db, host), PassOutcome::Completed);
     // SQL Server gives ties on the card number in no set order.
-    auto sorted = [](QStringList list) {
-        list.sort();
-        return list;
-    };
     QCOMPARE(sorted(postedSummaries(db)), sorted({refill("15"), lapse("30")}));
     QCOMPARE(sorted(posted(db, u"Terceiro"_s)), (QStringList{"123", "124"}));
     QCOMPARE(host.lines().mid(2, 2), (QStringList{cardLine("456"), cardLine("456")}));
@@ -251,16 +253,20 @@ void tst_SettlementPass::blankKeysAreOneCardAndTheCardsAfterThemKeepTheirOwn()
     db.addCard(QString(), u"200"_s);
     db.addCard(u""_s, u"200"_s, {"+ 20 2024-12-06"});
     db.addCard(u"B"_s, u"300"_s, {"+ 10 2024-12-06"});
+    // Listed apart, and one card on SQL Server, whose comparison ignores case.
+    db.addCard(u"C"_s, QString(), {"+ 40 2024-12-06"});
+    db.addCard(u"c"_s, u""_s);
     PassOptions options;
     options.strategy = strategy;
     options.batchCards = batchCards;
-    const QStringList expected{refill("5"), lapse("30"), lapse("20"), lapse("10")};
+    const QStringList expected{refill("5"), lapse("30"), lapse("20"), lapse("10"), lapse("40")};
     for (int pass = 1; pass <= 2; ++pass) {
         RecordingHost host;
         QCOMPARE(runPass(db, host, options), PassOutcome::Completed);
         QVERIFY2(!host.text.contains(u"Falha"_s), qPrintable(host.text));
-        QCOMPARE(postedSummaries(db), expected); // the second pass posts nothing
-        QCOMPARE(posted(db, u"NumCartao"_s), (QStringList{"", "100", "200", "300"}));
+        // The second pass posts nothing; SQL Server gives ties on the number in no set order.
+        QCOMPARE(sorted(postedSummaries(db)), sorted(expected));
+        QCOMPARE(sorted(posted(db, u"NumCartao"_s)), (QStringList{"", "", "100", "200", "300"}));
     }
 }
 
