@@ -6,6 +6,18 @@
 
 #include <QSqlError>
 
+namespace {
+QString noRowText()
+{
+    return QStringLiteral("a soma não devolveu nenhuma linha");
+}
+} // namespace
+
+QString CardBalance::boundText(QStringView value)
+{
+    return value.isEmpty() ? QStringLiteral("") : value.toString();
+}
+
 bool CardBalance::prepare(const DbConnection &connection, QString *error)
 {
     clear();
@@ -24,14 +36,11 @@ CardBalance::Read CardBalance::read(QStringView cliente, QStringView numCartao, 
         m_dateBound = m_connection->dialect().dateBoundValue(bound);
         m_bound = bound;
     }
-    // Empty text, never NULL: a card read with a NULL value is settled as the empty text.
-    const QString terceiro = cliente.isEmpty() ? QStringLiteral("") : cliente.toString();
-    const QString cartao = numCartao.isEmpty() ? QStringLiteral("") : numCartao.toString();
     QVariant soma;
     QVariant subtrai;
-    const QVariantList values{terceiro, cartao, m_dateBound};
+    const QVariantList values{boundText(cliente), boundText(numCartao), m_dateBound};
     // Each sum's single value may be NULL (no movement of that kind).
-    const QString noRow = QStringLiteral("a soma não devolveu nenhuma linha");
+    const QString noRow = noRowText();
     if (!m_connection->readOneValue(m_plusSum, values, noRow, &soma, error) ||
         !m_connection->readOneValue(m_minusSum, values, noRow, &subtrai, error))
         return Read::Failed;
@@ -69,26 +78,20 @@ bool CardBalance::readMany(const QVector<Key> &cards, const QDate &bound,
     values.reserve(qsizetype(6) * size);
     for (int i = 0; i < size; ++i) {
         const Key &card = cards.at(qMin(qsizetype(i), cards.size() - 1));
-        // Empty text, never NULL, as read() binds it.
-        const QString terceiro = card.first.isEmpty() ? QStringLiteral("") : card.first.toString();
-        const QString cartao = card.second.isEmpty() ? QStringLiteral("") : card.second.toString();
+        const QString terceiro = boundText(card.first);
+        const QString cartao = boundText(card.second);
         for (int sum = 0; sum < 2; ++sum)
             values << terceiro << cartao << dateBound;
     }
     if (!m_connection->exec(query, values, error))
         return false;
-    const QString noRow = QStringLiteral("a soma não devolveu nenhuma linha");
     QVariant read[2];
     for (int i = 0; i < 2 * size; ++i) {
-        if (i > 0 && !m_connection->nextResult(query, error)) {
+        // Each statement's one row: a statement that failed, or a result missing, fails all.
+        if ((i > 0 && !m_connection->nextResult(query, error)) ||
+            !m_connection->next(query, error)) {
             if (error->isEmpty())
-                *error = noRow;
-            query.finish();
-            return false;
-        }
-        if (!m_connection->next(query, error)) {
-            if (error->isEmpty())
-                *error = noRow;
+                *error = noRowText();
             query.finish();
             return false;
         }

@@ -35,6 +35,9 @@ public:
     /// `error` is set unless Ok.
     Read read(QStringView cliente, QStringView numCartao, const QDate &bound, CardSums *sums,
               QString *error);
+    /// A card's value as the sums bind it: empty text, never NULL, for a card read with a NULL
+    /// value is settled as the empty text.
+    static QString boundText(QStringView value);
     /// (Cliente, NumCartao), as read.
     using Key = std::pair<QStringView, QStringView>;
     /// The sums of several cards up to one bound, Dialect::cardsPerRoundTrip() of them at most:

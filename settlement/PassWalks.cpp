@@ -14,12 +14,6 @@ namespace {
 // A card whose key, as the client read it back, is not the key as stored (a character outside a
 // varchar column's code page): rows posted under it would belong to no card.
 const QString kKeyNotReadBack = QStringLiteral("a chave não se lê tal como está gravada");
-
-// A card's value as the statements bind it: empty text, never NULL.
-QString boundText(QStringView value)
-{
-    return value.isEmpty() ? QStringLiteral("") : value.toString();
-}
 } // namespace
 
 BatchWalk::~BatchWalk() = default; // an open batch rolls back
@@ -257,7 +251,8 @@ void PerCardWalk::findUnreadKeys(const CardList &cards, const QVector<qsizetype>
     QVariantList keys;
     keys.reserve(2 * suspects.size());
     for (const qsizetype i : suspects)
-        keys << boundText(cards.cliente(i)) << boundText(cards.numCartao(i));
+        keys << CardBalance::boundText(cards.cliente(i))
+             << CardBalance::boundText(cards.numCartao(i));
     // The statement of a whole range is kept prepared: a statement of many values costs more to
     // prepare than to run. A shorter range, the last, is prepared for itself.
     const bool whole = suspects.size() == connection.dialect().keysPerCheck();
