@@ -8,6 +8,7 @@
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
 #include "settlement/ExpiryForecast.h"
+#include "settlement/LedgerAudit.h"
 #include "settlement/PassMetrics.h"
 #include "settlement/PassReport.h"
 #include "settlement/SettlementPass.h"
@@ -80,6 +81,37 @@ private:
     ConsoleHost &m_host;
 };
 
+// The audit's CSV on standard output: balances, lapses and their difference in whole points.
+class AuditCsv final : public AuditOutput
+{
+public:
+    explicit AuditCsv(ConsoleHost &host) : m_host(host) {}
+    void begin() override
+    {
+        Console::keepLineEnds(stdout);
+        Console::write(stdout, QStringLiteral("Cliente,NumCartao,Saldo,SaldoLotes,Caducados,"
+                                              "CaducadosLotes,Diferenca\r\n"));
+    }
+    void line(const AuditLine &line) override
+    {
+        const LotLedger::Totals &t = line.totals;
+        Currency apart;
+        LedgerAudit::difference(t, &apart);
+        QString text = ExpiryForecast::csvField(line.cliente) + QLatin1Char(',') +
+                       ExpiryForecast::csvField(line.numCartao);
+        for (const Currency amount : {t.book, t.ledger, t.bookLapsed, t.ledgerLapsed}) {
+            Currency whole;
+            amount.roundToWhole(&whole);
+            text += QLatin1Char(',') + whole.toText();
+        }
+        m_host.finish();
+        Console::write(stdout, text + QLatin1Char(',') + apart.toText() + QStringLiteral("\r\n"));
+    }
+
+private:
+    ConsoleHost &m_host;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -125,7 +157,13 @@ int main(int argc, char *argv[])
         QStringLiteral("After the pass, write its figures to <file> in the Prometheus text "
                        "format, for a textfile collector."),
         QStringLiteral("file"));
+    const QCommandLineOption audit(
+        QStringLiteral("audit"),
+        QStringLiteral("Print as CSV every card's balance by its rows and by the ledger of lots "
+                       "replayed from its earnings and spendings, and their difference; write "
+                       "nothing to the database."));
     parser.addOption(dryRun);
+    parser.addOption(audit);
     parser.addOption(setBased);
     parser.addOption(expiring);
     parser.addOption(metrics);
@@ -159,7 +197,15 @@ int main(int argc, char *argv[])
     }
     // The figures are those of a pass that settles: a preview's would tell the monitoring that
     // the cards were settled.
-    for (const QCommandLineOption *other : {&expiring, &dryRun}) {
+    // The audit runs no pass, and no forecast.
+    for (const QCommandLineOption *other : {&expiring, &dryRun, &setBased}) {
+        if (parser.isSet(audit) && parser.isSet(*other)) {
+            printError(
+                QStringLiteral("--audit não se usa com --%1").arg(other->names().constFirst()));
+            return BadCommandLine;
+        }
+    }
+    for (const QCommandLineOption *other : {&expiring, &audit, &dryRun}) {
         if (parser.isSet(metrics) && parser.isSet(*other)) {
             printError(QStringLiteral("--metrics guarda os números de uma verificação; não se "
                                       "usa com --%1")
@@ -232,6 +278,16 @@ int main(int argc, char *argv[])
         if (outcome == PassOutcome::Stopped && ConsoleHost::stopSignal() != 0)
             host.append(PassReport::interruptedLine(clock.now(), ConsoleHost::stopSignal()));
     };
+    if (parser.isSet(audit)) {
+        ConsoleHost host(stderr, stderr);
+        AuditCsv output(host);
+        LedgerAudit ledgers(settings, host, clock, connection, output);
+        const PassOutcome outcome = ledgers.run();
+        interrupted(outcome, host);
+        host.finish();
+        std::fflush(stdout);
+        return exitCodeOf(outcome, ledgers.stats().someCardsLeft());
+    }
     if (days > 0) {
         // Standard output holds the CSV alone; the report's lines go with the progress.
         ConsoleHost host(stderr, stderr);

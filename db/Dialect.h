@@ -221,6 +221,16 @@ public:
     /// Placeholders: the first bound twice, then the second bound.
     virtual QString balancesAndMovementsByDaySql() const = 0;
 
+    /// The ledger of lots (settlement/LotLedger.h), which reads and writes nothing else: every
+    /// card of the card list, in the list's order, with each of its '+' and '-' rows, in the
+    /// order of the day from which each counts (Dia, as movementsByDaySql() finds it): columns
+    /// Cliente, NumCartao, Dia, Afecta, Pontos, Observa, DataSys, Data; a single row with Dia
+    /// Null for a card without rows. A card's rows follow each other. No placeholders.
+    virtual QString ledgerRowsSql() const = 0;
+    /// The same rows of every customer's card with one number: columns Terceiro, Dia, Afecta,
+    /// Pontos, Observa, DataSys, Data, by customer and day. Placeholder: NumCartao.
+    virtual QString cardLedgerRowsSql() const = 0;
+
 protected:
     /// `rows` rows of bound values for a table of values: `row`, with %1 the row's place from
     /// 0, joined by `separator`.

@@ -287,6 +287,27 @@ public:
                               "Terceiro=? and NumCartao=? and Afecta in ('+','-') and Data>? "
                               "and Data<=?) h group by Dia order by Dia");
     }
+    QString ledgerRowsSql() const override
+    {
+        return QStringLiteral("select c.Cliente,c.NumCartao,h.Dia,h.Afecta,h.Pontos,h.Observa,"
+                              "h.DataSys,h.Data "
+                              "from (select distinct Cliente,NumCartao from PontosCartoes "
+                              "With (NoLock)) c left join (") +
+               kSqlServerMovementDays +
+               QStringLiteral(",Terceiro,NumCartao,Observa,DataSys,Data from PontosHistorico "
+                              "With (nolock) where CliFor='C' and Afecta in ('+','-')) h "
+                              "on h.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
+                              "and h.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
+                              "order by c.NumCartao,c.Cliente,h.Dia,h.Data");
+    }
+    QString cardLedgerRowsSql() const override
+    {
+        return QStringLiteral("select Terceiro,Dia,Afecta,Pontos,Observa,DataSys,Data from (") +
+               kSqlServerMovementDays +
+               QStringLiteral(",Terceiro,Observa,DataSys,Data from PontosHistorico With (nolock) "
+                              "where CliFor='C' and NumCartao=? and Afecta in ('+','-')) h "
+                              "order by Terceiro,Dia,Data");
+    }
     // The card list joined to the history's sums by the text of its values, a NULL value as
     // the empty text, as the per-card sums bind them: one grouped read for the sums up to the
     // first bound and one for the days after it. A card's rows are kept together by ordering

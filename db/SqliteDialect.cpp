@@ -211,6 +211,28 @@ public:
                               "and d.Terceiro = coalesce(cast(c.Cliente as text), '') "
                               "order by c.NumCartao, c.Cliente, d.Dia");
     }
+    QString ledgerRowsSql() const override
+    {
+        return QStringLiteral("select c.Cliente, c.NumCartao, h.Dia, h.Afecta, h.Pontos, "
+                              "h.Observa, h.DataSys, h.Data "
+                              "from (select distinct Cliente, NumCartao from PontosCartoes) c "
+                              "left join (") +
+               kSqliteMovementDays +
+               QStringLiteral(", NumCartao, Terceiro, Observa, DataSys, Data from PontosHistorico "
+                              "where CliFor='C' and Afecta in ('+','-')) h "
+                              "on h.NumCartao = coalesce(cast(c.NumCartao as text), '') "
+                              "and h.Terceiro = coalesce(cast(c.Cliente as text), '') "
+                              "order by c.NumCartao, c.Cliente, h.Dia, h.Data");
+    }
+    QString cardLedgerRowsSql() const override
+    {
+        return QStringLiteral("select Terceiro, Dia, Afecta, Pontos, Observa, DataSys, Data "
+                              "from (") +
+               kSqliteMovementDays +
+               QStringLiteral(", Terceiro, Observa, DataSys, Data from PontosHistorico "
+                              "where CliFor='C' and NumCartao=? and Afecta in ('+','-')) "
+                              "order by Terceiro, Dia, Data");
+    }
     // A statement costs no round trip here, and SQLite finds each bound value by walking the
     // statement's list of them: a statement of many rows cost more to prepare and to bind than
     // its rows did to write (a first pass over 100 000 cards: 1.08 s in statements of up to 76

@@ -50,6 +50,8 @@ PassOutcome PassRun::run(ConnectionPtr &connection, std::unique_ptr<PassLock> &l
         if (!LigarServidor(connection, m_settings, m_options, m_host))
             return PassOutcome::NoConnection;
         ClockCheck::followServer(m_clock, *connection, m_options);
+        if (!steps.lock)
+            return steps.body();
         // Before anything is read: two passes that read a card's balance before either posts
         // would both post its adjustment, and a forecast would count a pass's rows twice, or
         // not at all.

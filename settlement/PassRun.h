@@ -53,6 +53,8 @@ public:
         std::function<void()> release;
         /// On the failure path, in place of release(): keeps what can be kept, then releases.
         std::function<void()> failing;
+        /// False for a run that only reads a snapshot and may run beside a pass.
+        bool lock = true;
     };
 
     /// `clock` runs by the database server's clock once the connection is open (ClockCheck).

@@ -3,6 +3,7 @@
 // ledger of lots leaves, where points lapse a year after they were earned (at the first pass
 // from then on) and a redemption spends the oldest points first.
 #include "PassTestUtil.h"
+#include "settlement/LedgerAudit.h"
 
 #include <QRandomGenerator>
 #include <QTest>
@@ -27,7 +28,7 @@ namespace {
 /// Lots of points, each lapsing a year after the day it was earned; redemptions spend the
 /// oldest first. Amounts in ten-thousandths of a point, exact: the ledger knows nothing of
 /// rounding, so the database may stand up to half a point from it.
-class LotLedger
+class OracleLots
 {
 public:
     void earn(const QDate &day, qint64 raw) { m_lots.push_back({day, raw}); }
@@ -63,6 +64,14 @@ private:
         qint64 raw;
     };
     std::deque<Lot> m_lots;
+};
+
+/// The audit's lines, by card number.
+class AuditLines final : public AuditOutput
+{
+public:
+    void line(const AuditLine &line) override { lines[line.numCartao] = line.totals; }
+    std::map<QString, LotLedger::Totals> lines;
 };
 
 QString day(const QDate &d)
@@ -135,7 +144,7 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
     };
     TestDatabase db;
     QVERIFY(db.isValid());
-    std::vector<LotLedger> ledgers(static_cast<std::size_t>(cards));
+    std::vector<OracleLots> ledgers(static_cast<std::size_t>(cards));
     // Every card's balance as the database holds it: the tills' movements and the pass's rows.
     std::map<QString, qint64> held;
     const auto cardName = [](int c) {
@@ -161,7 +170,7 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
         // The tills: cards earn on some days and redeem, each at a pace of its own, never
         // below zero. Some fall silent for months, so that whole lots lapse.
         for (int c = 0; c < cards; ++c) {
-            LotLedger &ledger = ledgers[static_cast<std::size_t>(c)];
+            OracleLots &ledger = ledgers[static_cast<std::size_t>(c)];
             const QString cliente = u"C"_s + cardName(c);
             const bool silent = c % 3 == 0 && (i / 120) % 2 == 1;
             if (!silent && rng.bounded(10) < 4) {
@@ -188,7 +197,7 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
         // they are on the card, and a redemption in between spends them first, as the oldest.
         if (rng.bounded(10) == 0)
             continue;
-        for (LotLedger &ledger : ledgers)
+        for (OracleLots &ledger : ledgers)
             ledger.lapseUpTo(today.addYears(-1));
         RecordingHost host = hostOn(today);
         SettlementPass pass(db.settings(), host, host.manualClock, options);
@@ -212,6 +221,22 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
                                     .arg(text(held[cardName(c)]))
                                     .arg(text(ledgers[static_cast<std::size_t>(c)].balance()))));
         }
+        // The audit replays each card's ledger from its own rows, where the test kept its own:
+        // the book stands within half a point of both.
+        AuditLines audited;
+        LedgerAudit audit(db.settings(), host, host.manualClock, options.connection, audited);
+        QCOMPARE(audit.run(), PassOutcome::Completed);
+        QCOMPARE(int(audited.lines.size()), cards);
+        for (const auto &[card, totals] : audited.lines) {
+            const qint64 ledger = ledgers[static_cast<std::size_t>(card.toInt() - 1000)].balance();
+            Currency apart;
+            QVERIFY(LedgerAudit::difference(totals, &apart));
+            QVERIFY2(apart.isZero() && qAbs(totals.ledger.raw() - ledger) <= Currency::Scale / 2,
+                     qPrintable(u"card %1 on %2: %3 held, %4 in the audit's ledger"_s.arg(card)
+                                    .arg(day(today), text(totals.book.raw()))
+                                    .arg(text(totals.ledger.raw()))));
+        }
+        QCOMPARE(audit.stats().cardsDiffering, 0);
         if (fractional || i % 50 == 0) { // a second pass the same day finds nothing to do
             RecordingHost again = hostOn(today);
             SettlementPass second(db.settings(), again, again.manualClock, options);

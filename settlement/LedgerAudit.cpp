@@ -1,0 +1,209 @@
+// SPDX-License-Identifier: MIT
+#include "settlement/LedgerAudit.h"
+
+#include "db/Dialect.h"
+#include "settlement/CardList.h"
+#include "settlement/PassHost.h"
+#include "settlement/PassLock.h"
+#include "settlement/PassReport.h"
+
+#include <QSqlQuery>
+
+namespace {
+
+// A date of the history: a date-time from ODBC, ISO text from SQLite.
+QDate dateOf(const QVariant &value)
+{
+    if (value.isNull())
+        return {};
+    if (value.typeId() == QMetaType::QDateTime)
+        return value.toDateTime().date();
+    if (value.typeId() == QMetaType::QDate)
+        return value.toDate();
+    return QDate::fromString(value.toString().trimmed().left(10), Qt::ISODate);
+}
+
+} // namespace
+
+LedgerAudit::LedgerAudit(const ConnectionSettings &settings, PassHost &host, const Clock &clock,
+                         ConnectionOptions options, AuditOutput &output)
+    : m_settings(settings), m_host(host), m_clock(clock), m_options(std::move(options)),
+      m_output(output)
+{
+    m_options.readOnly = true;
+}
+
+LedgerAudit::~LedgerAudit()
+{
+    release();
+}
+
+void LedgerAudit::release()
+{
+    if (m_cnLigacao && m_cnLigacao->isOpen())
+        m_cnLigacao->close();
+    m_cnLigacao.reset();
+}
+
+bool LedgerAudit::ledgerRow(const QSqlQuery &query, int first, LedgerRow *row, QString *error)
+{
+    row->day = dateOf(query.value(first));
+    row->plus = query.value(first + 1).toString() == QLatin1String("+");
+    row->observa = query.value(first + 3).toString();
+    row->data = dateOf(query.value(first + 5));
+    if (!row->day.isValid()) {
+        *error = QStringLiteral("data fora do intervalo: %1").arg(query.value(first).toString());
+        return false;
+    }
+    if (!Currency::fromVariant(query.value(first + 2), &row->pontos, error))
+        return false;
+    const LotLedger::Kind kind = LotLedger::kindOf(*row);
+    if (kind != LotLedger::Kind::Earning && kind != LotLedger::Kind::Spending)
+        row->passDay = LotLedger::passDayOf(kind, row->data, dateOf(query.value(first + 4)));
+    return true;
+}
+
+bool LedgerAudit::difference(const LotLedger::Totals &totals, Currency *whole)
+{
+    Currency apart;
+    return Currency::subtract(totals.book, totals.ledger, &apart) && apart.roundToWhole(whole);
+}
+
+PassOutcome LedgerAudit::run()
+{
+    m_stats = {};
+    PassRun::Steps steps;
+    steps.lock = false;
+    steps.body = [this] {
+        return auditAll();
+    };
+    steps.release = [this] {
+        release();
+    };
+    return PassRun(m_settings, m_options, m_host, m_clock).run(m_cnLigacao, m_lock, steps);
+}
+
+void LedgerAudit::cardFailed(const QString &numCartao, const QString &description)
+{
+    ++m_stats.cardsFailed;
+    m_host.append(PassReport::cardFailureLine(numCartao, description));
+    m_host.refresh();
+}
+
+void LedgerAudit::endCard(const QString &cliente, const QString &numCartao,
+                          std::vector<LedgerRow> &rows)
+{
+    LotLedger ledger;
+    AuditLine line;
+    Currency apart;
+    if (!ledger.replay(std::move(rows), m_today) || !difference(ledger.totals(), &apart)) {
+        cardFailed(numCartao, QStringLiteral("saldo fora do intervalo"));
+        return;
+    }
+    Currency magnitude;
+    Currency &side = apart.isNegative() ? m_stats.below : m_stats.above;
+    if (!apart.absolute(&magnitude) || !Currency::add(side, magnitude, &side)) {
+        cardFailed(numCartao, QStringLiteral("saldo fora do intervalo"));
+        return;
+    }
+    ++m_stats.cardsRead;
+    if (!apart.isZero())
+        ++m_stats.cardsDiffering;
+    line.cliente = cliente;
+    line.numCartao = numCartao;
+    line.totals = ledger.totals();
+    m_output.line(line);
+}
+
+PassOutcome LedgerAudit::auditAll()
+{
+    m_today = m_clock.now().date();
+    const QString clockLine = PassReport::clockLine(m_clock.offsetMs());
+    if (!clockLine.isEmpty()) {
+        m_host.append(clockLine);
+        m_host.refresh();
+    }
+    QString error;
+    QVariant total;
+    if (!m_cnLigacao->readOneValue(
+            m_cnLigacao->dialect().cardCountSql(),
+            QStringLiteral("a contagem dos cartões não devolveu nenhuma linha"), &total, &error))
+        PassRun::fail(error);
+    QSqlQuery query;
+    if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().ledgerRowsSql(), &error) ||
+        !m_cnLigacao->exec(query, &error)) {
+        PassRun::failIfLost(*m_cnLigacao);
+        PassRun::fail(error);
+    }
+    m_output.begin();
+    // A card's rows follow each other: it is replayed when the next card's first row comes.
+    CardKeys keys;
+    QVariant rawCliente;
+    QVariant rawNumCartao;
+    QString cliente;
+    QString numCartao;
+    std::vector<LedgerRow> rows;
+    bool inCard = false;
+    bool skipped = false; // a card listed before (NULL as the empty text), or failed
+    qint64 listed = 0;
+    const auto sameCard = [&] {
+        const QVariant c = query.value(0);
+        const QVariant n = query.value(1);
+        return inCard && c.isNull() == rawCliente.isNull() && n.isNull() == rawNumCartao.isNull() &&
+               c.toString() == rawCliente.toString() && n.toString() == rawNumCartao.toString();
+    };
+    const auto finishCard = [&] {
+        if (inCard && !skipped)
+            endCard(cliente, numCartao, rows);
+        if (inCard)
+            m_host.progress(++listed, qMax(total.toLongLong(), listed));
+        rows.clear();
+        inCard = false;
+    };
+    QString fetchFailure;
+    while (!m_host.stopRequested() && m_cnLigacao->next(query, &fetchFailure)) {
+        if (!sameCard()) {
+            finishCard();
+            rawCliente = query.value(0);
+            rawNumCartao = query.value(1);
+            inCard = true;
+            skipped = !keys.firstTime(rawCliente, rawNumCartao, &cliente, &numCartao);
+        }
+        if (skipped || query.value(2).isNull())
+            continue;
+        LedgerRow row;
+        if (!ledgerRow(query, 2, &row, &error)) {
+            cardFailed(numCartao, error);
+            skipped = true;
+            continue;
+        }
+        rows.push_back(std::move(row));
+    }
+    if (!fetchFailure.isEmpty()) {
+        PassRun::failIfLost(*m_cnLigacao);
+        PassRun::fail(fetchFailure);
+    }
+    if (m_host.stopRequested()) {
+        query.finish();
+        release();
+        return PassOutcome::Stopped;
+    }
+    finishCard();
+    if (!m_cnLigacao->finish(query, &fetchFailure))
+        PassRun::fail(fetchFailure);
+    release();
+    m_host.append(
+        PassReport::timestamp(m_clock.now()) +
+        QStringLiteral("   Auditoria dos lotes: %1 cartões lidos, %2 diferem do livro "
+                       "de lotes; %3 pontos nos cartões que os lotes dão por "
+                       "caducados, %4 pontos caducados que os lotes dão por gastar.")
+            .arg(m_stats.cardsRead)
+            .arg(m_stats.cardsDiffering)
+            .arg(m_stats.above.toText(), m_stats.below.toText()) +
+        (m_stats.cardsFailed > 0
+             ? QStringLiteral(" %1 cartões não puderam ser lidos.").arg(m_stats.cardsFailed)
+             : QString()) +
+        PassReport::kCrLf);
+    m_host.refresh();
+    return PassOutcome::Completed;
+}

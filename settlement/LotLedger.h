@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "db/Currency.h"
+
+#include <QDate>
+#include <QString>
+
+#include <deque>
+#include <vector>
+
+/// One "+" or "-" row of a card's history, as the ledger of lots reads it.
+struct LedgerRow
+{
+    QDate day;     ///< the day from which it counts in the sums: its date, or the next one when
+                   ///< it is dated after midnight
+    QDate passDay; ///< an adjustment's: the day of the pass that posted it (LotLedger::passDayOf)
+    QDate data;    ///< the row's own date
+    bool plus = true;
+    Currency pontos;
+    QString observa;
+};
+
+/// The points of one card as the scheme's terms keep them: lots that lapse a year after they
+/// were earned, spent oldest first, replayed from the card's own earnings and spendings. The
+/// adjustment rows (their note begins "Regularização Automática") are not movements of the
+/// ledger: each stands for the pass that posted it, at which the ledger lapses its own due lots,
+/// and a lift or a refill forgives the card's deficit, as far as the ledger holds one.
+class LotLedger
+{
+public:
+    enum class Kind { Earning, Spending, Lapse, Refill, Lift };
+
+    /// A lot, named by the day it counts from and what was earned.
+    struct Lot
+    {
+        QDate day;
+        Currency earned;
+        Currency left;
+    };
+    /// Points taken from a lot.
+    struct Taken
+    {
+        Lot lot;
+        Currency points;
+    };
+
+    /// What happened to the card, step by step; the default does nothing.
+    class Observer
+    {
+    public:
+        virtual ~Observer() = default;
+        /// An earning or a spending: the lots it took from, and the deficit after it.
+        virtual void movement(const LedgerRow &, Kind, const std::vector<Taken> &, Currency) {}
+        /// A pass on `day` lapsed these lots' unspent points.
+        virtual void lapsed(const QDate &, const std::vector<Taken> &) {}
+        /// An adjustment row of the pass on its passDay: for a lapse, what the ledger lapsed at
+        /// that pass; for a lift or a refill, the deficit it forgave.
+        virtual void adjustment(const LedgerRow &, Kind, Currency) {}
+    };
+
+    /// The card's totals, exact.
+    struct Totals
+    {
+        Currency book;         ///< the sum of the rows
+        Currency ledger;       ///< the open lots less the deficit
+        Currency bookLapsed;   ///< by the adjustment rows that lapse
+        Currency ledgerLapsed; ///< by the ledger's own passes
+    };
+
+    static Kind kindOf(const LedgerRow &row);
+    static bool isAdjustment(const QString &observa);
+    /// The day of the pass that posted an adjustment dated `data` and posted at `dataSys`: the
+    /// day of `dataSys`; without one, a lift's own day, a lapse's or a refill's a year on.
+    static QDate passDayOf(Kind kind, const QDate &data, const QDate &dataSys);
+
+    /// Replays `rows` (in any order) and a pass on `today`. False when a sum leaves the
+    /// amount's range.
+    bool replay(std::vector<LedgerRow> rows, const QDate &today, Observer *observer = nullptr);
+    const Totals &totals() const { return m_totals; }
+    /// After replay(): the lots still open, oldest first.
+    const std::deque<Lot> &openLots() const { return m_lots; }
+    Currency deficit() const { return m_deficit; }
+
+private:
+    bool lapseUpTo(const QDate &passDay, std::vector<Taken> *lapsed);
+    bool move(const LedgerRow &row, Kind kind, std::vector<Taken> *taken);
+
+    std::deque<Lot> m_lots;
+    Currency m_deficit;
+    Totals m_totals;
+};
