@@ -92,6 +92,11 @@ public:
         Console::write(stdout, QStringLiteral("Cliente,NumCartao,Saldo,SaldoLotes,Caducados,"
                                               "CaducadosLotes,Diferenca\r\n"));
     }
+    void story(const QString &text) override
+    {
+        m_host.finish();
+        Console::write(stdout, text + QLatin1Char('\n'));
+    }
     void line(const AuditLine &line) override
     {
         const LotLedger::Totals &t = line.totals;
@@ -162,8 +167,21 @@ int main(int argc, char *argv[])
         QStringLiteral("Print as CSV every card's balance by its rows and by the ledger of lots "
                        "replayed from its earnings and spendings, and their difference; write "
                        "nothing to the database."));
+    const QCommandLineOption explain(
+        QStringLiteral("explain"),
+        QStringLiteral("Tell the story of the card numbered <card> under the ledger of lots: each "
+                       "movement and adjustment, the balances and the lots still open; write "
+                       "nothing to the database."),
+        QStringLiteral("card"));
+    const QCommandLineOption customer(
+        QStringLiteral("customer"),
+        QStringLiteral("With --explain, the card of this customer alone, where one number is on "
+                       "several customers."),
+        QStringLiteral("customer"));
     parser.addOption(dryRun);
     parser.addOption(audit);
+    parser.addOption(explain);
+    parser.addOption(customer);
     parser.addOption(setBased);
     parser.addOption(expiring);
     parser.addOption(metrics);
@@ -205,7 +223,7 @@ int main(int argc, char *argv[])
             return BadCommandLine;
         }
     }
-    for (const QCommandLineOption *other : {&expiring, &audit, &dryRun}) {
+    for (const QCommandLineOption *other : {&expiring, &audit, &explain, &dryRun}) {
         if (parser.isSet(metrics) && parser.isSet(*other)) {
             printError(QStringLiteral("--metrics guarda os números de uma verificação; não se "
                                       "usa com --%1")
@@ -278,11 +296,15 @@ int main(int argc, char *argv[])
         if (outcome == PassOutcome::Stopped && ConsoleHost::stopSignal() != 0)
             host.append(PassReport::interruptedLine(clock.now(), ConsoleHost::stopSignal()));
     };
-    if (parser.isSet(audit)) {
+    if (parser.isSet(audit) || parser.isSet(explain)) {
         ConsoleHost host(stderr, stderr);
         AuditCsv output(host);
         LedgerAudit ledgers(settings, host, clock, connection, output);
-        const PassOutcome outcome = ledgers.run();
+        const PassOutcome outcome =
+            parser.isSet(explain)
+                ? ledgers.explain(parser.value(explain),
+                                  parser.isSet(customer) ? parser.value(customer) : QString())
+                : ledgers.run();
         interrupted(outcome, host);
         host.finish();
         std::fflush(stdout);

@@ -23,6 +23,97 @@ QDate dateOf(const QVariant &value)
     return QDate::fromString(value.toString().trimmed().left(10), Qt::ISODate);
 }
 
+QString isoDay(const QDate &day)
+{
+    return day.toString(Qt::ISODate);
+}
+
+QString lotName(const LotLedger::Lot &lot)
+{
+    return QStringLiteral("lote de %1 (%2, caduca a %3)")
+        .arg(isoDay(lot.day), lot.earned.toText(), isoDay(LotLedger::lapseDay(lot.day)));
+}
+
+QString takenText(const std::vector<LotLedger::Taken> &taken)
+{
+    QStringList parts;
+    for (const LotLedger::Taken &each : taken)
+        parts << each.points.toText() + QStringLiteral(" do ") + lotName(each.lot);
+    return parts.join(QStringLiteral("; "));
+}
+
+// A card's story as the ledger replays it, a line a step.
+class Story final : public LotLedger::Observer
+{
+public:
+    explicit Story(AuditOutput &output) : m_output(output) {}
+    void movement(const LedgerRow &row, LotLedger::Kind kind,
+                  const std::vector<LotLedger::Taken> &taken, Currency deficit) override
+    {
+        QString text = rowText(row);
+        if (kind == LotLedger::Kind::Earning) {
+            Currency paid;
+            Currency::subtract(m_deficit, deficit, &paid);
+            Currency lot;
+            row.pontos.absolute(&lot);
+            Currency::subtract(lot, paid, &lot);
+            text += QStringLiteral("ganho:");
+            if (!paid.isZero())
+                text += QStringLiteral(" paga %1 em falta;").arg(paid.toText());
+            if (!lot.isZero())
+                text +=
+                    QStringLiteral(" abre o lote de %1 (%2, caduca a %3)")
+                        .arg(isoDay(row.day), lot.toText(), isoDay(LotLedger::lapseDay(row.day)));
+        } else {
+            text += QStringLiteral("gasto: ") +
+                    (taken.empty() ? QStringLiteral("nenhum lote") : takenText(taken));
+            Currency owed;
+            Currency::subtract(deficit, m_deficit, &owed);
+            if (!owed.isZero())
+                text += QStringLiteral("; %1 além dos lotes, em falta").arg(owed.toText());
+        }
+        m_deficit = deficit;
+        m_output.story(text);
+    }
+    void lapsed(const QDate &day, const std::vector<LotLedger::Taken> &lots) override
+    {
+        m_output.story(isoDay(day) + QStringLiteral("  verificação: caducam ") + takenText(lots));
+    }
+    void adjustment(const LedgerRow &row, LotLedger::Kind kind, Currency amount) override
+    {
+        QString text = rowText(row) + row.observa + QStringLiteral(" (verificação de ") +
+                       isoDay(row.passDay) + QStringLiteral("): ");
+        Currency apart;
+        if (kind == LotLedger::Kind::Lapse) {
+            Currency::subtract(row.pontos, amount, &apart);
+            text += QStringLiteral("os lotes tinham %1 por gastar").arg(amount.toText());
+            if (!apart.isZero())
+                text += QStringLiteral(", caducou %1 a %2")
+                            .arg(apart.absolute(&apart) ? apart.toText() : QString(),
+                                 row.pontos < amount ? QStringLiteral("menos")
+                                                     : QStringLiteral("mais"));
+        } else {
+            Currency::subtract(row.pontos, amount, &apart);
+            text += QStringLiteral("perdoa %1 em falta").arg(amount.toText());
+            if (!apart.isZero())
+                text +=
+                    QStringLiteral(", e dá %1 pontos que os lotes não devem").arg(apart.toText());
+            Currency::subtract(m_deficit, amount, &m_deficit);
+        }
+        m_output.story(text);
+    }
+
+private:
+    static QString rowText(const LedgerRow &row)
+    {
+        return isoDay(row.data) + QStringLiteral("  ") +
+               (row.plus ? QLatin1Char('+') : QLatin1Char('-')) + QLatin1Char(' ') +
+               row.pontos.toText() + QStringLiteral("  ");
+    }
+    AuditOutput &m_output;
+    Currency m_deficit;
+};
+
 } // namespace
 
 LedgerAudit::LedgerAudit(const ConnectionSettings &settings, PassHost &host, const Clock &clock,
@@ -83,6 +174,91 @@ PassOutcome LedgerAudit::run()
     return PassRun(m_settings, m_options, m_host, m_clock).run(m_cnLigacao, m_lock, steps);
 }
 
+PassOutcome LedgerAudit::explain(const QString &numCartao, const QString &cliente)
+{
+    PassRun::Steps steps;
+    steps.lock = false;
+    steps.body = [&] {
+        return explainCard(numCartao, cliente);
+    };
+    steps.release = [this] {
+        release();
+    };
+    return PassRun(m_settings, m_options, m_host, m_clock).run(m_cnLigacao, m_lock, steps);
+}
+
+void LedgerAudit::tell(const QString &cliente, const QString &numCartao,
+                       std::vector<LedgerRow> &rows)
+{
+    m_output.story(QStringLiteral("Cartão nº %1 do cliente %2, em %3")
+                       .arg(numCartao, cliente, isoDay(m_today)));
+    LotLedger ledger;
+    Story story(m_output);
+    Currency apart;
+    if (!ledger.replay(std::move(rows), m_today, &story) || !difference(ledger.totals(), &apart))
+        PassRun::fail(QStringLiteral("saldo fora do intervalo"));
+    const LotLedger::Totals &t = ledger.totals();
+    m_output.story(QStringLiteral("Saldo pelo livro: %1; pelos lotes: %2; diferença: %3 (%4 "
+                                  "pontos). Caducados pelo livro: %5; pelos lotes: %6.")
+                       .arg(t.book.toText(), t.ledger.toText())
+                       .arg([&] {
+                           Currency exact;
+                           Currency::subtract(t.book, t.ledger, &exact);
+                           return exact.toText();
+                       }())
+                       .arg(apart.toText(), t.bookLapsed.toText(), t.ledgerLapsed.toText()));
+    QStringList open;
+    for (const LotLedger::Lot &lot : ledger.openLots())
+        open << QStringLiteral("%1 do ").arg(lot.left.toText()) + lotName(lot);
+    if (!ledger.deficit().isZero())
+        open << QStringLiteral("%1 em falta").arg(ledger.deficit().toText());
+    m_output.story(QStringLiteral("Lotes em aberto: ") +
+                   (open.isEmpty() ? QStringLiteral("nenhum") : open.join(QStringLiteral("; "))));
+    ++m_stats.cardsRead;
+}
+
+PassOutcome LedgerAudit::explainCard(const QString &numCartao, const QString &cliente)
+{
+    m_today = m_clock.now().date();
+    QString error;
+    QSqlQuery query;
+    if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().cardLedgerRowsSql(), &error) ||
+        !m_cnLigacao->exec(query, {numCartao}, &error)) {
+        PassRun::failIfLost(*m_cnLigacao);
+        PassRun::fail(error);
+    }
+    std::vector<LedgerRow> rows;
+    QString current;
+    bool any = false;
+    while (m_cnLigacao->next(query, &error)) {
+        const QString terceiro = query.value(0).toString();
+        if (!cliente.isNull() && terceiro != cliente)
+            continue;
+        if (any && terceiro != current)
+            tell(current, numCartao, rows);
+        if (!any || terceiro != current)
+            rows.clear();
+        any = true;
+        current = terceiro;
+        LedgerRow row;
+        if (!ledgerRow(query, 1, &row, &error))
+            PassRun::fail(error);
+        rows.push_back(std::move(row));
+    }
+    if (!error.isEmpty()) {
+        PassRun::failIfLost(*m_cnLigacao);
+        PassRun::fail(error);
+    }
+    if (!any)
+        PassRun::fail(QStringLiteral("o cartão nº %1 não tem movimentos%2 no histórico")
+                          .arg(numCartao, cliente.isNull()
+                                              ? QString()
+                                              : QStringLiteral(" do cliente ") + cliente));
+    tell(current, numCartao, rows);
+    release();
+    return PassOutcome::Completed;
+}
+
 void LedgerAudit::cardFailed(const QString &numCartao, const QString &description)
 {
     ++m_stats.cardsFailed;
@@ -112,6 +288,7 @@ void LedgerAudit::endCard(const QString &cliente, const QString &numCartao,
     line.cliente = cliente;
     line.numCartao = numCartao;
     line.totals = ledger.totals();
+    line.open.assign(ledger.openLots().begin(), ledger.openLots().end());
     m_output.line(line);
 }
 

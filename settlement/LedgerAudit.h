@@ -19,7 +19,8 @@ struct AuditLine
 {
     QString cliente;
     QString numCartao;
-    LotLedger::Totals totals; ///< exact
+    LotLedger::Totals totals;         ///< exact
+    std::vector<LotLedger::Lot> open; ///< the lots still open, oldest first
 };
 
 /// Where the audit's lines go.
@@ -30,6 +31,8 @@ public:
     /// Once the connection is open, before the first line.
     virtual void begin() {}
     virtual void line(const AuditLine &line) = 0;
+    /// A line of a card's story (explain()), without its line end.
+    virtual void story(const QString &) {}
 };
 
 struct AuditStats
@@ -57,6 +60,10 @@ public:
 
     /// Completed, NoConnection, Failed or Stopped.
     PassOutcome run();
+    /// The story of the card numbered `numCartao`, of `cliente` or, when that is null, of each
+    /// customer with such a card: every row as the ledger took it, the balances, and the lots
+    /// still open. Completed, NoConnection or Failed (no such card among the rows).
+    PassOutcome explain(const QString &numCartao, const QString &cliente);
     const AuditStats &stats() const { return m_stats; }
 
     /// A history row (columns Dia, Afecta, Pontos, Observa, DataSys from `first` on) as the
@@ -67,6 +74,8 @@ public:
 
 private:
     PassOutcome auditAll();
+    PassOutcome explainCard(const QString &numCartao, const QString &cliente);
+    void tell(const QString &cliente, const QString &numCartao, std::vector<LedgerRow> &rows);
     void endCard(const QString &cliente, const QString &numCartao, std::vector<LedgerRow> &rows);
     void cardFailed(const QString &numCartao, const QString &description);
     void release();

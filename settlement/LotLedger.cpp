@@ -33,6 +33,14 @@ QDate LotLedger::passDayOf(Kind kind, const QDate &data, const QDate &dataSys)
     return kind == Kind::Lift ? data : data.addYears(1);
 }
 
+QDate LotLedger::lapseDay(const QDate &day)
+{
+    QDate pass = day.addYears(1);
+    while (pass.addYears(-1) < day)
+        pass = pass.addDays(1);
+    return pass;
+}
+
 bool LotLedger::lapseUpTo(const QDate &passDay, std::vector<Taken> *lapsed)
 {
     const QDate cutoff = passDay.addYears(-1);

@@ -73,6 +73,9 @@ public:
     /// The day of the pass that posted an adjustment dated `data` and posted at `dataSys`: the
     /// day of `dataSys`; without one, a lift's own day, a lapse's or a refill's a year on.
     static QDate passDayOf(Kind kind, const QDate &data, const QDate &dataSys);
+    /// The first day whose pass lapses a lot that counts from `day`: its anniversary, or the day
+    /// after where the year back from it falls short (29 February).
+    static QDate lapseDay(const QDate &day);
 
     /// Replays `rows` (in any order) and a pass on `today`. False when a sum leaves the
     /// amount's range.

@@ -3,6 +3,7 @@
 // ledger of lots leaves, where points lapse a year after they were earned (at the first pass
 // from then on) and a redemption spends the oldest points first.
 #include "PassTestUtil.h"
+#include "settlement/ExpiryForecast.h"
 #include "settlement/LedgerAudit.h"
 
 #include <QRandomGenerator>
@@ -70,8 +71,26 @@ private:
 class AuditLines final : public AuditOutput
 {
 public:
-    void line(const AuditLine &line) override { lines[line.numCartao] = line.totals; }
+    void line(const AuditLine &line) override
+    {
+        lines[line.numCartao] = line.totals;
+        for (const LotLedger::Lot &lot : line.open)
+            lapsing[line.numCartao][LotLedger::lapseDay(lot.day)] += lot.left.raw();
+    }
     std::map<QString, LotLedger::Totals> lines;
+    /// The open lots' points by the day they lapse.
+    std::map<QString, std::map<QDate, qint64>> lapsing;
+};
+
+/// The forecast's points, by card and day.
+class ForecastLines final : public ExpiryOutput
+{
+public:
+    void line(const ExpiryLine &line) override
+    {
+        lapsing[line.numCartao][line.day] += line.points.raw();
+    }
+    std::map<QString, std::map<QDate, qint64>> lapsing;
 };
 
 QString day(const QDate &d)
@@ -242,6 +261,36 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
             SettlementPass second(db.settings(), again, again.manualClock, options);
             QCOMPARE(second.run(), PassOutcome::Completed);
             QCOMPARE(second.postings().size(), 0);
+        }
+    }
+    // The lots the audit leaves open lapse on the days, and as many points, as the forecast
+    // says, up to the rounding of each lapse.
+    {
+        RecordingHost host = hostOn(first.addDays(total - 1));
+        AuditLines audited;
+        QCOMPARE(
+            LedgerAudit(db.settings(), host, host.manualClock, options.connection, audited).run(),
+            PassOutcome::Completed);
+        ForecastLines foreseen;
+        ForecastOptions forecast;
+        forecast.days = ExpiryForecast::MaxDays;
+        forecast.connection = options.connection;
+        QCOMPARE(ExpiryForecast(db.settings(), host, host.manualClock, forecast, foreseen).run(),
+                 PassOutcome::Completed);
+        for (int c = 0; c < cards; ++c) {
+            qint64 byLots = 0;
+            qint64 byForecast = 0;
+            auto lots = audited.lapsing[cardName(c)];
+            auto foreseenDays = foreseen.lapsing[cardName(c)];
+            for (const auto &[d, raw] : foreseenDays)
+                lots[d] += 0; // every day of either
+            for (const auto &[d, raw] : lots) {
+                byLots += raw;
+                byForecast += foreseenDays[d];
+                QVERIFY2(qAbs(byLots - byForecast) <= (fractional ? Currency::Scale : 0),
+                         qPrintable(u"card %1 up to %2: %3 by the lots, %4 foreseen"_s.arg(
+                             cardName(c), day(d), text(byLots), text(byForecast))));
+            }
         }
     }
     // What the test kept of the database is what the database holds.
