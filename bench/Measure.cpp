@@ -9,6 +9,7 @@
 #include "report/ReportSink.h"
 #include "settlement/CardBalance.h"
 #include "settlement/Clock.h"
+#include "settlement/LedgerAudit.h"
 #include "settlement/PassHost.h"
 #include "settlement/PassReport.h"
 #include "settlement/SettlementPass.h"
@@ -256,6 +257,37 @@ Result script(const Request &request)
     return result;
 }
 
+// The ledger audit over every card (velmora-cli --audit), its lines counted and dropped.
+Result audit(const Request &request)
+{
+    class Count final : public AuditOutput
+    {
+    public:
+        void line(const AuditLine &line) override
+        {
+            Currency apart;
+            if (LedgerAudit::difference(line.totals, &apart) && !apart.isZero())
+                ++differing;
+        }
+        qint64 differing = 0;
+    } output;
+    Result result;
+    ManualClock clock(QDateTime(today(), QTime(10, 0, 0)));
+    HeadlessHost host;
+    const double cpuStart = cpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    LedgerAudit ledgers(settingsFor(request), host, clock, request.connection, output);
+    result.ok = ledgers.run() == PassOutcome::Completed;
+    result.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    result.cpuSeconds = cpuSeconds() - cpuStart;
+    if (!result.ok)
+        result.error = QStringLiteral("the audit did not complete");
+    result.cards = ledgers.stats().cardsRead;
+    result.settled = output.differing;
+    return result;
+}
+
 Result pass(const Request &request)
 {
     Result result;
@@ -411,6 +443,7 @@ Result run(const Request &request)
 {
     Result result = request.kind == Request::Kind::Bound    ? bound(request)
                     : request.kind == Request::Kind::Script ? script(request)
+                    : request.kind == Request::Kind::Audit  ? audit(request)
                                                             : pass(request);
     result.peakKiB = peakResidentKiB();
     return result;

@@ -17,7 +17,7 @@ inline QDate today()
 /// What one child process measures.
 struct Request
 {
-    enum class Kind { Bound, Pass, Script };
+    enum class Kind { Bound, Pass, Script, Audit };
     enum class Host { Headless, Window };
     Kind kind = Kind::Pass;
     Host host = Host::Headless;

@@ -200,6 +200,7 @@ int child(const QCommandLineParser &parser, int argc, char *argv[])
     const QString what = parser.value(QStringLiteral("measure"));
     request.kind = what == QLatin1String("bound")    ? Measure::Request::Kind::Bound
                    : what == QLatin1String("script") ? Measure::Request::Kind::Script
+                   : what == QLatin1String("audit")  ? Measure::Request::Kind::Audit
                                                      : Measure::Request::Kind::Pass;
     request.server = parser.value(QStringLiteral("server"));
     request.setBased = what == QLatin1String("set-based");
@@ -266,7 +267,7 @@ int main(int argc, char *argv[])
                         "created, filled and dropped again: a scratch database only."),
          QStringLiteral("connection")},
         {QStringLiteral("only"),
-         QStringLiteral("Only these passes, comma-separated, of script, per-card, window, "
+         QStringLiteral("Only these passes, comma-separated, of script, audit, per-card, window, "
                         "set-based (default: all); the bound is always measured."),
          QStringLiteral("list")},
         {QStringLiteral("card-index"),
@@ -308,8 +309,9 @@ int main(int argc, char *argv[])
                                   "0 to 100)"));
         return 2;
     }
-    const QStringList known{QStringLiteral("script"), QStringLiteral("per-card"),
-                            QStringLiteral("window"), QStringLiteral("set-based")};
+    const QStringList known{QStringLiteral("script"), QStringLiteral("audit"),
+                            QStringLiteral("per-card"), QStringLiteral("window"),
+                            QStringLiteral("set-based")};
     const QStringList only = parser.isSet(QStringLiteral("only"))
                                  ? parser.value(QStringLiteral("only")).split(QLatin1Char(','))
                                  : known;
@@ -438,6 +440,10 @@ int main(int argc, char *argv[])
                        ? QString()
                        : DbConnection::describe(query.lastError());
         };
+    }
+    if (withIndex && wanted("audit")) {
+        lines.append({QStringLiteral("ledger audit (--audit)"), QStringLiteral("-"),
+                      runner.repeated(QStringLiteral("audit"), generated), Host::Headless});
     }
     if (withIndex && wanted("script")) {
         const auto script = runner.twoPasses(QStringLiteral("script"), generated, reset);

@@ -215,13 +215,23 @@ int main(int argc, char *argv[])
     }
     // The figures are those of a pass that settles: a preview's would tell the monitoring that
     // the cards were settled.
-    // The audit runs no pass, and no forecast.
-    for (const QCommandLineOption *other : {&expiring, &dryRun, &setBased}) {
-        if (parser.isSet(audit) && parser.isSet(*other)) {
-            printError(
-                QStringLiteral("--audit não se usa com --%1").arg(other->names().constFirst()));
-            return BadCommandLine;
+    // The audit and a card's story run no pass, and no forecast.
+    for (const QCommandLineOption *mode : {&audit, &explain}) {
+        for (const QCommandLineOption *other : {&expiring, &dryRun, &setBased, &audit}) {
+            if (mode != other && parser.isSet(*mode) && parser.isSet(*other)) {
+                printError(QStringLiteral("--%1 não se usa com --%2")
+                               .arg(mode->names().constFirst(), other->names().constFirst()));
+                return BadCommandLine;
+            }
         }
+    }
+    if (parser.isSet(customer) && !parser.isSet(explain)) {
+        printError(QStringLiteral("--customer só se usa com --explain"));
+        return BadCommandLine;
+    }
+    if (parser.isSet(explain) && parser.value(explain).isEmpty()) {
+        printError(QStringLiteral("--explain: falta o número do cartão"));
+        return BadCommandLine;
     }
     for (const QCommandLineOption *other : {&expiring, &audit, &explain, &dryRun}) {
         if (parser.isSet(metrics) && parser.isSet(*other)) {

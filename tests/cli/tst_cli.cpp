@@ -63,6 +63,7 @@ private slots:
     void forecastIsCsvOfTheComingLapsesAndWritesNothing();
     void forecastRefusedOrPutOff_data();
     void forecastRefusedOrPutOff();
+    void auditAndStoryReadBesideAPass();
     void metricsNeverChangeTheExitCode_data();
     void metricsNeverChangeTheExitCode();
     void encryptionTheDriverCannotTakeIsABadSetting();
@@ -727,6 +728,13 @@ void tst_Cli::forecastRefusedOrPutOff_data()
                                     << 2 << u"não se usa com --expiring"_s;
     QTest::newRow("database busy")
         << QStringList{u"--expiring"_s, u"30"_s, heldDemo() + kSqlite} << 4 << kPutOff;
+    QTest::newRow("audit with --set-based") << QStringList{u"--audit"_s, u"--set-based"_s, settings}
+                                            << 2 << u"--audit não se usa com --set-based"_s;
+    QTest::newRow("story with --dry-run")
+        << QStringList{u"--explain"_s, u"1003"_s, u"--dry-run"_s, settings} << 2
+        << u"--explain não se usa com --dry-run"_s;
+    QTest::newRow("--customer alone") << QStringList{u"--customer"_s, u"C003"_s, settings} << 2
+                                      << u"--customer só se usa com --explain"_s;
     QTest::newRow("missing file") << QStringList{u"--expiring"_s, u"30"_s,
                                                  m_dir.filePath(u"absent.db"_s) + kSqlite}
                                   << 1 << u"Falha na Ligação ao Servidor! -> "_s;
@@ -741,6 +749,31 @@ void tst_Cli::forecastRefusedOrPutOff()
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out, QString()); // not even the header
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
+}
+
+void tst_Cli::auditAndStoryReadBesideAPass()
+{
+    // A pass holds the lock: the audit and a card's story read the snapshot all the same.
+    const QString settings = heldDemo() + kSqlite;
+    Run run = cli({u"--audit"_s, settings});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(u"Cliente,NumCartao,Saldo,SaldoLotes,Caducados,CaducadosLotes,"
+                                "Diferenca\r\n"_s),
+             qPrintable(run.out));
+    // Recent points only; 20 of card 1003's old points are due, and no pass took them yet.
+    QVERIFY2(run.out.contains(u"\r\nC017,1017,45,45,0,0,0\r\n"_s), qPrintable(run.out));
+    QVERIFY2(run.out.contains(u"\r\nC003,1003,20,0,0,20,20\r\n"_s), qPrintable(run.out));
+    QVERIFY2(run.err.contains(u"Auditoria dos lotes: 22 cartões lidos, 11 diferem"_s),
+             qPrintable(run.err));
+    run = cli({u"--explain"_s, u"1006"_s, u"--customer"_s, u"C007"_s, settings});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith(u"Cartão nº 1006 do cliente C007, em "_s), qPrintable(run.out));
+    QVERIFY2(!run.out.contains(u"C006"_s), qPrintable(run.out));
+    QVERIFY2(run.out.contains(u"15 além dos lotes, em falta\n"_s), qPrintable(run.out));
+    run = cli({u"--explain"_s, u"9999"_s, settings});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains(u"o cartão nº 9999 não tem movimentos no histórico"_s),
+             qPrintable(run.err));
 }
 
 void tst_Cli::metricsNeverChangeTheExitCode_data()
