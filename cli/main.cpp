@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // velmora-cli: one settlement pass from the console, for cron, systemd timers and Task Scheduler.
+#include "cli/Commands.h"
 #include "cli/Console.h"
 #include "cli/ConsoleHost.h"
 #include "cli/SettingsSource.h"
@@ -8,9 +9,7 @@
 #include "db/DemoDatabase.h"
 #include "settlement/Clock.h"
 #include "settlement/ExpiryForecast.h"
-#include "settlement/LedgerAudit.h"
 #include "settlement/PassMetrics.h"
-#include "settlement/PassReport.h"
 #include "settlement/SettlementPass.h"
 
 #include <QCommandLineParser>
@@ -20,31 +19,8 @@
 
 namespace {
 
-enum ExitCode {
-    Ok = 0,
-    PassNotCompleted = 1, ///< no connection, or the pass failed
-    BadCommandLine = 2,
-    PostingsRefused = 3, ///< the pass ended, but one or more postings were refused
-    DatabaseBusy = 4,    ///< another Velmora pass is settling the database
-};
-
-int exitCodeOf(PassOutcome outcome, bool someCardsLeft)
-{
-    // Stopped by a signal: as a shell reports a program that the signal ended.
-    if (outcome == PassOutcome::Stopped && ConsoleHost::stopSignal() != 0)
-        return 128 + ConsoleHost::stopSignal();
-    switch (outcome) {
-    case PassOutcome::Completed:
-        return someCardsLeft ? PostingsRefused : Ok;
-    case PassOutcome::Busy:
-        return DatabaseBusy;
-    case PassOutcome::NoConnection:
-    case PassOutcome::Failed:
-    case PassOutcome::Stopped:
-        break;
-    }
-    return PassNotCompleted;
-}
+using Commands::BadCommandLine;
+using Commands::Ok;
 
 void printError(const QString &text)
 {
@@ -60,62 +36,6 @@ void printUsage()
                        "       velmora-cli --create-demo <file>\n"
                        "The options: velmora-cli --help\n"));
 }
-
-// The forecast's CSV on standard output, its lines clear of the progress counter.
-class CsvOutput final : public ExpiryOutput
-{
-public:
-    explicit CsvOutput(ConsoleHost &host) : m_host(host) {}
-    void begin() override
-    {
-        Console::keepLineEnds(stdout);
-        Console::write(stdout, ExpiryForecast::csvHeader());
-    }
-    void line(const ExpiryLine &line) override
-    {
-        m_host.finish();
-        Console::write(stdout, ExpiryForecast::csvLine(line));
-    }
-
-private:
-    ConsoleHost &m_host;
-};
-
-// The audit's CSV on standard output: balances, lapses and their difference in whole points.
-class AuditCsv final : public AuditOutput
-{
-public:
-    explicit AuditCsv(ConsoleHost &host) : m_host(host) {}
-    void begin() override
-    {
-        Console::keepLineEnds(stdout);
-        Console::write(stdout, QStringLiteral("Cliente,NumCartao,Saldo,SaldoLotes,Caducados,"
-                                              "CaducadosLotes,Diferenca\r\n"));
-    }
-    void story(const QString &text) override
-    {
-        m_host.finish();
-        Console::write(stdout, text + QLatin1Char('\n'));
-    }
-    void line(const AuditLine &line) override
-    {
-        const LotLedger::Totals &t = line.totals;
-        Currency apart;
-        LedgerAudit::difference(t, &apart);
-        QString text = ExpiryForecast::csvField(line.cliente) + QLatin1Char(',') +
-                       ExpiryForecast::csvField(line.numCartao);
-        for (const Currency amount : {t.book, t.ledger, t.bookLapsed, t.ledgerLapsed}) {
-            Currency whole;
-            amount.roundToWhole(&whole);
-            text += QLatin1Char(',') + whole.toText();
-        }
-        m_host.finish();
-        Console::write(stdout, text + QLatin1Char(',') + apart.toText() + QStringLiteral("\r\n"));
-    }
-
-private:
-    ConsoleHost &m_host;
-};
 
 } // namespace
 
@@ -301,52 +221,18 @@ int main(int argc, char *argv[])
     const BalanceStrategy strategy =
         parser.isSet(setBased) ? BalanceStrategy::SetBased : BalanceStrategy::PerCard;
     ConsoleHost::stopOnSignals();
-    // A pass that a signal stopped at a card boundary says so.
-    const auto interrupted = [&clock](PassOutcome outcome, ConsoleHost &host) {
-        if (outcome == PassOutcome::Stopped && ConsoleHost::stopSignal() != 0)
-            host.append(PassReport::interruptedLine(clock.now(), ConsoleHost::stopSignal()));
-    };
-    if (parser.isSet(audit) || parser.isSet(explain)) {
-        ConsoleHost host(stderr, stderr);
-        AuditCsv output(host);
-        LedgerAudit ledgers(settings, host, clock, connection, output);
-        const PassOutcome outcome =
-            parser.isSet(explain)
-                ? ledgers.explain(parser.value(explain),
-                                  parser.isSet(customer) ? parser.value(customer) : QString())
-                : ledgers.run();
-        interrupted(outcome, host);
-        host.finish();
-        std::fflush(stdout);
-        return exitCodeOf(outcome, ledgers.stats().someCardsLeft());
-    }
-    if (days > 0) {
-        // Standard output holds the CSV alone; the report's lines go with the progress.
-        ConsoleHost host(stderr, stderr);
-        CsvOutput output(host);
-        ForecastOptions forecastOptions;
-        forecastOptions.days = days;
-        forecastOptions.strategy = strategy;
-        forecastOptions.connection = connection;
-        ExpiryForecast forecast(settings, host, clock, forecastOptions, output);
-        const PassOutcome outcome = forecast.run();
-        interrupted(outcome, host);
-        host.finish();
-        std::fflush(stdout);
-        return exitCodeOf(outcome, forecast.stats().someCardsLeft());
-    }
-
+    const Commands::Database database{settings, connection, clock};
+    if (parser.isSet(audit))
+        return Commands::audit(database);
+    if (parser.isSet(explain))
+        return Commands::explain(database, parser.value(explain),
+                                 parser.isSet(customer) ? parser.value(customer) : QString());
+    if (days > 0)
+        return Commands::expiring(database, days, strategy);
     PassOptions options;
     options.connection = connection;
     options.dryRun = parser.isSet(dryRun);
     options.strategy = strategy;
-    ConsoleHost host;
-    SettlementPass pass(settings, host, clock, options);
     // No file named, none written: an empty --metrics was refused above.
-    const PassMetrics::Recorder figures(parser.value(metrics), clock);
-    const PassOutcome outcome = pass.run();
-    interrupted(outcome, host);
-    figures.record(outcome, pass.stats(), host);
-    host.finish();
-    return exitCodeOf(outcome, pass.stats().someCardsLeft());
+    return Commands::settle(database, options, parser.value(metrics));
 }
