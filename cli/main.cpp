@@ -133,8 +133,6 @@ int main(int argc, char *argv[])
             return BadCommandLine;
         }
     }
-    // The figures are those of a pass that settles: a preview's would tell the monitoring that
-    // the cards were settled.
     // The audit and a card's story run no pass, and no forecast.
     for (const QCommandLineOption *mode : {&audit, &explain}) {
         for (const QCommandLineOption *other : {&expiring, &dryRun, &setBased, &audit}) {
@@ -153,6 +151,8 @@ int main(int argc, char *argv[])
         printError(QStringLiteral("--explain: falta o número do cartão"));
         return BadCommandLine;
     }
+    // The figures are those of a pass that settles: a preview's would tell the monitoring that
+    // the cards were settled.
     for (const QCommandLineOption *other : {&expiring, &audit, &explain, &dryRun}) {
         if (parser.isSet(metrics) && parser.isSet(*other)) {
             printError(QStringLiteral("--metrics guarda os números de uma verificação; não se "

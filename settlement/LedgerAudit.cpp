@@ -11,16 +11,25 @@
 
 namespace {
 
-// A date of the history: a date-time from ODBC, ISO text from SQLite.
-QDate dateOf(const QVariant &value)
+// A moment of the history: a date-time from ODBC, ISO text from SQLite.
+QDateTime momentOf(const QVariant &value)
 {
     if (value.isNull())
         return {};
     if (value.typeId() == QMetaType::QDateTime)
-        return value.toDateTime().date();
+        return value.toDateTime();
     if (value.typeId() == QMetaType::QDate)
-        return value.toDate();
-    return QDate::fromString(value.toString().trimmed().left(10), Qt::ISODate);
+        return value.toDate().startOfDay();
+    const QString text = value.toString().trimmed();
+    QDateTime moment = QDateTime::fromString(text.left(19), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!moment.isValid())
+        moment = QDate::fromString(text.left(10), Qt::ISODate).startOfDay();
+    return moment;
+}
+
+QDate dateOf(const QVariant &value)
+{
+    return momentOf(value).date();
 }
 
 QString isoDay(const QDate &day)
@@ -146,11 +155,14 @@ bool LedgerAudit::ledgerRow(const QSqlQuery &query, int first, LedgerRow *row, Q
         *error = QStringLiteral("data fora do intervalo: %1").arg(query.value(first).toString());
         return false;
     }
-    if (!Currency::fromVariant(query.value(first + 2), &row->pontos, error))
+    // A row without an amount counts for nothing, as in the sums.
+    const QVariant pontos = query.value(first + 2);
+    if (!pontos.isNull() && !Currency::fromVariant(pontos, &row->pontos, error))
         return false;
+    row->dataSys = momentOf(query.value(first + 4));
     const LotLedger::Kind kind = LotLedger::kindOf(*row);
     if (kind != LotLedger::Kind::Earning && kind != LotLedger::Kind::Spending)
-        row->passDay = LotLedger::passDayOf(kind, row->data, dateOf(query.value(first + 4)));
+        row->passDay = LotLedger::passDayOf(kind, row->data, row->dataSys);
     return true;
 }
 
@@ -191,10 +203,10 @@ void LedgerAudit::tell(const QString &cliente, const QString &numCartao,
                        std::vector<LedgerRow> &rows)
 {
     m_output.story(QStringLiteral("Cartão nº %1 do cliente %2, em %3")
-                       .arg(numCartao, cliente, isoDay(m_today)));
+                       .arg(numCartao, cliente, isoDay(m_now.date())));
     LotLedger ledger;
     Story story(m_output);
-    if (!ledger.replay(std::move(rows), m_today, &story))
+    if (!ledger.replay(std::move(rows), m_now, &story))
         PassRun::fail(QStringLiteral("saldo fora do intervalo"));
     const LotLedger::Totals &t = ledger.totals();
     Currency exact;
@@ -216,7 +228,7 @@ void LedgerAudit::tell(const QString &cliente, const QString &numCartao,
 
 PassOutcome LedgerAudit::explainCard(const QString &numCartao, const QString &cliente)
 {
-    m_today = m_clock.now().date();
+    m_now = m_clock.now();
     QString error;
     QSqlQuery query;
     if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().cardLedgerRowsSql(), &error) ||
@@ -269,7 +281,7 @@ void LedgerAudit::endCard(const QString &cliente, const QString &numCartao,
     LotLedger ledger;
     AuditLine line;
     Currency apart;
-    if (!ledger.replay(std::move(rows), m_today) || !difference(ledger.totals(), &apart)) {
+    if (!ledger.replay(std::move(rows), m_now) || !difference(ledger.totals(), &apart)) {
         cardFailed(numCartao, QStringLiteral("saldo fora do intervalo"));
         return;
     }
@@ -291,7 +303,7 @@ void LedgerAudit::endCard(const QString &cliente, const QString &numCartao,
 
 PassOutcome LedgerAudit::auditAll()
 {
-    m_today = m_clock.now().date();
+    m_now = m_clock.now();
     const QString clockLine = PassReport::clockLine(m_clock.offsetMs());
     if (!clockLine.isEmpty()) {
         m_host.append(clockLine);
@@ -335,7 +347,12 @@ PassOutcome LedgerAudit::auditAll()
         inCard = false;
     };
     QString fetchFailure;
-    while (!m_host.stopRequested() && m_cnLigacao->next(query, &fetchFailure)) {
+    bool stopped = false;
+    while (m_cnLigacao->next(query, &fetchFailure)) {
+        if (m_host.stopRequested()) {
+            stopped = true;
+            break;
+        }
         if (!sameCard()) {
             finishCard();
             rawCliente = query.value(0);
@@ -357,7 +374,7 @@ PassOutcome LedgerAudit::auditAll()
         PassRun::failIfLost(*m_cnLigacao);
         PassRun::fail(fetchFailure);
     }
-    if (m_host.stopRequested()) {
+    if (stopped) {
         query.finish();
         release();
         return PassOutcome::Stopped;

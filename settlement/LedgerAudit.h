@@ -38,7 +38,7 @@ public:
 struct AuditStats
 {
     qint64 cardsRead = 0;
-    qint64 cardsDiffering = 0; ///< whose balances stand a whole point or more apart
+    qint64 cardsDiffering = 0; ///< whose balances stand more than half a point apart
     qint64 cardsFailed = 0;    ///< whose rows could not be read or replayed
     Currency above;            ///< points the cards hold beyond their ledgers, in whole points
     Currency below;            ///< points the cards lack against their ledgers, in whole points
@@ -86,7 +86,7 @@ private:
     ConnectionOptions m_options;
     AuditOutput &m_output;
     AuditStats m_stats;
-    QDate m_today;
+    QDateTime m_now;
     ConnectionPtr m_cnLigacao;
     std::unique_ptr<PassLock> m_lock; ///< never taken
 };

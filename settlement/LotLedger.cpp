@@ -2,7 +2,7 @@
 #include "settlement/LotLedger.h"
 
 #include <algorithm>
-#include <numeric>
+#include <climits>
 
 namespace {
 
@@ -26,11 +26,18 @@ LotLedger::Kind LotLedger::kindOf(const LedgerRow &row)
     return row.plus != row.pontos.isNegative() ? Kind::Earning : Kind::Spending;
 }
 
-QDate LotLedger::passDayOf(Kind kind, const QDate &data, const QDate &dataSys)
+QDate LotLedger::passDayOf(Kind kind, const QDate &data, const QDateTime &dataSys)
 {
-    if (dataSys.isValid())
-        return dataSys;
-    return kind == Kind::Lift ? data : data.addYears(1);
+    // A lift is dated on the day of its pass.
+    if (kind == Kind::Lift)
+        return data;
+    // A lapse or a refill is dated at its pass's cutoff, a year back, which a pass on 28 and
+    // one on 29 February share: the day it was written tells them apart, unless it was written
+    // later (a pass that ran past midnight). A row dated otherwise was written by its pass.
+    const QDate written = dataSys.date();
+    if (written.isValid() && (written.addYears(-1) == data || written < data.addYears(1)))
+        return written;
+    return data.addYears(1);
 }
 
 QDate LotLedger::lapseDay(const QDate &day)
@@ -82,76 +89,91 @@ bool LotLedger::move(const LedgerRow &row, Kind kind, std::vector<Taken> *taken)
     return Currency::add(m_deficit, amount, &m_deficit);
 }
 
-bool LotLedger::replay(std::vector<LedgerRow> rows, const QDate &today, Observer *observer)
+bool LotLedger::replay(std::vector<LedgerRow> rows, const QDateTime &now, Observer *observer)
 {
     m_lots.clear();
     m_deficit = Currency();
     m_totals = {};
     Observer none;
     Observer &watch = observer ? *observer : none;
-    std::vector<Kind> kinds(rows.size());
-    std::vector<std::size_t> order(rows.size());
-    std::iota(order.begin(), order.end(), std::size_t(0));
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        kinds[i] = kindOf(rows[i]);
-    const auto isMovement = [&kinds](std::size_t i) {
-        return kinds[i] == Kind::Earning || kinds[i] == Kind::Spending;
+    // The rows in the order the passes met them, and this replay's own pass now: a pass counts
+    // the movements up to its day that were there when it ran (those written after it, where
+    // both moments are known, come after it), and none of a later day.
+    struct Step
+    {
+        QDate day;
+        QDateTime moment; // null: before any written moment of its day
+        bool pass = false;
+        std::size_t row = 0; // rows.size(): the pass now
+        Kind kind = Kind::Earning;
     };
-    // A pass reads the movements that count up to its own day: they go first on that day.
-    const auto dayOf = [&](std::size_t i) {
-        return isMovement(i) ? rows[i].day : rows[i].passDay;
-    };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (dayOf(a) != dayOf(b))
-            return dayOf(a) < dayOf(b);
-        return isMovement(a) && !isMovement(b);
+    std::vector<Step> steps;
+    steps.reserve(rows.size() + 1);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const LedgerRow &row = rows[i];
+        const Kind kind = kindOf(row);
+        const bool pass = kind != Kind::Earning && kind != Kind::Spending;
+        const QDate day = pass ? row.passDay : row.day;
+        steps.push_back(
+            {day, row.dataSys.date() == day ? row.dataSys : QDateTime(), pass, i, kind});
+    }
+    steps.push_back({now.date(), now, true, rows.size(), Kind::Lapse});
+    std::stable_sort(steps.begin(), steps.end(), [](const Step &a, const Step &b) {
+        if (a.day != b.day)
+            return a.day < b.day;
+        const qint64 ma = a.moment.isValid() ? a.moment.toMSecsSinceEpoch() : LLONG_MIN;
+        const qint64 mb = b.moment.isValid() ? b.moment.toMSecsSinceEpoch() : LLONG_MIN;
+        if (ma != mb)
+            return ma < mb;
+        return !a.pass && b.pass;
     });
 
     QDate lastPass;
     std::vector<Taken> taken;
     std::vector<Taken> atPass; // what the ledger lapsed at the pass of the adjustments read
-    for (const std::size_t i : order) {
-        const LedgerRow &row = rows[i];
-        const Kind kind = kinds[i];
-        const Currency signedAmount = row.plus ? row.pontos : Currency::fromRaw(-row.pontos.raw());
-        if (!Currency::add(m_totals.book, signedAmount, &m_totals.book))
-            return false;
-        taken.clear();
-        if (isMovement(i)) {
-            if (!move(row, kind, &taken))
-                return false;
-            watch.movement(row, kind, taken, m_deficit);
-            continue;
-        }
-        if (row.passDay != lastPass) {
-            lastPass = row.passDay;
+    Currency unmatched;        // of it, what no lapse row of that pass has yet been held against
+    for (const Step &step : steps) {
+        if (step.pass && step.day != lastPass) {
+            lastPass = step.day;
             atPass.clear();
-            if (!lapseUpTo(row.passDay, &atPass))
+            if (!lapseUpTo(step.day, &atPass))
                 return false;
             if (!atPass.empty())
-                watch.lapsed(row.passDay, atPass);
+                watch.lapsed(step.day, atPass);
+            unmatched = Currency();
+            for (const Taken &each : atPass)
+                if (!Currency::add(unmatched, each.points, &unmatched))
+                    return false;
         }
-        if (kind == Kind::Lapse) {
+        if (step.row == rows.size())
+            continue;
+        const LedgerRow &row = rows[step.row];
+        Currency signedAmount = row.pontos;
+        if ((!row.plus && !Currency::subtract(Currency(), row.pontos, &signedAmount)) ||
+            !Currency::add(m_totals.book, signedAmount, &m_totals.book))
+            return false;
+        if (!step.pass) {
+            taken.clear();
+            if (!move(row, step.kind, &taken))
+                return false;
+            watch.movement(row, step.kind, taken, m_deficit);
+            continue;
+        }
+        if (step.kind == Kind::Lapse) {
             if (!Currency::add(m_totals.bookLapsed, row.pontos, &m_totals.bookLapsed))
                 return false;
-            Currency atThisPass;
-            for (const Taken &each : atPass)
-                if (!Currency::add(atThisPass, each.points, &atThisPass))
-                    return false;
-            watch.adjustment(row, kind, atThisPass);
+            const Currency matched = std::min(std::max(Currency(), row.pontos), unmatched);
+            watch.adjustment(row, step.kind, unmatched);
+            if (!Currency::subtract(unmatched, matched, &unmatched))
+                return false;
             continue;
         }
         // A lift or a refill: the scheme forgives what the card owes, and no more.
         const Currency forgiven = std::min(std::max(Currency(), row.pontos), m_deficit);
         if (!Currency::subtract(m_deficit, forgiven, &m_deficit))
             return false;
-        watch.adjustment(row, kind, forgiven);
+        watch.adjustment(row, step.kind, forgiven);
     }
-    taken.clear();
-    if (!lapseUpTo(today, &taken))
-        return false;
-    if (!taken.empty())
-        watch.lapsed(today, taken);
     Currency open;
     for (const Lot &lot : m_lots)
         if (!Currency::add(open, lot.left, &open))

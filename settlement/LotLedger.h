@@ -4,6 +4,7 @@
 #include "db/Currency.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QString>
 
 #include <deque>
@@ -16,6 +17,7 @@ struct LedgerRow
                    ///< it is dated after midnight
     QDate passDay; ///< an adjustment's: the day of the pass that posted it (LotLedger::passDayOf)
     QDate data;    ///< the row's own date
+    QDateTime dataSys; ///< when it was written, where the history says
     bool plus = true;
     Currency pontos;
     QString observa;
@@ -55,7 +57,8 @@ public:
         /// A pass on `day` lapsed these lots' unspent points.
         virtual void lapsed(const QDate &, const std::vector<Taken> &) {}
         /// An adjustment row of the pass on its passDay: for a lapse, what the ledger lapsed at
-        /// that pass; for a lift or a refill, the deficit it forgave.
+        /// that pass and no earlier lapse row of it took; for a lift or a refill, the deficit it
+        /// forgave.
         virtual void adjustment(const LedgerRow &, Kind, Currency) {}
     };
 
@@ -70,16 +73,17 @@ public:
 
     static Kind kindOf(const LedgerRow &row);
     static bool isAdjustment(const QString &observa);
-    /// The day of the pass that posted an adjustment dated `data` and posted at `dataSys`: the
-    /// day of `dataSys`; without one, a lift's own day, a lapse's or a refill's a year on.
-    static QDate passDayOf(Kind kind, const QDate &data, const QDate &dataSys);
+    /// The day of the pass that posted an adjustment dated `data` and written at `dataSys`: a
+    /// lift's own date; for a lapse or a refill, dated at the cutoff, the day a year on, or the
+    /// day it was written where that day's cutoff is its date or it was written before then.
+    static QDate passDayOf(Kind kind, const QDate &data, const QDateTime &dataSys);
     /// The first day whose pass lapses a lot that counts from `day`: its anniversary, or the day
     /// after where the year back from it falls short (29 February).
     static QDate lapseDay(const QDate &day);
 
-    /// Replays `rows` (in any order) and a pass on `today`. False when a sum leaves the
-    /// amount's range.
-    bool replay(std::vector<LedgerRow> rows, const QDate &today, Observer *observer = nullptr);
+    /// Replays `rows` (in any order) and a pass `now`. False when a sum leaves the amount's
+    /// range.
+    bool replay(std::vector<LedgerRow> rows, const QDateTime &now, Observer *observer = nullptr);
     const Totals &totals() const { return m_totals; }
     /// After replay(): the lots still open, oldest first.
     const std::deque<Lot> &openLots() const { return m_lots; }
