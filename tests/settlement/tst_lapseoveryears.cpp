@@ -77,7 +77,9 @@ public:
         for (const LotLedger::Lot &lot : line.open)
             lapsing[line.numCartao][LotLedger::lapseDay(lot.day)] += lot.left.raw();
     }
+    void story(const QString &line) override { told << line; }
     std::map<QString, LotLedger::Totals> lines;
+    QStringList told;
     /// The open lots' points by the day they lapse.
     std::map<QString, std::map<QDate, qint64>> lapsing;
 };
@@ -291,6 +293,16 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
                          qPrintable(u"card %1 up to %2: %3 by the lots, %4 foreseen"_s.arg(
                              cardName(c), day(d), text(byLots), text(byForecast))));
             }
+            // A card's story ends on the balances the audit found.
+            const LotLedger::Totals &t = audited.lines[cardName(c)];
+            QCOMPARE(LedgerAudit(db.settings(), host, host.manualClock, options.connection, audited)
+                         .explain(cardName(c), QString()),
+                     PassOutcome::Completed);
+            QVERIFY2(
+                audited.told.join(u'\n').contains(u"Saldo pelo livro: %1; pelos lotes: %2;"_s.arg(
+                    t.book.toText(), t.ledger.toText())),
+                qPrintable(audited.told.join(u'\n')));
+            audited.told.clear();
         }
     }
     // What the test kept of the database is what the database holds.
