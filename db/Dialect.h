@@ -222,11 +222,14 @@ public:
     virtual QString balancesAndMovementsByDaySql() const = 0;
 
     /// The ledger of lots (settlement/LotLedger.h), which reads and writes nothing else: every
-    /// card of the card list, in the list's order, with each of its '+' and '-' rows, in the
-    /// order of the day from which each counts (Dia, as movementsByDaySql() finds it): columns
-    /// Cliente, NumCartao, Dia, Afecta, Pontos, Observa, DataSys, Data; a single row with Dia
-    /// Null for a card without rows. A card's rows follow each other. No placeholders.
+    /// card of the card list, in the list's order, with each of its '+' and '-' rows, in no
+    /// order within the card, and the day from which each counts (Dia, as movementsByDaySql()
+    /// finds it): columns Cliente, NumCartao, Dia, Afecta, Pontos, Observa, DataSys, Data; a
+    /// single row with Dia Null for a card without rows. A card's rows follow each other. No
+    /// placeholders.
     virtual QString ledgerRowsSql() const = 0;
+    /// A statement that readies the connection for one long read of the whole history, or empty.
+    virtual QString wholeHistoryReadSql() const { return {}; }
     /// The same rows of every customer's card with one number: columns Terceiro, Dia, Afecta,
     /// Pontos, Observa, DataSys, Data, by customer and day. Placeholder: NumCartao.
     virtual QString cardLedgerRowsSql() const = 0;

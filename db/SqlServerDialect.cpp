@@ -287,10 +287,12 @@ public:
                               "Terceiro=? and NumCartao=? and Afecta in ('+','-') and Data>? "
                               "and Data<=?) h group by Dia order by Dia");
     }
+    // The moments as text: a date-time value costs the client a time zone lookup a row.
     QString ledgerRowsSql() const override
     {
         return QStringLiteral("select c.Cliente,c.NumCartao,h.Dia,h.Afecta,h.Pontos,h.Observa,"
-                              "h.DataSys,h.Data "
+                              "DataSys=convert(varchar(23),h.DataSys,121),Data=convert(varchar(23),"
+                              "h.Data,121) "
                               "from (select distinct Cliente,NumCartao from PontosCartoes "
                               "With (NoLock)) c left join (") +
                kSqlServerMovementDays +
@@ -298,11 +300,14 @@ public:
                               "With (nolock) where CliFor='C' and Afecta in ('+','-')) h "
                               "on h.Terceiro=isnull(convert(nvarchar(4000),c.Cliente),'') "
                               "and h.NumCartao=isnull(convert(nvarchar(4000),c.NumCartao),'') "
-                              "order by c.NumCartao,c.Cliente,h.Dia,h.Data");
+                              "order by c.NumCartao,c.Cliente");
     }
     QString cardLedgerRowsSql() const override
     {
-        return QStringLiteral("select Terceiro,Dia,Afecta,Pontos,Observa,DataSys,Data from (") +
+        return QStringLiteral(
+                   "select "
+                   "Terceiro,Dia,Afecta,Pontos,Observa,DataSys=convert(varchar(23),DataSys,121),"
+                   "Data=convert(varchar(23),Data,121) from (") +
                kSqlServerMovementDays +
                QStringLiteral(",Terceiro,Observa,DataSys,Data from PontosHistorico With (nolock) "
                               "where CliFor='C' and NumCartao=? and Afecta in ('+','-')) h "

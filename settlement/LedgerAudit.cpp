@@ -11,20 +11,33 @@
 
 namespace {
 
-// A moment of the history: a date-time from ODBC, ISO text from SQLite.
+// A moment of the history as its wall-clock time, with no time zone to look up for each row:
+// a date-time from ODBC, ISO text (yyyy-mm-dd hh:mm:ss) from SQLite or from a convert.
 QDateTime momentOf(const QVariant &value)
 {
     if (value.isNull())
         return {};
-    if (value.typeId() == QMetaType::QDateTime)
-        return value.toDateTime();
+    if (value.typeId() == QMetaType::QDateTime) {
+        const QDateTime local = value.toDateTime();
+        return QDateTime(local.date(), local.time(), Qt::UTC);
+    }
     if (value.typeId() == QMetaType::QDate)
-        return value.toDate().startOfDay();
+        return QDateTime(value.toDate(), QTime(0, 0), Qt::UTC);
     const QString text = value.toString().trimmed();
-    QDateTime moment = QDateTime::fromString(text.left(19), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    if (!moment.isValid())
-        moment = QDate::fromString(text.left(10), Qt::ISODate).startOfDay();
-    return moment;
+    const QDate day = QDate::fromString(text.left(10), Qt::ISODate);
+    // hh:mm:ss read by hand: the format parser costs more than the rest of the row.
+    QTime time(0, 0);
+    const auto digits = [&text](int at) {
+        return text.at(at).digitValue() * 10 + text.at(at + 1).digitValue();
+    };
+    if (text.size() >= 19 && text.at(13) == QLatin1Char(':') && text.at(16) == QLatin1Char(':'))
+        time = QTime(digits(11), digits(14), digits(17));
+    return QDateTime(day, time.isValid() ? time : QTime(0, 0), Qt::UTC);
+}
+
+QDateTime wallClock(const QDateTime &moment)
+{
+    return QDateTime(moment.date(), moment.time(), Qt::UTC);
 }
 
 QDate dateOf(const QVariant &value)
@@ -228,7 +241,7 @@ void LedgerAudit::tell(const QString &cliente, const QString &numCartao,
 
 PassOutcome LedgerAudit::explainCard(const QString &numCartao, const QString &cliente)
 {
-    m_now = m_clock.now();
+    m_now = wallClock(m_clock.now());
     QString error;
     QSqlQuery query;
     if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().cardLedgerRowsSql(), &error) ||
@@ -303,7 +316,7 @@ void LedgerAudit::endCard(const QString &cliente, const QString &numCartao,
 
 PassOutcome LedgerAudit::auditAll()
 {
-    m_now = m_clock.now();
+    m_now = wallClock(m_clock.now());
     const QString clockLine = PassReport::clockLine(m_clock.offsetMs());
     if (!clockLine.isEmpty()) {
         m_host.append(clockLine);
@@ -314,6 +327,9 @@ PassOutcome LedgerAudit::auditAll()
     if (!m_cnLigacao->readOneValue(
             m_cnLigacao->dialect().cardCountSql(),
             QStringLiteral("a contagem dos cartões não devolveu nenhuma linha"), &total, &error))
+        PassRun::fail(error);
+    const QString setup = m_cnLigacao->dialect().wholeHistoryReadSql();
+    if (!setup.isEmpty() && !m_cnLigacao->run(setup, &error))
         PassRun::fail(error);
     QSqlQuery query;
     if (!m_cnLigacao->prepare(query, m_cnLigacao->dialect().ledgerRowsSql(), &error) ||
