@@ -86,3 +86,12 @@ bool CardKeys::mayBeListedTwice(QStringView cliente, QStringView numCartao)
     };
     return blank(cliente) || blank(numCartao);
 }
+
+bool CardKeys::sameCard(const QVariant &cliente, const QVariant &numCartao,
+                        const QVariant &clienteBefore, const QVariant &numCartaoBefore)
+{
+    return cliente.isNull() == clienteBefore.isNull() &&
+           numCartao.isNull() == numCartaoBefore.isNull() &&
+           cliente.toString() == clienteBefore.toString() &&
+           numCartao.toString() == numCartaoBefore.toString();
+}

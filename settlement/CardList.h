@@ -63,6 +63,10 @@ public:
     /// blanks in the other value. Its sums are read on their own, after what the cards before
     /// it posted, so that the second of them finds the first's rows.
     static bool mayBeListedTwice(QStringView cliente, QStringView numCartao);
+    /// Whether a row of a grouped read names the card of the row before it: the same values,
+    /// NULL where it was NULL.
+    static bool sameCard(const QVariant &cliente, const QVariant &numCartao,
+                         const QVariant &clienteBefore, const QVariant &numCartaoBefore);
 
 private:
     QSet<QString> m_blank;

@@ -401,10 +401,8 @@ bool ExpiryForecast::forecastSetBased()
     bool repeated = false; // ... of a card read before, under NULL for the empty text
     bool skipped = false;  // ... which is not foreseen: repeated, or failed
     const auto sameCard = [&] {
-        const QVariant c = query.value(0);
-        const QVariant n = query.value(1);
-        return inCard && c.isNull() == rawCliente.isNull() && n.isNull() == rawNumCartao.isNull() &&
-               c.toString() == rawCliente.toString() && n.toString() == rawNumCartao.toString();
+        return inCard &&
+               CardKeys::sameCard(query.value(0), query.value(1), rawCliente, rawNumCartao);
     };
     const auto endCard = [&] {
         if (!inCard)

@@ -349,10 +349,8 @@ PassOutcome LedgerAudit::auditAll()
     bool skipped = false; // a card listed before (NULL as the empty text), or failed
     qint64 listed = 0;
     const auto sameCard = [&] {
-        const QVariant c = query.value(0);
-        const QVariant n = query.value(1);
-        return inCard && c.isNull() == rawCliente.isNull() && n.isNull() == rawNumCartao.isNull() &&
-               c.toString() == rawCliente.toString() && n.toString() == rawNumCartao.toString();
+        return inCard &&
+               CardKeys::sameCard(query.value(0), query.value(1), rawCliente, rawNumCartao);
     };
     const auto finishCard = [&] {
         if (inCard && !skipped)
