@@ -212,6 +212,11 @@ bool DbConnection::prepare(QSqlQuery &query, const QString &sql, QString *error)
     return true;
 }
 
+void DbConnection::allowSeconds(QSqlQuery &query, int seconds) const
+{
+    m_dialect->prepared(query, seconds);
+}
+
 bool DbConnection::exec(QSqlQuery &query, const QVariantList &values, QString *error) const
 {
     m_wholeRefusal.clear();

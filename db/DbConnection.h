@@ -43,6 +43,9 @@ public:
     /// carries the command timeout. On failure `error` holds the description and the query is
     /// not usable. Nothing is sent on a lost connection.
     bool prepare(QSqlQuery &query, const QString &sql, QString *error) const;
+    /// Gives a prepared query `seconds` instead of the command timeout: a read of the whole
+    /// history, which holds no lock, may take minutes before its first row on a large scheme.
+    void allowSeconds(QSqlQuery &query, int seconds) const;
     QSqlQuery newQuery() const;
     /// Runs a query prepared by prepare() with `values` for its placeholders, in order: the one
     /// path by which every statement of a pass reaches the database. On failure `error` holds
