@@ -242,22 +242,27 @@ void tst_LapseOverYears::dailyPassesLeaveWhatTheLedgerOfLotsLeaves()
                                     .arg(text(held[cardName(c)]))
                                     .arg(text(ledgers[static_cast<std::size_t>(c)].balance()))));
         }
-        // The audit replays each card's ledger from its own rows, where the test kept its own:
-        // the book stands within half a point of both.
-        AuditLines audited;
-        LedgerAudit audit(db.settings(), host, host.manualClock, options.connection, audited);
-        QCOMPARE(audit.run(), PassOutcome::Completed);
-        QCOMPARE(int(audited.lines.size()), cards);
-        for (const auto &[card, totals] : audited.lines) {
-            const qint64 ledger = ledgers[static_cast<std::size_t>(card.toInt() - 1000)].balance();
-            Currency apart;
-            QVERIFY(LedgerAudit::difference(totals, &apart));
-            QVERIFY2(apart.isZero() && qAbs(totals.ledger.raw() - ledger) <= Currency::Scale / 2,
-                     qPrintable(u"card %1 on %2: %3 held, %4 in the audit's ledger"_s.arg(card)
-                                    .arg(day(today), text(totals.book.raw()))
-                                    .arg(text(totals.ledger.raw()))));
+        // A server pays a round trip a day for it: there, once a week.
+        if (!TestDatabase::isServer() || i % 7 == 0) {
+            // The audit replays each card's ledger from its own rows, where the test kept its own:
+            // the book stands within half a point of both.
+            AuditLines audited;
+            LedgerAudit audit(db.settings(), host, host.manualClock, options.connection, audited);
+            QCOMPARE(audit.run(), PassOutcome::Completed);
+            QCOMPARE(int(audited.lines.size()), cards);
+            for (const auto &[card, totals] : audited.lines) {
+                const qint64 ledger =
+                    ledgers[static_cast<std::size_t>(card.toInt() - 1000)].balance();
+                Currency apart;
+                QVERIFY(LedgerAudit::difference(totals, &apart));
+                QVERIFY2(apart.isZero() &&
+                             qAbs(totals.ledger.raw() - ledger) <= Currency::Scale / 2,
+                         qPrintable(u"card %1 on %2: %3 held, %4 in the audit's ledger"_s.arg(card)
+                                        .arg(day(today), text(totals.book.raw()))
+                                        .arg(text(totals.ledger.raw()))));
+            }
+            QCOMPARE(audit.stats().cardsDiffering, 0);
         }
-        QCOMPARE(audit.stats().cardsDiffering, 0);
         if (fractional || i % 50 == 0) { // a second pass the same day finds nothing to do
             RecordingHost again = hostOn(today);
             SettlementPass second(db.settings(), again, again.manualClock, options);
