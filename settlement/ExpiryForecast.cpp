@@ -199,7 +199,7 @@ PassOutcome ExpiryForecast::foreseeAll()
     const Dialect &dialect = m_cnLigacao->dialect();
     m_firstBound = dialect.dateBoundValue(m_calendar->firstCutoff());
     m_lastBound = dialect.dateBoundValue(m_calendar->lastDay());
-    m_total = countCards();
+    m_total = PassRun::countCards(*m_cnLigacao);
     m_output.begin();
     if ((m_options.strategy != BalanceStrategy::SetBased || !forecastSetBased()) &&
         !forecastPerCard()) {
@@ -226,17 +226,6 @@ PassOutcome ExpiryForecast::foreseeAll()
         PassReport::kCrLf);
     m_host.refresh();
     return PassOutcome::Completed;
-}
-
-qint64 ExpiryForecast::countCards()
-{
-    QString error;
-    QVariant total;
-    if (!m_cnLigacao->readOneValue(
-            m_cnLigacao->dialect().cardCountSql(),
-            QStringLiteral("a contagem dos cartões não devolveu nenhuma linha"), &total, &error))
-        PassRun::fail(error);
-    return total.toLongLong();
 }
 
 void ExpiryForecast::cardDone(bool counted)

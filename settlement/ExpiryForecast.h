@@ -137,7 +137,6 @@ public:
 private:
     /// The forecast's own work, once it holds the database.
     PassOutcome foreseeAll();
-    qint64 countCards();
     /// False when its second connection did not open (reported).
     bool forecastPerCard();
     /// False, with nothing handed to the output, when the database refuses the grouped read:

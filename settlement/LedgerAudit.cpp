@@ -325,11 +325,7 @@ PassOutcome LedgerAudit::auditAll()
         m_host.refresh();
     }
     QString error;
-    QVariant total;
-    if (!m_cnLigacao->readOneValue(
-            m_cnLigacao->dialect().cardCountSql(),
-            QStringLiteral("a contagem dos cartões não devolveu nenhuma linha"), &total, &error))
-        PassRun::fail(error);
+    const qint64 total = PassRun::countCards(*m_cnLigacao);
     const QString setup = m_cnLigacao->dialect().wholeHistoryReadSql();
     if (!setup.isEmpty() && !m_cnLigacao->run(setup, &error))
         PassRun::fail(error);
@@ -362,7 +358,7 @@ PassOutcome LedgerAudit::auditAll()
         if (inCard && !skipped)
             endCard(cliente, numCartao, rows);
         if (inCard)
-            m_host.progress(++listed, qMax(total.toLongLong(), listed));
+            m_host.progress(++listed, qMax(total, listed));
         rows.clear();
         inCard = false;
     };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "settlement/PassRun.h"
 
+#include "db/Dialect.h"
 #include "settlement/CardBalance.h"
 #include "settlement/Clock.h"
 #include "settlement/ClockCheck.h"
@@ -19,6 +20,17 @@ void PassRun::failIfLost(const DbConnection &connection)
 {
     if (connection.isLost())
         fail(connection.lostReason());
+}
+
+qint64 PassRun::countCards(const DbConnection &connection)
+{
+    QString error;
+    QVariant total;
+    if (!connection.readOneValue(
+            connection.dialect().cardCountSql(),
+            QStringLiteral("a contagem dos cartões não devolveu nenhuma linha"), &total, &error))
+        fail(error);
+    return total.toLongLong();
 }
 
 void PassRun::failUnlessTheCardsOwn(CardBalance &balance, const DbConnection &connection,

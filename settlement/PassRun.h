@@ -39,6 +39,8 @@ public:
     [[noreturn]] static void fail(const QString &description);
     /// Fails the run when the connection is lost.
     static void failIfLost(const DbConnection &connection);
+    /// The rows of the card list, for the progress counter; fails the run when it cannot tell.
+    static qint64 countCards(const DbConnection &connection);
     /// After a card's sums failed to read (`error`): the run fails unless the same statement
     /// runs for the card without movements, when the failure was the card's own.
     static void failUnlessTheCardsOwn(CardBalance &balance, const DbConnection &connection,
