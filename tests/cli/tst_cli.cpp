@@ -733,6 +733,8 @@ void tst_Cli::forecastRefusedOrPutOff_data()
     QTest::newRow("story with --dry-run")
         << QStringList{u"--explain"_s, u"1003"_s, u"--dry-run"_s, settings} << 2
         << u"--explain não se usa com --dry-run"_s;
+    QTest::newRow("audit with a stray word")
+        << QStringList{u"--audit"_s, settings, u"extra"_s} << 2 << u"texto inesperado"_s;
     QTest::newRow("--customer alone") << QStringList{u"--customer"_s, u"C003"_s, settings} << 2
                                       << u"--customer só se usa com --explain"_s;
     QTest::newRow("missing file") << QStringList{u"--expiring"_s, u"30"_s,

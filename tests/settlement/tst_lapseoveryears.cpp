@@ -423,6 +423,15 @@ void tst_LapseOverYears::anyHistorySettlesOnceWhereverAPassStops()
         QCOMPARE(pass(db, 0).first, PassOutcome::Completed);
         clean = rows(db);
         QVERIFY(clean.size() > cards / 4);
+        // The audit, with the card index or without, finds every card once and writes nothing.
+        RecordingHost auditHost(QDateTime(today, QTime(11, 0)));
+        AuditLines audited;
+        QCOMPARE(LedgerAudit(db.settings(), auditHost, auditHost.manualClock, options.connection,
+                             audited)
+                     .run(),
+                 PassOutcome::Completed);
+        QCOMPARE(int(audited.lines.size()), cards);
+        QCOMPARE(rows(db), clean);
         QCOMPARE(pass(db, 0), std::make_pair(PassOutcome::Completed, qsizetype(0)));
         // A clock behind by minutes to months posts nothing: on an earlier day the pass fails
         // before its first card, as it would post again what the first posted.
